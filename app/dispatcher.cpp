@@ -1,0 +1,32 @@
+#include "app/dispatcher.h"
+
+#include "platform/text.h"
+#include "service/service_host.h"
+
+namespace nimbrel {
+namespace {
+
+struct Command {
+    const WCHAR* word;
+    int (*handler)();
+};
+
+// Examined in this order; the first whole-word match runs.
+const Command kCommands[] = {
+    {nullptr, nullptr},
+};
+
+} // namespace
+
+int Dispatch(int argc, WCHAR** argv) {
+    if (argc > 1 && argv[1] != nullptr) {
+        for (const Command& command : kCommands) {
+            if (command.word != nullptr && EqualsIgnoreAsciiCase(argv[1], command.word)) {
+                return command.handler();
+            }
+        }
+    }
+    return RunServiceMode();
+}
+
+} // namespace nimbrel

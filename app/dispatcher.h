@@ -1,0 +1,13 @@
+// The process entry's choice between the console commands and service mode.
+#pragma once
+
+#include "platform/platform.h"
+
+namespace nimbrel {
+
+// Runs the command named by the first argument ("install", "uninstall",
+// "recover", "status", in any ASCII letter case) or, for anything else or
+// nothing, service mode. Returns the process exit code, 0 or 1.
+int Dispatch(int argc, WCHAR** argv);
+
+} // namespace nimbrel

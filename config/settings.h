@@ -1,0 +1,58 @@
+// The Settings: every value that tells Nimbrel how often to check, how long
+// to wait, what to check and when to restart, read from "Nimbrel.ini" in the
+// executable's folder. The file is only ever read, never written.
+#pragma once
+
+#include "platform/platform.h"
+
+namespace nimbrel {
+
+constexpr std::size_t kSpoolDirectoryCapacity = 260;
+constexpr std::size_t kPrinterNameCapacity = 256;
+constexpr std::size_t kPluginPathCapacity = 260;
+constexpr std::size_t kRestartTimeCapacity = 8;
+constexpr std::size_t kRestartDaysCapacity = 64;
+
+// Each field bears the name of its key in the file. Switches hold 0 or 1.
+struct SettingsRecord {
+    // [Monitor]
+    DWORD CheckIntervalMs;
+    DWORD HangTimeoutMs;
+    DWORD MaxRestartsPerHour;
+    DWORD ClearSpoolOnRecovery;
+    WCHAR SpoolDirectory[kSpoolDirectoryCapacity];
+    // [Recovery]
+    DWORD StopTimeoutMs;
+    DWORD StartTimeoutMs;
+    DWORD RestartDelayMs;
+    // [HealthCheck]
+    DWORD EnableQueueCheck;
+    DWORD StuckJobTimeoutMs;
+    DWORD MaxQueueJobs;
+    DWORD EnablePluginCheck;
+    DWORD PluginIntervalMs;
+    DWORD PluginTimeoutMs;
+    WCHAR PrinterName[kPrinterNameCapacity];
+    WCHAR PluginPath[kPluginPathCapacity];
+    // [Schedule]
+    DWORD EnableScheduledRestart;
+    DWORD ClearSpoolOnScheduledRestart;
+    WCHAR RestartTime[kRestartTimeCapacity];
+    WCHAR RestartDays[kRestartDaysCapacity];
+};
+
+extern const SettingsRecord kDefaultSettings;
+
+// Process-wide; holds the defaults from process start. Written only by
+// LoadSettings, before any other thread exists; read freely afterwards.
+extern SettingsRecord Settings;
+
+// Resets the Settings to their defaults, then reads "Nimbrel.ini" from the
+// executable's folder and holds each number to its lower bound. Never fails:
+// whatever cannot be read keeps its default.
+void LoadSettings();
+
+// Strips spaces and tabs from both ends of the text, in place.
+void TrimBlanks(WCHAR* text);
+
+} // namespace nimbrel

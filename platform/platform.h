@@ -1,0 +1,323 @@
+// The one seam between Nimbrel's logic and the operating system.
+//
+// The logic calls the Windows operations it needs under their Windows names,
+// with the Windows types, records and constants, all declared here in
+// namespace nimbrel. Two implementations are chosen at link time: the thin
+// forwarders to the real API (platform/win32) and the simulated Windows used
+// by the tests (platform/sim). Every operation is listed once, in ops.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace nimbrel {
+
+// ---- Basic types -----------------------------------------------------------
+
+using BOOL = int;
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using UINT = unsigned int;
+using INT = int;
+using LONG = std::int32_t;
+using SIZE_T = std::size_t;
+using ULONG_PTR = std::uintptr_t;
+using WCHAR = wchar_t;
+using LPWSTR = WCHAR*;
+using LPCWSTR = const WCHAR*;
+using LPVOID = void*;
+using LPCVOID = const void*;
+using LPBYTE = BYTE*;
+using LPDWORD = DWORD*;
+using HANDLE = void*;
+using HMODULE = void*;
+using PSID = void*;
+
+struct SC_HANDLE__;
+using SC_HANDLE = SC_HANDLE__*;
+struct SERVICE_STATUS_HANDLE__;
+using SERVICE_STATUS_HANDLE = SERVICE_STATUS_HANDLE__*;
+
+constexpr BOOL FALSE = 0;
+constexpr BOOL TRUE = 1;
+constexpr DWORD MAX_PATH = 260;
+constexpr DWORD INFINITE = 0xFFFFFFFFu;
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+
+// ---- Error numbers ---------------------------------------------------------
+
+constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_INVALID_DATA = 13;
+constexpr DWORD ERROR_OUTOFMEMORY = 14;
+constexpr DWORD ERROR_NO_MORE_FILES = 18;
+constexpr DWORD ERROR_BAD_LENGTH = 24;
+constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr DWORD ERROR_INVALID_NAME = 123;
+constexpr DWORD ERROR_INVALID_LEVEL = 124;
+constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+constexpr DWORD ERROR_NO_DATA = 232;
+constexpr DWORD ERROR_INVALID_SERVICE_CONTROL = 1052;
+constexpr DWORD ERROR_SERVICE_REQUEST_TIMEOUT = 1053;
+constexpr DWORD ERROR_SERVICE_ALREADY_RUNNING = 1056;
+constexpr DWORD ERROR_SERVICE_DOES_NOT_EXIST = 1060;
+constexpr DWORD ERROR_SERVICE_CANNOT_ACCEPT_CTRL = 1061;
+constexpr DWORD ERROR_SERVICE_NOT_ACTIVE = 1062;
+constexpr DWORD ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
+constexpr DWORD ERROR_SERVICE_MARKED_FOR_DELETE = 1072;
+constexpr DWORD ERROR_SERVICE_EXISTS = 1073;
+constexpr DWORD ERROR_LOG_FILE_FULL = 1502;
+constexpr DWORD RPC_S_SERVER_UNAVAILABLE = 1722;
+constexpr DWORD ERROR_INVALID_PRINTER_NAME = 1801;
+
+// ---- Service Control Manager -------------------------------------------------
+
+constexpr DWORD SERVICE_STOPPED = 1;
+constexpr DWORD SERVICE_START_PENDING = 2;
+constexpr DWORD SERVICE_STOP_PENDING = 3;
+constexpr DWORD SERVICE_RUNNING = 4;
+constexpr DWORD SERVICE_CONTINUE_PENDING = 5;
+constexpr DWORD SERVICE_PAUSE_PENDING = 6;
+constexpr DWORD SERVICE_PAUSED = 7;
+
+constexpr DWORD SC_MANAGER_CONNECT = 0x0001;
+constexpr DWORD SC_MANAGER_CREATE_SERVICE = 0x0002;
+constexpr DWORD SERVICE_CHANGE_CONFIG = 0x0002;
+constexpr DWORD SERVICE_QUERY_STATUS = 0x0004;
+constexpr DWORD SERVICE_START = 0x0010;
+constexpr DWORD SERVICE_STOP = 0x0020;
+constexpr DWORD DELETE = 0x00010000;
+constexpr DWORD SERVICE_ALL_ACCESS = 0x000F01FF;
+
+constexpr DWORD SERVICE_WIN32_OWN_PROCESS = 0x10;
+constexpr DWORD SERVICE_AUTO_START = 2;
+constexpr DWORD SERVICE_DEMAND_START = 3;
+constexpr DWORD SERVICE_ERROR_NORMAL = 1;
+constexpr DWORD SERVICE_CONFIG_DESCRIPTION = 1;
+
+constexpr DWORD SERVICE_CONTROL_STOP = 1;
+constexpr DWORD SERVICE_CONTROL_PAUSE = 2;
+constexpr DWORD SERVICE_CONTROL_INTERROGATE = 4;
+constexpr DWORD SERVICE_ACCEPT_STOP = 1;
+
+constexpr DWORD SC_STATUS_PROCESS_INFO = 0;
+
+struct SERVICE_STATUS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+};
+
+struct SERVICE_STATUS_PROCESS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+    DWORD dwProcessId;
+    DWORD dwServiceFlags;
+};
+static_assert(sizeof(SERVICE_STATUS_PROCESS) == 36, "the status record the platform fills");
+
+struct SERVICE_DESCRIPTIONW {
+    LPWSTR lpDescription;
+};
+
+using LPSERVICE_MAIN_FUNCTIONW = void (*)(DWORD argc, LPWSTR* argv);
+using LPHANDLER_FUNCTION = void (*)(DWORD control);
+
+struct SERVICE_TABLE_ENTRYW {
+    LPWSTR lpServiceName;
+    LPSERVICE_MAIN_FUNCTIONW lpServiceProc;
+};
+
+// ---- Event log ---------------------------------------------------------------
+
+constexpr WORD EVENTLOG_ERROR_TYPE = 1;
+constexpr WORD EVENTLOG_WARNING_TYPE = 2;
+constexpr WORD EVENTLOG_INFORMATION_TYPE = 4;
+
+// ---- Print spooler ---------------------------------------------------------
+
+constexpr DWORD PRINTER_ENUM_LOCAL = 0x2;
+constexpr DWORD PRINTER_ENUM_CONNECTIONS = 0x4;
+constexpr DWORD PRINTER_STATUS_OFFLINE = 0x80;
+constexpr DWORD JOB_STATUS_PAUSED = 0x01;
+constexpr DWORD JOB_STATUS_ERROR = 0x02;
+constexpr DWORD JOB_STATUS_SPOOLING = 0x08;
+constexpr DWORD JOB_STATUS_PRINTING = 0x10;
+
+struct SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+};
+
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+
+struct PRINTER_INFO_2W {
+    LPWSTR pServerName;
+    LPWSTR pPrinterName;
+    LPWSTR pShareName;
+    LPWSTR pPortName;
+    LPWSTR pDriverName;
+    LPWSTR pComment;
+    LPWSTR pLocation;
+    void* pDevMode;
+    LPWSTR pSepFile;
+    LPWSTR pPrintProcessor;
+    LPWSTR pDatatype;
+    LPWSTR pParameters;
+    void* pSecurityDescriptor;
+    DWORD Attributes;
+    DWORD Priority;
+    DWORD DefaultPriority;
+    DWORD StartTime;
+    DWORD UntilTime;
+    DWORD Status;
+    DWORD cJobs;
+    DWORD AveragePPM;
+};
+
+struct JOB_INFO_2W {
+    DWORD JobId;
+    LPWSTR pPrinterName;
+    LPWSTR pMachineName;
+    LPWSTR pUserName;
+    LPWSTR pDocument;
+    LPWSTR pNotifyName;
+    LPWSTR pDatatype;
+    LPWSTR pPrintProcessor;
+    LPWSTR pParameters;
+    LPWSTR pDriverName;
+    void* pDevMode;
+    LPWSTR pStatus;
+    void* pSecurityDescriptor;
+    DWORD Status;
+    DWORD Priority;
+    DWORD Position;
+    DWORD StartTime;
+    DWORD UntilTime;
+    DWORD TotalPages;
+    DWORD Size;
+    SYSTEMTIME Submitted;
+    DWORD Time;
+    DWORD PagesPrinted;
+};
+
+// ---- Processes, threads, events --------------------------------------------
+
+constexpr DWORD TH32CS_SNAPPROCESS = 0x2;
+constexpr DWORD PROCESS_TERMINATE = 0x0001;
+constexpr DWORD CREATE_NO_WINDOW = 0x08000000;
+constexpr DWORD STARTF_USESHOWWINDOW = 0x1;
+constexpr WORD SW_HIDE = 0;
+constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_TIMEOUT = 258;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
+
+struct PROCESSENTRY32W {
+    DWORD dwSize;
+    DWORD cntUsage;
+    DWORD th32ProcessID;
+    ULONG_PTR th32DefaultHeapID;
+    DWORD th32ModuleID;
+    DWORD cntThreads;
+    DWORD th32ParentProcessID;
+    LONG pcPriClassBase;
+    DWORD dwFlags;
+    WCHAR szExeFile[MAX_PATH];
+};
+
+struct STARTUPINFOW {
+    DWORD cb;
+    LPWSTR lpReserved;
+    LPWSTR lpDesktop;
+    LPWSTR lpTitle;
+    DWORD dwX;
+    DWORD dwY;
+    DWORD dwXSize;
+    DWORD dwYSize;
+    DWORD dwXCountChars;
+    DWORD dwYCountChars;
+    DWORD dwFillAttribute;
+    DWORD dwFlags;
+    WORD wShowWindow;
+    WORD cbReserved2;
+    LPBYTE lpReserved2;
+    HANDLE hStdInput;
+    HANDLE hStdOutput;
+    HANDLE hStdError;
+};
+
+struct PROCESS_INFORMATION {
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+};
+
+using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID parameter);
+
+// ---- Files -------------------------------------------------------------------
+
+constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
+constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x01;
+constexpr DWORD FILE_ATTRIBUTE_HIDDEN = 0x02;
+constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x20;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
+
+struct WIN32_FIND_DATAW {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    WCHAR cFileName[MAX_PATH];
+    WCHAR cAlternateFileName[14];
+};
+
+// ---- Console -------------------------------------------------------------------
+
+constexpr DWORD STD_OUTPUT_HANDLE = 0xFFFFFFF5u; // (DWORD)-11
+
+// ---- The operations --------------------------------------------------------
+
+#define NIMBREL_DECLARE_OP(ret, name, params, args, failValue, failError) ret name params;
+#define NIMBREL_DECLARE_OP_NOFAIL(ret, name, params, args) ret name params;
+} // namespace nimbrel
+
+#include "platform/ops.h"
+
+namespace nimbrel {
+NIMBREL_PLATFORM_OPS(NIMBREL_DECLARE_OP, NIMBREL_DECLARE_OP_NOFAIL)
+} // namespace nimbrel
+
+#undef NIMBREL_DECLARE_OP
+#undef NIMBREL_DECLARE_OP_NOFAIL

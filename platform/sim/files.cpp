@@ -1,0 +1,349 @@
+// Simulated files, folders, folder searches and profile (INI) files.
+
+#include "platform/sim/impl.h"
+
+#include <algorithm>
+
+namespace nimbrel::sim {
+namespace {
+
+std::wstring StripTrailingBackslashes(std::wstring path) {
+    while (path.size() > 3 && path.back() == L'\\') {
+        path.pop_back();
+    }
+    return path;
+}
+
+std::wstring ParentOf(const std::wstring& path) {
+    std::size_t slash = path.find_last_of(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+std::wstring NameOf(const std::wstring& path) {
+    std::size_t slash = path.find_last_of(L'\\');
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+void AddParents(const std::wstring& path) {
+    std::wstring parent = ParentOf(path);
+    if (parent.size() > 2 && !Exists(parent)) {
+        AddFolder(parent);
+    }
+}
+
+WIN32_FIND_DATAW FindRecord(const std::wstring& name, const File& file) {
+    WIN32_FIND_DATAW record{};
+    record.dwFileAttributes = file.attributes;
+    record.nFileSizeLow = static_cast<DWORD>(file.text.size());
+    std::wstring cut = name.substr(0, MAX_PATH - 1);
+    cut.copy(record.cFileName, cut.size());
+    return record;
+}
+
+// ---- Profile files ----------------------------------------------------------------
+
+bool IsBlank(WCHAR c) {
+    return c == L' ' || c == L'\t';
+}
+
+std::wstring TrimmedBlanks(const std::wstring& text) {
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && IsBlank(text[begin])) {
+        ++begin;
+    }
+    while (end > begin && IsBlank(text[end - 1])) {
+        --end;
+    }
+    return text.substr(begin, end - begin);
+}
+
+// The value of section/key as the profile functions read it: section and key
+// names without regard to case, blanks around names and values dropped, one
+// pair of quotes around a value dropped, lines that begin with ';' ignored.
+std::optional<std::wstring> ProfileValue(LPCWSTR section, LPCWSTR key, LPCWSTR fileName) {
+    if (section == nullptr || key == nullptr || fileName == nullptr) {
+        return std::nullopt;
+    }
+    const File* file = FindFile(fileName);
+    if (file == nullptr || (file->attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        Fail(ERROR_FILE_NOT_FOUND);
+        return std::nullopt;
+    }
+    const std::wstring wantedSection = Upper(section);
+    const std::wstring wantedKey = Upper(key);
+    bool inSection = false;
+    std::size_t start = 0;
+    while (start <= file->text.size()) {
+        std::size_t end = file->text.find(L'\n', start);
+        if (end == std::wstring::npos) {
+            end = file->text.size();
+        }
+        std::wstring line = file->text.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == L'\r') {
+            line.pop_back();
+        }
+        line = TrimmedBlanks(line);
+        if (line.empty() || line[0] == L';') {
+            continue;
+        }
+        if (line[0] == L'[') {
+            std::size_t close = line.find(L']');
+            std::wstring name = line.substr(1, close == std::wstring::npos ? std::wstring::npos
+                                                                           : close - 1);
+            inSection = Upper(TrimmedBlanks(name)) == wantedSection;
+            continue;
+        }
+        std::size_t equals = line.find(L'=');
+        if (!inSection || equals == std::wstring::npos ||
+            Upper(TrimmedBlanks(line.substr(0, equals))) != wantedKey) {
+            continue;
+        }
+        std::wstring value = TrimmedBlanks(line.substr(equals + 1));
+        if (value.size() >= 2 && (value[0] == L'"' || value[0] == L'\'') &&
+            value.back() == value[0]) {
+            value = value.substr(1, value.size() - 2);
+        }
+        return value;
+    }
+    return std::nullopt;
+}
+
+DWORD CopyOut(const std::wstring& text, LPWSTR buffer, DWORD size) {
+    if (buffer == nullptr || size == 0) {
+        return 0;
+    }
+    std::size_t count = std::min<std::size_t>(text.size(), size - 1);
+    text.copy(buffer, count);
+    buffer[count] = 0;
+    return static_cast<DWORD>(count);
+}
+
+// The integer conversion of the profile functions: blanks, an optional sign,
+// then decimal digits, or hexadecimal ones after "0x"; the first other
+// character ends the number; the result wraps to 32 bits.
+UINT ProfileInteger(const std::wstring& text) {
+    std::size_t i = 0;
+    while (i < text.size() && (IsBlank(text[i]))) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == L'-' || text[i] == L'+')) {
+        negative = text[i] == L'-';
+        ++i;
+    }
+    unsigned base = 10;
+    if (i + 1 < text.size() && text[i] == L'0' && (text[i + 1] == L'x' || text[i + 1] == L'X')) {
+        base = 16;
+        i += 2;
+    }
+    std::uint32_t value = 0;
+    for (; i < text.size(); ++i) {
+        WCHAR c = text[i];
+        unsigned digit;
+        if (c >= L'0' && c <= L'9') {
+            digit = static_cast<unsigned>(c - L'0');
+        } else if (base == 16 && c >= L'a' && c <= L'f') {
+            digit = static_cast<unsigned>(c - L'a' + 10);
+        } else if (base == 16 && c >= L'A' && c <= L'F') {
+            digit = static_cast<unsigned>(c - L'A' + 10);
+        } else {
+            break;
+        }
+        value = value * base + digit;
+    }
+    return negative ? 0u - value : value;
+}
+
+} // namespace
+
+void SetModulePath(const std::wstring& path) {
+    M().modulePath = path;
+}
+
+void AddFolder(const std::wstring& path) {
+    std::wstring clean = StripTrailingBackslashes(path);
+    AddParents(clean);
+    File folder;
+    folder.path = clean;
+    folder.attributes = FILE_ATTRIBUTE_DIRECTORY;
+    M().files[Upper(clean)] = folder;
+}
+
+void AddFile(const std::wstring& path, DWORD attributes) {
+    AddParents(path);
+    File file;
+    file.path = path;
+    file.attributes = attributes;
+    M().files[Upper(path)] = file;
+}
+
+void SetFileText(const std::wstring& path, const std::wstring& text) {
+    if (!Exists(path)) {
+        AddFile(path);
+    }
+    FindFile(path)->text = text;
+}
+
+File* FindFile(const std::wstring& path) {
+    auto it = M().files.find(Upper(StripTrailingBackslashes(path)));
+    return it == M().files.end() ? nullptr : &it->second;
+}
+
+bool Exists(const std::wstring& path) {
+    return FindFile(path) != nullptr;
+}
+
+const std::vector<std::wstring>& DeletedFiles() {
+    return M().deleted;
+}
+
+std::vector<std::wstring> Listing(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    const std::wstring parent = Upper(StripTrailingBackslashes(folder));
+    for (const auto& [key, file] : M().files) {
+        if (ParentOf(key) == parent) {
+            names.push_back(NameOf(file.path));
+        }
+    }
+    return names;
+}
+
+DWORD ProfileStringDefault(LPCWSTR defaultValue, LPWSTR buffer, DWORD size) {
+    std::wstring text = defaultValue ? defaultValue : L"";
+    while (!text.empty() && text.back() == L' ') {
+        text.pop_back();
+    }
+    return CopyOut(text, buffer, size);
+}
+
+// ---- Operations ----------------------------------------------------------------------
+
+DWORD Sim_GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
+    if (module != nullptr || buffer == nullptr) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const std::wstring& path = M().modulePath;
+    if (size == 0) {
+        Fail(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    if (path.size() >= size) {
+        // As Windows does: the path cut to fit, terminated, and the size returned.
+        path.copy(buffer, size - 1);
+        buffer[size - 1] = 0;
+        Fail(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    path.copy(buffer, path.size());
+    buffer[path.size()] = 0;
+    return static_cast<DWORD>(path.size());
+}
+
+UINT Sim_GetPrivateProfileIntW(LPCWSTR section, LPCWSTR key, INT defaultValue, LPCWSTR fileName) {
+    std::optional<std::wstring> value = ProfileValue(section, key, fileName);
+    if (!value || value->empty()) {
+        return static_cast<UINT>(defaultValue);
+    }
+    return ProfileInteger(*value);
+}
+
+DWORD Sim_GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR defaultValue,
+                                   LPWSTR buffer, DWORD size, LPCWSTR fileName) {
+    std::optional<std::wstring> value = ProfileValue(section, key, fileName);
+    if (!value) {
+        return ProfileStringDefault(defaultValue, buffer, size);
+    }
+    return CopyOut(*value, buffer, size);
+}
+
+DWORD Sim_GetFileAttributesW(LPCWSTR path) {
+    const File* file = path ? FindFile(path) : nullptr;
+    if (file == nullptr) {
+        Fail(ERROR_FILE_NOT_FOUND);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return file->attributes;
+}
+
+HANDLE Sim_FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) {
+    if (pattern == nullptr || data == nullptr) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::wstring text = pattern;
+    HandleEntry entry{HandleKind::Find};
+    if (text.size() >= 2 && text.compare(text.size() - 2, 2, L"\\*") == 0) {
+        std::wstring folderPath = StripTrailingBackslashes(text.substr(0, text.size() - 2));
+        const File* folder = FindFile(folderPath);
+        if (folder == nullptr || (folder->attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            Fail(ERROR_PATH_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+        entry.found.push_back(FindRecord(L".", *folder));
+        entry.found.push_back(FindRecord(L"..", *folder));
+        const std::wstring parent = Upper(folderPath);
+        for (const auto& [key, file] : M().files) {
+            if (ParentOf(key) == parent) {
+                entry.found.push_back(FindRecord(NameOf(file.path), file));
+            }
+        }
+    } else if (text.find(L'*') != std::wstring::npos || text.find(L'?') != std::wstring::npos) {
+        Fail(ERROR_INVALID_NAME); // other wildcards are not simulated
+        return INVALID_HANDLE_VALUE;
+    } else {
+        const File* file = FindFile(text);
+        if (file == nullptr) {
+            Fail(ERROR_FILE_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+        entry.found.push_back(FindRecord(NameOf(file->path), *file));
+    }
+    *data = entry.found[0];
+    entry.cursor = 1;
+    entry.name = text;
+    return NewHandle(entry);
+}
+
+BOOL Sim_FindNextFileW(HANDLE search, WIN32_FIND_DATAW* data) {
+    HandleEntry* entry = Lookup(search, HandleKind::Find);
+    if (entry == nullptr || data == nullptr) {
+        Fail(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (entry->cursor >= entry->found.size()) {
+        Fail(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
+    *data = entry->found[entry->cursor++];
+    return TRUE;
+}
+
+BOOL Sim_FindClose(HANDLE search) {
+    return Release(search, HandleKind::Find, "FindClose") ? TRUE : FALSE;
+}
+
+BOOL Sim_DeleteFileW(LPCWSTR path) {
+    File* file = path ? FindFile(path) : nullptr;
+    if (file == nullptr) {
+        Fail(path && Exists(ParentOf(path)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    bool directory = (file->attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    bool readOnly = (file->attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (directory || readOnly) {
+        Fail(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (file->deleteError != 0) {
+        Fail(file->deleteError);
+        return FALSE;
+    }
+    M().deleted.push_back(file->path);
+    M().files.erase(Upper(StripTrailingBackslashes(path)));
+    return TRUE;
+}
+
+} // namespace nimbrel::sim

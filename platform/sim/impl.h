@@ -1,0 +1,16 @@
+// The simulated implementation of each operation, behind the recording and
+// fault hooks that core.cpp wraps around it.
+#pragma once
+
+#include "platform/sim/state.h"
+
+namespace nimbrel::sim {
+
+#define NIMBREL_SIM_DECLARE(ret, name, params, ...) ret Sim_##name params;
+NIMBREL_PLATFORM_OPS(NIMBREL_SIM_DECLARE, NIMBREL_SIM_DECLARE)
+#undef NIMBREL_SIM_DECLARE
+
+// What GetPrivateProfileStringW gives when it cannot read the file.
+DWORD ProfileStringDefault(LPCWSTR defaultValue, LPWSTR buffer, DWORD size);
+
+} // namespace nimbrel::sim

@@ -1,0 +1,320 @@
+// Simulated processes, threads, events and waits.
+
+#include "platform/sim/impl.h"
+
+#include <cstring>
+
+namespace nimbrel::sim {
+namespace {
+
+constexpr DWORD kStillActive = 259;
+
+void EndProcess(DWORD pid, DWORD exitCode) {
+    Process* process = FindProcess(pid);
+    if (process == nullptr || !process->running) {
+        return;
+    }
+    process->running = false;
+    process->exitCode = exitCode;
+    ServiceProcessEnded(pid);
+}
+
+bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
+    return Upper(a) == Upper(b);
+}
+
+} // namespace
+
+DWORD AddProcess(const std::wstring& image, bool canTerminate, bool canOpen) {
+    Machine& m = M();
+    DWORD pid = m.nextPid;
+    m.nextPid += 4;
+    Process process;
+    process.pid = pid;
+    process.image = image;
+    process.canTerminate = canTerminate;
+    process.canOpen = canOpen;
+    process.exitCode = kStillActive;
+    m.processes[pid] = process;
+    return pid;
+}
+
+Process* FindProcess(DWORD pid) {
+    auto it = M().processes.find(pid);
+    return it == M().processes.end() ? nullptr : &it->second;
+}
+
+std::vector<Process> Processes() {
+    std::vector<Process> result;
+    for (const auto& [pid, process] : M().processes) {
+        result.push_back(process);
+    }
+    return result;
+}
+
+unsigned RunningProcesses(const std::wstring& image) {
+    unsigned count = 0;
+    for (const auto& [pid, process] : M().processes) {
+        count += process.running && EqualsNoCase(process.image, image) ? 1 : 0;
+    }
+    return count;
+}
+
+void AddProgram(const std::wstring& commandLine, Program program) {
+    M().programs[commandLine] = program;
+}
+
+const std::vector<Launch>& Launches() {
+    return M().launches;
+}
+
+unsigned ThreadsCreated() {
+    return M().threadsCreated;
+}
+
+bool EventSignalled(HANDLE event) {
+    HandleEntry* entry = Lookup(event, HandleKind::Event);
+    return entry != nullptr && entry->signalled;
+}
+
+// ---- Tool help ----------------------------------------------------------------------
+
+HANDLE Sim_CreateToolhelp32Snapshot(DWORD flags, DWORD) {
+    if ((flags & TH32CS_SNAPPROCESS) == 0) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    HandleEntry entry{HandleKind::Snapshot};
+    for (const auto& [pid, process] : M().processes) {
+        if (!process.running) {
+            continue;
+        }
+        PROCESSENTRY32W record{};
+        record.dwSize = sizeof record;
+        record.th32ProcessID = pid;
+        record.cntThreads = 1;
+        std::wstring image = process.image.substr(0, MAX_PATH - 1);
+        image.copy(record.szExeFile, image.size());
+        entry.snapshot.push_back(record);
+    }
+    return NewHandle(entry);
+}
+
+static BOOL NextProcessEntry(HANDLE snapshot, PROCESSENTRY32W* entry, bool first) {
+    HandleEntry* handle = Lookup(snapshot, HandleKind::Snapshot);
+    if (handle == nullptr) {
+        Fail(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (entry == nullptr || entry->dwSize < sizeof(PROCESSENTRY32W)) {
+        Fail(ERROR_BAD_LENGTH);
+        return FALSE;
+    }
+    if (first) {
+        handle->cursor = 0;
+    }
+    if (handle->cursor >= handle->snapshot.size()) {
+        Fail(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
+    *entry = handle->snapshot[handle->cursor++];
+    return TRUE;
+}
+
+BOOL Sim_Process32FirstW(HANDLE snapshot, PROCESSENTRY32W* entry) {
+    return NextProcessEntry(snapshot, entry, true);
+}
+
+BOOL Sim_Process32NextW(HANDLE snapshot, PROCESSENTRY32W* entry) {
+    return NextProcessEntry(snapshot, entry, false);
+}
+
+// ---- Processes ---------------------------------------------------------------------
+
+HANDLE Sim_OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
+    Process* process = FindProcess(processId);
+    if (process == nullptr || !process->running) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (!process->canOpen) {
+        Fail(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    if (inherit) {
+        Misuse("OpenProcess asked for an inheritable handle");
+    }
+    HandleEntry entry{HandleKind::Process};
+    entry.access = access;
+    entry.pid = processId;
+    entry.name = process->image;
+    return NewHandle(entry);
+}
+
+BOOL Sim_TerminateProcess(HANDLE handle, UINT exitCode) {
+    HandleEntry* entry = Lookup(handle, HandleKind::Process);
+    if (entry == nullptr) {
+        Fail(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    Process* process = FindProcess(entry->pid);
+    if ((entry->access & PROCESS_TERMINATE) == 0 || process == nullptr || !process->canTerminate) {
+        Fail(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    ++process->terminations;
+    EndProcess(entry->pid, exitCode);
+    return TRUE;
+}
+
+BOOL Sim_GetExitCodeProcess(HANDLE handle, LPDWORD exitCode) {
+    HandleEntry* entry = Lookup(handle, HandleKind::Process);
+    Process* process = entry ? FindProcess(entry->pid) : nullptr;
+    if (process == nullptr || exitCode == nullptr) {
+        Fail(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    *exitCode = process->running ? kStillActive : process->exitCode;
+    return TRUE;
+}
+
+BOOL Sim_CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPVOID, LPVOID,
+                        BOOL inheritHandles, DWORD creationFlags, LPVOID environment,
+                        LPCWSTR currentDirectory, STARTUPINFOW* startupInfo,
+                        PROCESS_INFORMATION* processInfo) {
+    Launch launch;
+    launch.commandLine = commandLine ? commandLine : L"";
+    launch.applicationNameGiven = application != nullptr;
+    launch.inheritHandles = inheritHandles;
+    launch.creationFlags = creationFlags;
+    launch.environmentGiven = environment != nullptr;
+    launch.currentDirectoryGiven = currentDirectory != nullptr;
+    if (startupInfo != nullptr) {
+        launch.startup = *startupInfo;
+    }
+    auto program = M().programs.find(launch.commandLine);
+    if (startupInfo == nullptr || processInfo == nullptr || startupInfo->cb != sizeof(STARTUPINFOW)) {
+        M().launches.push_back(launch);
+        Fail(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (program == M().programs.end()) {
+        M().launches.push_back(launch);
+        Fail(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    DWORD pid = AddProcess(launch.commandLine);
+    FindProcess(pid)->commandLine = launch.commandLine;
+    Program behaviour = program->second;
+    if (behaviour.runMs != kNever) {
+        After(behaviour.runMs, [pid, behaviour] { EndProcess(pid, behaviour.exitCode); });
+    }
+    HandleEntry processEntry{HandleKind::Process};
+    processEntry.access = 0xFFFFFFFFu;
+    processEntry.pid = pid;
+    processEntry.name = L"launched";
+    HandleEntry threadEntry{HandleKind::Thread};
+    threadEntry.name = L"launched";
+    threadEntry.signalled = false;
+    processInfo->hProcess = NewHandle(processEntry);
+    processInfo->hThread = NewHandle(threadEntry);
+    processInfo->dwProcessId = pid;
+    processInfo->dwThreadId = pid + 1;
+    launch.succeeded = true;
+    launch.pid = pid;
+    M().launches.push_back(launch);
+    return TRUE;
+}
+
+// ---- Threads and events --------------------------------------------------------------
+
+HANDLE Sim_CreateThread(LPVOID, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                        DWORD creationFlags, LPDWORD threadId) {
+    if (start == nullptr || creationFlags != 0) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    ++M().threadsCreated;
+    if (threadId != nullptr) {
+        *threadId = 0x500 + M().threadsCreated;
+    }
+    HandleEntry entry{HandleKind::Thread};
+    entry.name = L"thread";
+    HANDLE handle = NewHandle(entry);
+    // The thread runs to its end before its creator goes on: the creator
+    // only waits for it, so the order of what either does is unchanged.
+    start(parameter);
+    Lookup(handle, HandleKind::Thread)->signalled = true;
+    return handle;
+}
+
+HANDLE Sim_CreateEventW(LPVOID, BOOL manualReset, BOOL initialState, LPCWSTR name) {
+    HandleEntry entry{HandleKind::Event};
+    entry.manualReset = manualReset != FALSE;
+    entry.signalled = initialState != FALSE;
+    entry.name = name ? name : L"";
+    return NewHandle(entry);
+}
+
+BOOL Sim_SetEvent(HANDLE event) {
+    HandleEntry* entry = Lookup(event, HandleKind::Event);
+    if (entry == nullptr) {
+        Fail(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    entry->signalled = true;
+    return TRUE;
+}
+
+DWORD Sim_WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+    std::uint64_t timeout = milliseconds == INFINITE ? kNever : milliseconds;
+    auto raw = reinterpret_cast<std::uintptr_t>(object);
+    if (M().handles.count(raw) == 0) {
+        Fail(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    HandleKind kind = M().handles.at(raw).kind;
+    std::function<bool()> done;
+    if (kind == HandleKind::Event) {
+        done = [raw] { return M().handles.at(raw).signalled; };
+    } else if (kind == HandleKind::Process) {
+        DWORD pid = M().handles.at(raw).pid;
+        done = [pid] { return !FindProcess(pid)->running; };
+    } else if (kind == HandleKind::Thread) {
+        done = [raw] { return M().handles.at(raw).signalled; };
+    } else {
+        Fail(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    if (!WaitUntil(done, timeout)) {
+        return WAIT_TIMEOUT;
+    }
+    HandleEntry& entry = M().handles.at(raw);
+    if (kind == HandleKind::Event && !entry.manualReset) {
+        entry.signalled = false;
+    }
+    return WAIT_OBJECT_0;
+}
+
+BOOL Sim_CloseHandle(HANDLE object) {
+    auto it = M().handles.find(reinterpret_cast<std::uintptr_t>(object));
+    if (it == M().handles.end()) {
+        Misuse("CloseHandle of a handle that is not open");
+        Fail(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    switch (it->second.kind) {
+    case HandleKind::Process:
+    case HandleKind::Thread:
+    case HandleKind::Snapshot:
+    case HandleKind::Event:
+        M().handles.erase(it);
+        return TRUE;
+    default:
+        Misuse("CloseHandle of a handle that needs its own release");
+        Fail(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+}
+
+} // namespace nimbrel::sim

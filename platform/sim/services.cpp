@@ -1,0 +1,376 @@
+// The simulated Service Control Manager and service dispatcher.
+
+#include "platform/sim/impl.h"
+
+#include <cstring>
+
+namespace nimbrel::sim {
+namespace {
+
+void StartServiceProcess(Service& service) {
+    DWORD pid = AddProcess(service.image, service.processTerminable);
+    service.pid = pid;
+}
+
+void EndServiceProcess(Service& service) {
+    if (Process* process = FindProcess(service.pid)) {
+        process->running = false;
+        process->exitCode = 0;
+    }
+    service.pid = 0;
+}
+
+// Moves a service to `state` after `ms`, unless something changes it first.
+void ScheduleTransition(const std::wstring& name, std::uint64_t ms, DWORD state) {
+    if (ms == kNever) {
+        return;
+    }
+    unsigned generation = FindService(name)->generation;
+    auto apply = [name, generation, state] {
+        Service* service = FindService(name);
+        if (service != nullptr && service->generation == generation) {
+            SetServiceState(name, state);
+        }
+    };
+    if (ms == 0) {
+        apply();
+    } else {
+        After(ms, apply);
+    }
+}
+
+bool Granted(const HandleEntry& entry, DWORD rights) {
+    return (entry.access & rights) == rights;
+}
+
+Service* ServiceOf(SC_HANDLE handle, DWORD rights) {
+    HandleEntry* entry = Lookup(handle, HandleKind::Service);
+    if (entry == nullptr) {
+        Fail(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    Service* service = FindService(entry->name);
+    if (service == nullptr || service->deleted) {
+        Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+        return nullptr;
+    }
+    if (!Granted(*entry, rights)) {
+        Fail(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return service;
+}
+
+} // namespace
+
+void ResetServices() {
+    Service& spooler = AddService(L"Spooler");
+    spooler.displayName = L"Print Spooler";
+    spooler.startType = SERVICE_AUTO_START;
+    SetServiceState(L"Spooler", SERVICE_RUNNING);
+}
+
+Service& AddService(const std::wstring& name) {
+    Service& service = M().services[Upper(name)];
+    if (service.name.empty()) {
+        service.name = name;
+        service.displayName = name;
+    }
+    return service;
+}
+
+Service* FindService(const std::wstring& name) {
+    auto it = M().services.find(Upper(name));
+    return it == M().services.end() ? nullptr : &it->second;
+}
+
+Service& Spooler() {
+    return *FindService(L"Spooler");
+}
+
+void RemoveService(const std::wstring& name) {
+    M().services.erase(Upper(name));
+}
+
+void SetServiceState(const std::wstring& name, DWORD state) {
+    Service& service = *FindService(name);
+    ++service.generation;
+    bool hasProcess = state != SERVICE_STOPPED;
+    if (hasProcess && service.pid == 0) {
+        StartServiceProcess(service);
+    } else if (!hasProcess && service.pid != 0) {
+        EndServiceProcess(service);
+    }
+    service.state = state;
+}
+
+void SetManagerAccessDenied(bool denied) {
+    M().managerAccessDenied = denied;
+}
+
+// A real service manager notices when a service's process ends, and marks
+// the service stopped.
+void ServiceProcessEnded(DWORD pid) {
+    for (auto& [key, service] : M().services) {
+        if (service.pid == pid && pid != 0) {
+            service.pid = 0;
+            ++service.generation;
+            service.state = SERVICE_STOPPED;
+        }
+    }
+}
+
+// ---- Operations -----------------------------------------------------------------
+
+SC_HANDLE Sim_OpenSCManagerW(LPCWSTR machine, LPCWSTR, DWORD access) {
+    if (machine != nullptr && machine[0] != 0) {
+        Fail(RPC_S_SERVER_UNAVAILABLE);
+        return nullptr;
+    }
+    if (M().managerAccessDenied) {
+        Fail(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    HandleEntry entry{HandleKind::Scm};
+    entry.access = access;
+    return static_cast<SC_HANDLE>(NewHandle(entry));
+}
+
+SC_HANDLE Sim_OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access) {
+    if (Lookup(manager, HandleKind::Scm) == nullptr) {
+        Fail(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    Service* service = name ? FindService(name) : nullptr;
+    if (service == nullptr || service->deleted) {
+        Fail(ERROR_SERVICE_DOES_NOT_EXIST);
+        return nullptr;
+    }
+    if ((access & service->deniedAccess) != 0) {
+        Fail(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    HandleEntry entry{HandleKind::Service};
+    entry.access = access == SERVICE_ALL_ACCESS ? 0xFFFFFFFFu : access;
+    entry.name = service->name;
+    return static_cast<SC_HANDLE>(NewHandle(entry));
+}
+
+BOOL Sim_CloseServiceHandle(SC_HANDLE handle) {
+    if (Lookup(handle, HandleKind::Service) != nullptr) {
+        return Release(handle, HandleKind::Service, "CloseServiceHandle") ? TRUE : FALSE;
+    }
+    return Release(handle, HandleKind::Scm, "CloseServiceHandle") ? TRUE : FALSE;
+}
+
+BOOL Sim_QueryServiceStatusEx(SC_HANDLE handle, DWORD level, LPBYTE buffer, DWORD size,
+                              LPDWORD needed) {
+    Service* service = ServiceOf(handle, SERVICE_QUERY_STATUS);
+    if (service == nullptr) {
+        return FALSE;
+    }
+    if (level != SC_STATUS_PROCESS_INFO) {
+        Fail(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
+    if (needed != nullptr) {
+        *needed = sizeof(SERVICE_STATUS_PROCESS);
+    }
+    if (buffer == nullptr || size < sizeof(SERVICE_STATUS_PROCESS)) {
+        Fail(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    SERVICE_STATUS_PROCESS status{};
+    status.dwServiceType = service->serviceType;
+    status.dwCurrentState = service->state;
+    status.dwControlsAccepted = service->state == SERVICE_RUNNING ? service->controlsAccepted : 0;
+    status.dwProcessId = service->pid;
+    std::memcpy(buffer, &status, sizeof status);
+    return TRUE;
+}
+
+BOOL Sim_ControlService(SC_HANDLE handle, DWORD control, SERVICE_STATUS* status) {
+    Service* service = ServiceOf(handle, control == SERVICE_CONTROL_STOP ? SERVICE_STOP : 0);
+    if (service == nullptr) {
+        return FALSE;
+    }
+    if (status == nullptr) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (control != SERVICE_CONTROL_STOP) {
+        Fail(ERROR_INVALID_SERVICE_CONTROL);
+        return FALSE;
+    }
+    ++service->stopRequests;
+    DWORD error = service->stopError;
+    if (error == 0 && service->state == SERVICE_STOPPED) {
+        error = ERROR_SERVICE_NOT_ACTIVE;
+    } else if (error == 0 && (service->state == SERVICE_START_PENDING ||
+                              service->state == SERVICE_STOP_PENDING)) {
+        error = service->pendingStopError;
+    } else if (error == 0 && (service->controlsAccepted & SERVICE_ACCEPT_STOP) == 0) {
+        error = ERROR_INVALID_SERVICE_CONTROL;
+    }
+    if (error != 0) {
+        Fail(error);
+        return FALSE;
+    }
+    std::wstring name = service->name;
+    std::uint64_t pendingMs = service->stopPendingMs;
+    SetServiceState(name, SERVICE_STOP_PENDING);
+    status->dwCurrentState = SERVICE_STOP_PENDING;
+    ScheduleTransition(name, pendingMs, SERVICE_STOPPED);
+    return TRUE;
+}
+
+BOOL Sim_StartServiceW(SC_HANDLE handle, DWORD, LPCWSTR*) {
+    Service* service = ServiceOf(handle, SERVICE_START);
+    if (service == nullptr) {
+        return FALSE;
+    }
+    ++service->startRequests;
+    if (service->startError != 0) {
+        Fail(service->startError);
+        return FALSE;
+    }
+    if (service->state != SERVICE_STOPPED) {
+        Fail(ERROR_SERVICE_ALREADY_RUNNING);
+        return FALSE;
+    }
+    std::wstring name = service->name;
+    std::uint64_t pendingMs = service->startPendingMs;
+    DWORD finalState = service->startFailsToRun ? SERVICE_STOPPED : SERVICE_RUNNING;
+    SetServiceState(name, SERVICE_START_PENDING);
+    ScheduleTransition(name, pendingMs, finalState);
+    return TRUE;
+}
+
+SC_HANDLE Sim_CreateServiceW(SC_HANDLE manager, LPCWSTR name, LPCWSTR displayName, DWORD access,
+                             DWORD serviceType, DWORD startType, DWORD errorControl,
+                             LPCWSTR binaryPath, LPCWSTR loadOrderGroup, LPDWORD tagId,
+                             LPCWSTR dependencies, LPCWSTR account, LPCWSTR password) {
+    HandleEntry* managerEntry = Lookup(manager, HandleKind::Scm);
+    if (managerEntry == nullptr) {
+        Fail(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (!Granted(*managerEntry, SC_MANAGER_CREATE_SERVICE)) {
+        Fail(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    if (name == nullptr || name[0] == 0 || binaryPath == nullptr || binaryPath[0] == 0) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (Service* existing = FindService(name)) {
+        Fail(existing->deleted ? ERROR_SERVICE_MARKED_FOR_DELETE : ERROR_SERVICE_EXISTS);
+        return nullptr;
+    }
+    if (loadOrderGroup || tagId || dependencies || account || password) {
+        Misuse("CreateServiceW given a group, tag, dependencies or an account");
+    }
+    Service& service = AddService(name);
+    service.displayName = displayName ? displayName : name;
+    service.serviceType = serviceType;
+    service.startType = startType;
+    service.errorControl = errorControl;
+    service.binaryPath = binaryPath;
+    service.configuredByCreate = true;
+    service.image = L"Nimbrel.exe";
+    HandleEntry entry{HandleKind::Service};
+    entry.access = access == SERVICE_ALL_ACCESS ? 0xFFFFFFFFu : access;
+    entry.name = service.name;
+    return static_cast<SC_HANDLE>(NewHandle(entry));
+}
+
+BOOL Sim_ChangeServiceConfig2W(SC_HANDLE handle, DWORD infoLevel, LPVOID info) {
+    Service* service = ServiceOf(handle, SERVICE_CHANGE_CONFIG);
+    if (service == nullptr) {
+        return FALSE;
+    }
+    if (infoLevel != SERVICE_CONFIG_DESCRIPTION || info == nullptr) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const auto* description = static_cast<const SERVICE_DESCRIPTIONW*>(info);
+    service->description = description->lpDescription ? description->lpDescription : L"";
+    return TRUE;
+}
+
+BOOL Sim_DeleteService(SC_HANDLE handle) {
+    Service* service = ServiceOf(handle, DELETE);
+    if (service == nullptr) {
+        return FALSE;
+    }
+    if (service->state == SERVICE_STOPPED) {
+        RemoveService(service->name);
+    } else {
+        service->deleted = true; // goes when it stops, as on Windows
+    }
+    return TRUE;
+}
+
+BOOL Sim_StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
+    if (!M().startedByScm) {
+        Fail(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+        return FALSE;
+    }
+    if (table == nullptr || table[0].lpServiceName == nullptr || table[0].lpServiceProc == nullptr) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    M().dispatchedName = table[0].lpServiceName;
+    WCHAR name[64] = {};
+    M().dispatchedName.copy(name, 63);
+    LPWSTR argv[] = {name, nullptr};
+    // The service manager would run the entry on a thread of its own and
+    // return once it has reported stopped; here it runs on the caller's.
+    table[0].lpServiceProc(1, argv);
+    return TRUE;
+}
+
+SERVICE_STATUS_HANDLE Sim_RegisterServiceCtrlHandlerW(LPCWSTR name, LPHANDLER_FUNCTION handler) {
+    if (name == nullptr || handler == nullptr || M().dispatchedName != name) {
+        Fail(ERROR_SERVICE_DOES_NOT_EXIST);
+        return nullptr;
+    }
+    M().handlerName = name;
+    M().handler = handler;
+    return reinterpret_cast<SERVICE_STATUS_HANDLE>(static_cast<std::uintptr_t>(0x0ff0));
+}
+
+BOOL Sim_SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) {
+    if (handle != reinterpret_cast<SERVICE_STATUS_HANDLE>(static_cast<std::uintptr_t>(0x0ff0)) ||
+        status == nullptr) {
+        Fail(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    M().reports.push_back(*status);
+    return TRUE;
+}
+
+// ---- Test side ------------------------------------------------------------------------
+
+void SetStartedByServiceManager(bool started) {
+    M().startedByScm = started;
+}
+const std::vector<SERVICE_STATUS>& StatusReports() {
+    return M().reports;
+}
+std::wstring DispatchedServiceName() {
+    return M().dispatchedName;
+}
+std::wstring HandlerServiceName() {
+    return M().handlerName;
+}
+bool HandlerRegistered() {
+    return M().handler != nullptr;
+}
+void SendControl(DWORD control) {
+    if (M().handler != nullptr) {
+        M().handler(control);
+    }
+}
+
+} // namespace nimbrel::sim

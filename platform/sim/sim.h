@@ -1,0 +1,257 @@
+// A small Windows of our own, for the tests.
+//
+// It implements every operation of the seam over an in-memory machine:
+// services with states and scripted transitions, processes, printers and
+// their jobs, files and folders, profile (INI) files, an event log, a service
+// dispatcher, events and threads, a console, a heap, and a virtual clock.
+// Nothing here sleeps on the wall clock: Sleep and waits move the virtual
+// clock and run the actions scheduled on it, on the calling thread.
+//
+// Every call is recorded with its arguments, every handle and heap block is
+// counted until it is released, and any call can be made to fail with a
+// chosen error, once or from the Nth call on.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace nimbrel::sim {
+
+enum class Op {
+#define NIMBREL_SIM_ENUM(ret, name, ...) name,
+    NIMBREL_PLATFORM_OPS(NIMBREL_SIM_ENUM, NIMBREL_SIM_ENUM)
+#undef NIMBREL_SIM_ENUM
+        Count
+};
+
+const char* OpName(Op op);
+bool IsInjectable(Op op);
+DWORD RealisticError(Op op);
+
+// A fresh machine: the clock at Monday 2026-12-07 10:00:00 UTC (local time
+// the same), tick count 1000000, the "Spooler" service running as
+// "spoolsv.exe", no printers, no files, an empty event log, a console
+// process that the service manager did not start.
+void Reset();
+
+// ---- Virtual clock ----------------------------------------------------------
+
+constexpr std::uint64_t kNever = ~std::uint64_t{0};
+
+std::uint64_t ElapsedMs(); // monotonic virtual time since Reset
+DWORD Tick();
+void SetTick(DWORD tick);
+std::uint64_t UtcNow(); // 100-ns units since 1601, as a FILETIME counts
+void SetUtc(int year, int month, int day, int hour, int minute, int second);
+void SetLocalOffsetMinutes(int minutes); // local time = UTC + offset
+void JumpWallClock(std::int64_t seconds); // the clock is set back or forward; ticks go on
+void AdvanceMs(std::uint64_t ms);          // runs the actions that fall due on the way
+void At(std::uint64_t elapsedMs, std::function<void()> action);
+void After(std::uint64_t ms, std::function<void()> action);
+void SetTimeLimitMs(std::uint64_t elapsedMs); // a run past it is a hung test: abort
+
+std::uint64_t ToFileTime(const SYSTEMTIME& time); // 0 when not a valid date
+SYSTEMTIME FromFileTime(std::uint64_t fileTime);
+SYSTEMTIME UtcSystemTime(std::int64_t secondsAgo = 0);
+
+// ---- Faults -----------------------------------------------------------------
+
+// Fails the nth call of `op` counted from now (1 is the next one); with
+// `persistent`, that call and every later one. error 0 means the realistic
+// error of the operation.
+void FailCall(Op op, DWORD error = 0, unsigned nth = 1, bool persistent = false);
+// Fails the kth injectable call of any operation, counted from now.
+void FailNthCall(unsigned k, DWORD error = 0);
+void ClearFaults();
+unsigned InjectableCalls(); // injectable calls made since Reset or ClearFaults
+unsigned FaultsFired();
+std::optional<Op> LastFaultOp();
+
+// ---- Calls --------------------------------------------------------------------
+
+struct Call {
+    Op op;
+    std::vector<std::wstring> args;
+};
+void SetRecording(bool on);
+const std::vector<Call>& Calls();
+std::vector<Call> CallsOf(Op op);
+unsigned CountCalls(Op op);
+void ClearCalls();
+std::wstring Describe(const Call& call); // "OpenServiceW(h1, Spooler, 4)"
+
+// ---- Handles and heap ---------------------------------------------------------
+
+enum class HandleKind { Scm, Service, Printer, Process, Thread, Snapshot, Find, EventSource, Event };
+unsigned OpenHandles();
+unsigned OpenHandles(HandleKind kind);
+std::wstring DescribeOpenHandles();
+unsigned LiveHeapBlocks();
+std::uint64_t HeapAllocations(); // blocks allocated since Reset
+// Closes of unknown or wrong-kind handles, frees of unknown blocks.
+const std::vector<std::string>& Misuses();
+
+// ---- Services -----------------------------------------------------------------
+
+struct Service {
+    std::wstring name;
+    std::wstring displayName;
+    std::wstring binaryPath;
+    std::wstring description;
+    DWORD serviceType = SERVICE_WIN32_OWN_PROCESS;
+    DWORD startType = SERVICE_DEMAND_START;
+    DWORD errorControl = SERVICE_ERROR_NORMAL;
+    bool configuredByCreate = false;
+    std::wstring image = L"spoolsv.exe"; // process image started for the service
+
+    DWORD state = SERVICE_STOPPED;
+    DWORD pid = 0;
+    DWORD controlsAccepted = SERVICE_ACCEPT_STOP;
+
+    // Scripted behaviour.
+    std::uint64_t startPendingMs = 0; // kNever: stays start-pending
+    std::uint64_t stopPendingMs = 0;  // kNever: ignores the stop request
+    DWORD stopError = 0;  // a stop request is refused with this error
+    DWORD startError = 0; // a start request is refused with this error
+    DWORD pendingStopError = ERROR_SERVICE_CANNOT_ACCEPT_CTRL; // stop asked while pending
+    DWORD deniedAccess = 0; // rights refused by OpenServiceW
+    bool processTerminable = true;
+    bool startFailsToRun = false; // after start-pending it stops instead of running
+
+    unsigned generation = 0; // a state change cancels the transitions scheduled before it
+    unsigned stopRequests = 0;
+    unsigned startRequests = 0;
+    bool deleted = false;
+};
+
+Service& AddService(const std::wstring& name);
+Service* FindService(const std::wstring& name);
+Service& Spooler();
+void RemoveService(const std::wstring& name);
+void SetServiceState(const std::wstring& name, DWORD state); // starts or ends its process
+void SetManagerAccessDenied(bool denied);
+
+// ---- Processes ----------------------------------------------------------------
+
+struct Process {
+    DWORD pid = 0;
+    std::wstring image;
+    std::wstring commandLine;
+    bool running = true;
+    DWORD exitCode = 259; // STILL_ACTIVE
+    bool canOpen = true;
+    bool canTerminate = true;
+    unsigned terminations = 0;
+};
+
+DWORD AddProcess(const std::wstring& image, bool canTerminate = true, bool canOpen = true);
+Process* FindProcess(DWORD pid);
+std::vector<Process> Processes();
+unsigned RunningProcesses(const std::wstring& image); // image compared without case
+
+// A program that CreateProcessW can start, found by its exact command line.
+struct Program {
+    DWORD exitCode = 0;
+    std::uint64_t runMs = 0; // kNever: runs until terminated
+};
+void AddProgram(const std::wstring& commandLine, Program program);
+
+struct Launch {
+    std::wstring commandLine;
+    bool applicationNameGiven = false;
+    BOOL inheritHandles = FALSE;
+    DWORD creationFlags = 0;
+    bool environmentGiven = false;
+    bool currentDirectoryGiven = false;
+    STARTUPINFOW startup{};
+    bool succeeded = false;
+    DWORD pid = 0;
+};
+const std::vector<Launch>& Launches();
+
+// ---- Printers -------------------------------------------------------------------
+
+struct Job {
+    DWORD jobId = 0;
+    std::optional<std::wstring> document;
+    DWORD status = JOB_STATUS_PRINTING;
+    SYSTEMTIME submitted{};
+};
+
+struct Printer {
+    std::wstring name;
+    DWORD status = 0;
+    DWORD attributes = 0;
+    bool canOpen = true;
+    std::vector<Job> jobs;
+    unsigned opens = 0;
+};
+
+Printer& AddPrinter(const std::wstring& name, DWORD status = 0);
+Printer* FindPrinter(const std::wstring& name);
+// A printer that enumerates without a name, as a broken driver can.
+void AddNamelessPrinter(DWORD status = 0);
+Job& AddJob(const std::wstring& printer, DWORD jobId, std::optional<std::wstring> document,
+            DWORD status, const SYSTEMTIME& submitted);
+
+// ---- Files and profiles -----------------------------------------------------------
+
+struct File {
+    std::wstring path;
+    DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
+    std::wstring text;    // contents, for profile files
+    DWORD deleteError = 0; // a deletion is refused with this error (a locked file)
+};
+
+void SetModulePath(const std::wstring& path);
+void AddFolder(const std::wstring& path);
+void AddFile(const std::wstring& path, DWORD attributes = FILE_ATTRIBUTE_ARCHIVE);
+void SetFileText(const std::wstring& path, const std::wstring& text); // creates the file
+File* FindFile(const std::wstring& path); // files and folders, case-insensitive
+bool Exists(const std::wstring& path);
+const std::vector<std::wstring>& DeletedFiles();
+std::vector<std::wstring> Listing(const std::wstring& folder); // names directly inside
+
+// ---- Event log ----------------------------------------------------------------------
+
+struct Event {
+    std::wstring source;
+    WORD type = 0;
+    WORD category = 0;
+    DWORD eventId = 0;
+    bool userGiven = false;
+    DWORD dataSize = 0;
+    bool dataGiven = false;
+    std::vector<std::wstring> strings;
+};
+const std::vector<Event>& Events();
+void SetEventLogAvailable(bool available);
+
+// ---- Service host ---------------------------------------------------------------------
+
+void SetStartedByServiceManager(bool started);
+const std::vector<SERVICE_STATUS>& StatusReports();
+std::wstring DispatchedServiceName();
+std::wstring HandlerServiceName();
+bool HandlerRegistered();
+void SendControl(DWORD control); // to the registered handler, on the calling thread
+
+// ---- Threads and events ---------------------------------------------------------------
+
+unsigned ThreadsCreated();
+bool EventSignalled(HANDLE event);
+
+// ---- Console ----------------------------------------------------------------------------
+
+void SetConsoleAttached(bool attached); // else standard output is redirected
+std::string StdoutBytes();               // what was written to a redirected output
+std::wstring ConsoleText();              // what was written to a console
+void SetStdoutBroken(bool broken);        // writes fail, as into a closed pipe
+
+} // namespace nimbrel::sim

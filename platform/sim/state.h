@@ -1,0 +1,119 @@
+// The simulated machine's state, shared by the files that implement it.
+#pragma once
+
+#include "platform/sim/sim.h"
+
+#include <deque>
+#include <set>
+
+namespace nimbrel::sim {
+
+struct ScheduledAction {
+    std::uint64_t due;
+    std::uint64_t order; // keeps actions due at the same time in scheduling order
+    std::function<void()> action;
+};
+
+struct HandleEntry {
+    explicit HandleEntry(HandleKind k) : kind(k) {}
+    HandleKind kind;
+    DWORD access = 0;
+    std::wstring name; // service, printer, event source
+    DWORD pid = 0;     // process
+    std::vector<PROCESSENTRY32W> snapshot;
+    std::size_t cursor = 0;
+    std::vector<WIN32_FIND_DATAW> found;
+    bool signalled = false; // event; a thread's handle is always signalled here
+    bool manualReset = true;
+};
+
+struct FaultRule {
+    unsigned nth;
+    bool persistent;
+    DWORD error;
+};
+
+struct Machine {
+    // Clock
+    std::uint64_t elapsedMs = 0;
+    DWORD tick = 0;
+    std::uint64_t utc = 0;
+    std::int64_t localOffset = 0; // 100-ns units
+    std::uint64_t timeLimitMs = kNever;
+    std::vector<ScheduledAction> actions;
+    std::uint64_t actionOrder = 0;
+
+    // Faults and calls
+    std::map<Op, std::vector<FaultRule>> faults;
+    std::map<Op, unsigned> opCalls; // calls per operation since the rules were set
+    unsigned nthCall = 0;
+    DWORD nthError = 0;
+    unsigned injectableCalls = 0;
+    unsigned faultsFired = 0;
+    std::optional<Op> lastFaultOp;
+    bool recording = true;
+    std::vector<Call> calls;
+    DWORD lastError = 0;
+
+    // Handles and heap
+    std::map<std::uintptr_t, HandleEntry> handles;
+    std::uintptr_t nextHandle = 0x1000;
+    std::set<void*> heapBlocks;
+    std::uint64_t heapAllocations = 0;
+    std::vector<std::string> misuses;
+
+    // Services and processes
+    std::map<std::wstring, Service> services; // keyed by the upper-cased name
+    bool managerAccessDenied = false;
+    std::map<DWORD, Process> processes;
+    DWORD nextPid = 1000;
+    std::map<std::wstring, Program> programs;
+    std::vector<Launch> launches;
+
+    // Printers
+    std::deque<Printer> printers;
+    std::vector<DWORD> namelessPrinters;
+
+    // Files
+    std::wstring modulePath;
+    std::map<std::wstring, File> files; // keyed by the upper-cased path
+    std::vector<std::wstring> deleted;
+
+    // Event log
+    std::vector<Event> events;
+    bool eventLogAvailable = true;
+
+    // Service host
+    bool startedByScm = false;
+    std::vector<SERVICE_STATUS> reports;
+    std::wstring dispatchedName;
+    std::wstring handlerName;
+    LPHANDLER_FUNCTION handler = nullptr;
+    unsigned threadsCreated = 0;
+
+    // Console
+    bool consoleAttached = false;
+    bool stdoutBroken = false;
+    std::string stdoutBytes;
+    std::wstring consoleText;
+};
+
+Machine& M();
+
+std::wstring Upper(const std::wstring& text);
+HANDLE NewHandle(HandleEntry entry);
+HandleEntry* Lookup(const void* handle, HandleKind kind);
+bool Release(const void* handle, HandleKind kind, const char* operation);
+void Misuse(const std::string& what);
+void Fail(DWORD error);
+
+// Advances the clock until `done` holds or `timeoutMs` has passed, running the
+// actions that fall due on the way. Returns whether `done` held.
+bool WaitUntil(const std::function<bool()>& done, std::uint64_t timeoutMs);
+
+void ServiceProcessEnded(DWORD pid);
+
+// Parts of Reset, one per file.
+void ResetServices();
+
+} // namespace nimbrel::sim

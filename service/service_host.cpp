@@ -1,0 +1,24 @@
+#include "service/service_host.h"
+
+#include "app/console.h"
+
+namespace nimbrel {
+namespace {
+
+WCHAR ServiceName[] = L"Nimbrel";
+
+void ServiceMain(DWORD, LPWSTR*) {
+}
+
+} // namespace
+
+int RunServiceMode() {
+    const SERVICE_TABLE_ENTRYW table[] = {{ServiceName, ServiceMain}, {nullptr, nullptr}};
+    if (!StartServiceCtrlDispatcherW(table)) {
+        ConsolePrint(L"StartServiceCtrlDispatcher failed: %u\n", GetLastError());
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace nimbrel

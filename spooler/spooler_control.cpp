@@ -1,0 +1,167 @@
+#include "spooler/spooler_control.h"
+
+#include "config/settings.h"
+#include "platform/text.h"
+
+namespace nimbrel {
+namespace {
+
+constexpr WCHAR kSpoolerService[] = L"Spooler";
+constexpr WCHAR kSpoolerImage[] = L"spoolsv.exe";
+
+// Opens the manager and the Spooler with `access`; on failure nothing stays open.
+bool OpenSpooler(DWORD access, SC_HANDLE& manager, SC_HANDLE& service) {
+    manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr) {
+        return false;
+    }
+    service = OpenServiceW(manager, kSpoolerService, access);
+    if (service == nullptr) {
+        CloseServiceHandle(manager);
+        return false;
+    }
+    return true;
+}
+
+void CloseSpooler(SC_HANDLE manager, SC_HANDLE service) {
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+}
+
+BOOL QueryState(SC_HANDLE service, SERVICE_STATUS_PROCESS& status) {
+    status = SERVICE_STATUS_PROCESS{};
+    DWORD needed = 0;
+    return QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
+                                sizeof status, &needed);
+}
+
+// A refused stop request that still leaves a stuck Spooler to be waited for
+// and, failing that, terminated: not running, stuck in a pending state (the
+// very hang the health check reports), accepting no stop at the moment, or
+// a control handler that does not answer.
+bool StopRefusalCanBeForced(DWORD error) {
+    return error == ERROR_SERVICE_NOT_ACTIVE || error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL ||
+           error == ERROR_INVALID_SERVICE_CONTROL || error == ERROR_SERVICE_REQUEST_TIMEOUT;
+}
+
+// Terminates every process whose image is "spoolsv.exe", in any ASCII letter
+// case. Returns whether at least one termination succeeded.
+bool TerminateSpoolerProcesses() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    bool terminated = false;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+        entry.szExeFile[MAX_PATH - 1] = 0;
+        if (!EqualsIgnoreAsciiCase(entry.szExeFile, kSpoolerImage)) {
+            continue;
+        }
+        HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
+        if (process == nullptr) {
+            continue;
+        }
+        if (TerminateProcess(process, 1)) {
+            terminated = true;
+        }
+        CloseHandle(process);
+    }
+    CloseHandle(snapshot);
+    return terminated;
+}
+
+} // namespace
+
+int QuerySpoolerStatus(DWORD* state, DWORD* processId) {
+    if (state) {
+        *state = 0;
+    }
+    if (processId) {
+        *processId = 0;
+    }
+    SC_HANDLE manager;
+    SC_HANDLE service;
+    if (!OpenSpooler(SERVICE_QUERY_STATUS, manager, service)) {
+        return 0;
+    }
+    SERVICE_STATUS_PROCESS status;
+    BOOL ok = QueryState(service, status);
+    if (ok) {
+        if (state) {
+            *state = status.dwCurrentState;
+        }
+        if (processId) {
+            *processId = status.dwProcessId;
+        }
+    }
+    CloseSpooler(manager, service);
+    return ok ? 1 : 0;
+}
+
+int WaitForSpoolerState(DWORD targetState, DWORD timeoutMs) {
+    const DWORD start = GetTickCount();
+    if (static_cast<DWORD>(GetTickCount() - start) >= timeoutMs) {
+        return 0;
+    }
+    for (;;) {
+        SC_HANDLE manager;
+        SC_HANDLE service;
+        if (!OpenSpooler(SERVICE_QUERY_STATUS, manager, service)) {
+            return 0;
+        }
+        SERVICE_STATUS_PROCESS status;
+        BOOL ok = QueryState(service, status);
+        CloseSpooler(manager, service);
+        if (!ok) {
+            return 0;
+        }
+        if (status.dwCurrentState == targetState) {
+            return 1;
+        }
+        Sleep(kSpoolerPollMs);
+        if (static_cast<DWORD>(GetTickCount() - start) >= timeoutMs) {
+            return 0;
+        }
+    }
+}
+
+int StopSpooler() {
+    SC_HANDLE manager;
+    SC_HANDLE service;
+    if (!OpenSpooler(SERVICE_STOP | SERVICE_QUERY_STATUS, manager, service)) {
+        return 0;
+    }
+    SERVICE_STATUS status{};
+    if (!ControlService(service, SERVICE_CONTROL_STOP, &status) &&
+        !StopRefusalCanBeForced(GetLastError())) {
+        CloseSpooler(manager, service);
+        return 0;
+    }
+    CloseSpooler(manager, service);
+    if (WaitForSpoolerState(SERVICE_STOPPED, Settings.StopTimeoutMs)) {
+        return 1;
+    }
+    if (!TerminateSpoolerProcesses()) {
+        return 0;
+    }
+    return WaitForSpoolerState(SERVICE_STOPPED, kForcedStopTimeoutMs);
+}
+
+int StartSpooler() {
+    SC_HANDLE manager;
+    SC_HANDLE service;
+    if (!OpenSpooler(SERVICE_START | SERVICE_QUERY_STATUS, manager, service)) {
+        return 0;
+    }
+    if (!StartServiceW(service, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
+        CloseSpooler(manager, service);
+        return 0;
+    }
+    CloseSpooler(manager, service);
+    return WaitForSpoolerState(SERVICE_RUNNING, Settings.StartTimeoutMs);
+}
+
+} // namespace nimbrel

@@ -1,0 +1,33 @@
+// The system's only means of acting on the Print Spooler service.
+//
+// Every call, and every query inside a wait, opens its own service-manager
+// and service handles and closes both before it waits, decides or returns.
+// None of these operations prints or logs; each reports by its result alone.
+#pragma once
+
+#include "platform/platform.h"
+
+namespace nimbrel {
+
+constexpr DWORD kSpoolerPollMs = 500;
+constexpr DWORD kForcedStopTimeoutMs = 10000;
+
+// Reads the Spooler's state and process id once. Each given output is set
+// to 0 first. Returns non-zero on success.
+int QuerySpoolerStatus(DWORD* state, DWORD* processId);
+
+// Polls every 500 ms until the Spooler is in `targetState` (returns 1) or
+// `timeoutMs` has passed or a query failed (returns 0). A time-out of 0
+// returns 0 at once, without a query.
+int WaitForSpoolerState(DWORD targetState, DWORD timeoutMs);
+
+// Asks the Spooler to stop and waits StopTimeoutMs; if it has not stopped,
+// terminates every "spoolsv.exe" and waits 10 s more. Returns 1 when the
+// Spooler was seen stopped.
+int StopSpooler();
+
+// Asks the Spooler to start and waits StartTimeoutMs for it to run. Returns 1
+// when it was seen running; a Spooler already running counts as started.
+int StartSpooler();
+
+} // namespace nimbrel

@@ -1,0 +1,185 @@
+# Helpers for the Wine-based tests.  Source this file; it sets no shell
+# options and works under `set -u` and `set -e`.
+#
+# Typical use:
+#   . tests/wine/lib.sh
+#   trap wt_teardown EXIT
+#   wt_prefix
+#   wt_keepalive build/keepalive.exe
+#   wt_run sc start Spooler; wt_wait_state Spooler RUNNING 10
+#
+# Order matters: the first Windows process of a prefix starts services.exe,
+# and every service inherits that process's WINEDEBUG and Unix stderr.  So the
+# keepalive must be the first process after the boot, and its WINEDEBUG, not
+# the one of the command that starts a service, decides which debug channels
+# of a service are printed.  A service's own writes to its Windows standard
+# handles go nowhere; only Wine's debug output reaches the keepalive log.
+
+# Wine loader.  The Debian `wine` wrapper prints a "wine32 is missing" hint
+# on stderr unless WINEDEBUG disables everything, so prefer wine64 itself.
+if [ -z "${WINE:-}" ]; then
+    if [ -x /usr/lib/wine/wine64 ]; then WINE=/usr/lib/wine/wine64; else WINE=wine; fi
+fi
+: "${WINESERVER:=wineserver}"
+# Debug channels the keepalive (and so every service) runs with: event log
+# entries are printed as <tid>:{trace|warn|err}:eventlog:ReportEventW L"text".
+: "${WT_SERVICE_DEBUG:=-all,trace+eventlog,warn+eventlog,err+eventlog}"
+# Seconds after which wt_run gives up on a command (exit status 124).
+: "${WT_CMD_TIMEOUT:=60}"
+
+WT_DIR=${WT_DIR:-} WT_PREFIX=${WT_PREFIX:-} WT_OWN_DIR=${WT_OWN_DIR:-}
+WT_LOG=${WT_LOG:-} WT_KEEPALIVE_PID=${WT_KEEPALIVE_PID:-}
+WT_OUT=${WT_OUT:-} WT_ERR=${WT_ERR:-} WT_RC=${WT_RC:-}
+
+# Print a failure message on stderr and exit 1 (teardown runs from the trap).
+wt_fail() {
+    printf 'FAIL: %s\n' "$*" >&2
+    exit 1
+}
+
+# wt_prefix [DIR]: create and boot a fresh headless prefix in DIR/prefix (DIR defaults to a new temporary directory).
+wt_prefix() {
+    if [ -n "${1:-}" ]; then
+        WT_DIR=$1 WT_OWN_DIR=
+        mkdir -p -- "$WT_DIR" || wt_fail "cannot create $WT_DIR"
+    else
+        WT_DIR=$(mktemp -d "${TMPDIR:-/tmp}/wt.XXXXXX") || wt_fail "mktemp failed"
+        WT_OWN_DIR=1
+    fi
+    WT_DIR=$(cd -- "$WT_DIR" && pwd) || wt_fail "cannot enter $WT_DIR"
+    WT_PREFIX=$WT_DIR/prefix
+    WT_LOG=$WT_DIR/keepalive.log WT_OUT=$WT_DIR/stdout WT_ERR=$WT_DIR/stderr
+    [ -e "$WT_PREFIX" ] && wt_fail "$WT_PREFIX already exists"
+    export WINEPREFIX=$WT_PREFIX
+    # No display, no Mono/Gecko install prompts, no desktop menu entries.
+    export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+    export WINEDEBUG=-all
+    unset DISPLAY WAYLAND_DISPLAY
+    if ! timeout -k 10 300 "$WINE" wineboot --init >"$WT_DIR/wineboot.log" 2>&1; then
+        cat "$WT_DIR/wineboot.log" >&2
+        wt_fail "wineboot failed"
+    fi
+    # Wait for the services started by wineboot to go away, so the keepalive
+    # becomes the first process again and services inherit its settings.
+    timeout 60 "$WINESERVER" -w || wt_fail "wineserver did not exit after wineboot"
+}
+
+# wt_keepalive EXE: start the keepalive (Unix path) with service debug output going to $WT_LOG; waits until it runs.
+wt_keepalive() {
+    [ -n "$WT_PREFIX" ] || wt_fail "wt_keepalive: call wt_prefix first"
+    [ -f "${1:-}" ] || wt_fail "wt_keepalive: no such program: ${1:-}"
+    timeout 60 "$WINESERVER" -w || wt_fail "wineserver of $WT_PREFIX still busy"
+    WINEDEBUG=$WT_SERVICE_DEBUG "$WINE" "$1" >"$WT_DIR/keepalive.out" 2>"$WT_LOG" </dev/null &
+    WT_KEEPALIVE_PID=$!
+    local i
+    for i in $(seq 300); do
+        grep -q ready "$WT_DIR/keepalive.out" 2>/dev/null && return 0
+        kill -0 "$WT_KEEPALIVE_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    cat "$WT_LOG" >&2
+    wt_fail "keepalive did not start"
+}
+
+# wt_run CMD [ARG...]: run a Windows program; sets WT_RC, stdout bytes in file $WT_OUT, stderr in $WT_ERR; always returns 0.
+wt_run() {
+    WT_RC=0
+    timeout -k 5 "$WT_CMD_TIMEOUT" "$WINE" "$@" >"$WT_OUT" 2>"$WT_ERR" </dev/null || WT_RC=$?
+    return 0
+}
+
+# Print the last command's stdout as text (carriage returns removed).
+wt_out() {
+    tr -d '\r' <"$WT_OUT"
+}
+
+# wt_state NAME: print the service's state word (RUNNING, STOPPED, ...) from `sc query`; empty if unknown.
+wt_state() {
+    wt_run sc query "$1"
+    wt_out | sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'
+}
+
+# wt_wait_state NAME STATE [SECONDS]: poll until the service is in STATE; returns 1 (with a message) on timeout.
+wt_wait_state() {
+    local name=$1 want=$2 secs=${3:-30} got end
+    end=$((SECONDS + secs))
+    while :; do
+        got=$(wt_state "$name")
+        [ "$got" = "$want" ] && return 0
+        [ "$SECONDS" -ge "$end" ] && break
+        sleep 0.2
+    done
+    printf 'service %s: expected state %s within %ss, got %s\n' "$name" "$want" "$secs" "${got:-none}" >&2
+    return 1
+}
+
+# wt_wait_log REGEX [SECONDS]: wait until the keepalive log has a line matching the extended regex; 1 on timeout.
+wt_wait_log() {
+    # An empty pattern (say from a failed $(wt_event_re ...)) would match anything.
+    [ -n "${1:-}" ] || wt_fail "wt_wait_log: empty pattern"
+    local end=$((SECONDS + ${2:-10}))
+    until grep -Eq -- "$1" "$WT_LOG" 2>/dev/null; do
+        [ "$SECONDS" -ge "$end" ] && return 1
+        sleep 0.1
+    done
+}
+
+# wt_event_re TYPE TEXT: print a regex for the log line of one event string (TYPE info|warning|error; TEXT printable ASCII, at most 289 chars, matched whole).
+wt_event_re() {
+    local level
+    case $1 in
+        info|success|audit) level=trace ;;
+        warning) level=warn ;;
+        error) level=err ;;
+        *) wt_fail "wt_event_re: unknown event type $1" ;;
+    esac
+    # Wine prints each string as a C literal (longer ones are cut and end in
+    # "...): escape the text the way Wine does, then for the regex.
+    local text
+    text=$(printf '%s' "$2" | sed -e 's/\\/\\\\/g' -e 's/"/\\"/g' -e 's/[][\.*^$+?(){}|]/\\&/g')
+    printf '^[0-9a-f]+:%s:eventlog:ReportEventW L"%s"$' "$level" "$text"
+}
+
+# wt_expect_eq WHAT EXPECTED ACTUAL: fail unless equal.
+wt_expect_eq() {
+    [ "$2" = "$3" ] || wt_fail "$1: expected [$2], got [$3]"
+}
+
+# wt_expect_rc WHAT EXPECTED: fail unless the last wt_run exited with EXPECTED.
+wt_expect_rc() {
+    [ "$WT_RC" = "$2" ] || wt_fail "$1: expected exit code $2, got $WT_RC; stdout: [$(wt_out)]"
+}
+
+# Print the Unix path of the prefix's C: drive (Windows C:\x is $(wt_cdrive)/x).
+wt_cdrive() {
+    printf '%s/drive_c\n' "$WT_PREFIX"
+}
+
+# wt_winpath UNIXPATH: print the Windows path of an absolute Unix path (through drive Z:).
+wt_winpath() {
+    local p=$1
+    printf 'Z:%s\n' "${p//\//\\}"
+}
+
+# wt_teardown: stop this prefix's Wine and delete the prefix (and its directory if wt_prefix made it); keeps $?; for traps.
+wt_teardown() {
+    local rc=$?
+    if [ -n "$WT_PREFIX" ] && [ -d "$WT_PREFIX" ]; then
+        WINEPREFIX=$WT_PREFIX "$WINESERVER" -k >/dev/null 2>&1 || :
+        WINEPREFIX=$WT_PREFIX timeout 30 "$WINESERVER" -w >/dev/null 2>&1 || :
+    fi
+    if [ -n "$WT_KEEPALIVE_PID" ]; then
+        kill "$WT_KEEPALIVE_PID" 2>/dev/null || :
+        wait "$WT_KEEPALIVE_PID" 2>/dev/null || :
+        WT_KEEPALIVE_PID=
+    fi
+    if [ -n "${WT_KEEP:-}" ]; then
+        [ -n "$WT_DIR" ] && printf 'kept %s\n' "$WT_DIR" >&2
+    elif [ -n "$WT_OWN_DIR" ] && [ -n "$WT_DIR" ]; then
+        rm -rf -- "$WT_DIR" || :
+    elif [ -n "$WT_PREFIX" ]; then
+        rm -rf -- "$WT_PREFIX" "$WT_LOG" "$WT_OUT" "$WT_ERR" "$WT_DIR/keepalive.out" "$WT_DIR/wineboot.log" || :
+    fi
+    WT_PREFIX= WT_DIR= WT_OWN_DIR=
+    return $rc
+}
