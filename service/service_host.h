@@ -5,9 +5,18 @@
 
 namespace nimbrel {
 
+// The manual-reset event that tells the monitor thread to stop.
+extern HANDLE StopEvent;
+
+// The one status record reported to the service manager.
+extern SERVICE_STATUS ServiceStatus;
+
 // Connects to the service control dispatcher and runs the service "Nimbrel"
 // until it has stopped. Returns 0, or prints the failure and returns 1 when
 // the process was not started by the service manager.
 int RunServiceMode();
+
+void ServiceMain(DWORD argc, LPWSTR* argv);
+void ServiceControlHandler(DWORD control);
 
 } // namespace nimbrel

@@ -1,0 +1,18 @@
+// The one repair Nimbrel knows: stop the spooler, empty its folder, start it.
+#pragma once
+
+#include "platform/platform.h"
+
+namespace nimbrel {
+
+// Stops the Print Spooler (forcing it if need be), deletes the files directly
+// inside SpoolDirectory when `clearSpool` is non-zero, starts it and waits
+// until it runs; each step is written to the event log. On success with
+// `record` non-zero the recovery is entered in the restart history. Returns
+// 1 when the spooler was stopped and then seen running again.
+int RunRecovery(const WCHAR* reason, int clearSpool, int record);
+
+// The "recover" command: one recovery at once, from the console.
+int RunRecoverCommand();
+
+} // namespace nimbrel
