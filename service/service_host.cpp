@@ -3,14 +3,19 @@
 #include "app/console.h"
 
 namespace nimbrel {
-namespace {
 
+HANDLE StopEvent = nullptr;
+SERVICE_STATUS ServiceStatus = {};
+
+namespace {
 WCHAR ServiceName[] = L"Nimbrel";
+} // namespace
 
 void ServiceMain(DWORD, LPWSTR*) {
 }
 
-} // namespace
+void ServiceControlHandler(DWORD) {
+}
 
 int RunServiceMode() {
     const SERVICE_TABLE_ENTRYW table[] = {{ServiceName, ServiceMain}, {nullptr, nullptr}};
