@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Runs the Windows build under Wine in one fresh prefix: first the unit tests
+# (the logic on the simulated Windows, with 16-bit wide characters), then
+# every integration scenario against the real Nimbrel.exe.
+#
+#   tests/wine/run.sh BUILD_DIR [SCENARIO_NAME...]
+#
+# A scenario is tests/wine/scenarios/NAME.sh, sourced in a subshell of its
+# own with lib.sh and nimbrel.sh loaded; it ends with wt_fail on a fault.
+# Scenarios share the prefix, so each leaves the machine as it found it.
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+[ $# -ge 1 ] || { echo "usage: $0 BUILD_DIR [SCENARIO...]" >&2; exit 2; }
+BUILD=$(cd "$1" && pwd) || exit 2
+shift
+. "$here/lib.sh"
+. "$here/nimbrel.sh"
+trap wt_teardown EXIT
+
+started=$SECONDS
+wt_prefix
+wt_keepalive "$BUILD/wine/keepalive.exe"
+printf 'prefix ready in %ss\n' $((SECONDS - started))
+
+failed=0
+if [ $# -eq 0 ]; then
+    WT_CMD_TIMEOUT=300 wt_run "$BUILD/tests/nimbrel_tests.exe" --gtest_brief=1
+    if [ "$WT_RC" = 0 ]; then
+        printf 'PASS unit tests under Wine: %s\n' "$(wt_out | grep -E '^\[ *PASSED' || true)"
+    else
+        printf 'FAIL unit tests under Wine (exit %s)\n' "$WT_RC"
+        wt_out
+        failed=$((failed + 1))
+    fi
+fi
+
+if [ $# -eq 0 ]; then
+    set -- $(cd "$here/scenarios" && ls *.sh 2>/dev/null | sed 's/\.sh$//')
+fi
+for name in "$@"; do
+    log=$WT_DIR/scenario.log
+    t=$SECONDS
+    if ( . "$here/scenarios/$name.sh" ) >"$log" 2>&1; then
+        printf 'PASS %s (%ss)\n' "$name" $((SECONDS - t))
+    else
+        printf 'FAIL %s (%ss)\n' "$name" $((SECONDS - t))
+        sed 's/^/    /' "$log"
+        failed=$((failed + 1))
+    fi
+done
+printf 'Wine run: %s failed, %ss in all\n' "$failed" $((SECONDS - started))
+[ "$failed" = 0 ]
