@@ -1,6 +1,7 @@
 #include "app/dispatcher.h"
 
 #include "platform/text.h"
+#include "recovery/recovery.h"
 #include "service/service_host.h"
 
 namespace nimbrel {
@@ -13,6 +14,7 @@ struct Command {
 
 // Examined in this order; the first whole-word match runs.
 const Command kCommands[] = {
+    {L"recover", RunRecoverCommand},
     {nullptr, nullptr},
 };
 
