@@ -6,9 +6,11 @@
 
 #include "platform/platform.h"
 
+// windows.h first: the other Windows headers build on its types.
+#include <windows.h>
+
 #include <time.h>
 #include <tlhelp32.h>
-#include <windows.h>
 #include <winspool.h>
 
 #include <cstddef>
