@@ -1,5 +1,6 @@
 #include "app/dispatcher.h"
 
+#include "app/install.h"
 #include "platform/text.h"
 #include "recovery/recovery.h"
 #include "service/service_host.h"
@@ -14,6 +15,8 @@ struct Command {
 
 // Examined in this order; the first whole-word match runs.
 const Command kCommands[] = {
+    {L"install", RunInstallCommand},
+    {L"uninstall", RunUninstallCommand},
     {L"recover", RunRecoverCommand},
     {nullptr, nullptr},
 };

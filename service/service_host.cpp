@@ -11,11 +11,9 @@ namespace {
 WCHAR ServiceName[] = L"Nimbrel";
 } // namespace
 
-void ServiceMain(DWORD, LPWSTR*) {
-}
+void ServiceMain(DWORD, LPWSTR*) {}
 
-void ServiceControlHandler(DWORD) {
-}
+void ServiceControlHandler(DWORD) {}
 
 int RunServiceMode() {
     const SERVICE_TABLE_ENTRYW table[] = {{ServiceName, ServiceMain}, {nullptr, nullptr}};

@@ -106,6 +106,7 @@ unsigned LiveHeapBlocks();
 std::uint64_t HeapAllocations(); // blocks allocated since Reset
 // Closes of unknown or wrong-kind handles, frees of unknown blocks.
 const std::vector<std::string>& Misuses();
+void ClearMisuses(); // for tests of the misuse check itself
 
 // ---- Services -----------------------------------------------------------------
 
