@@ -50,8 +50,8 @@ enum class EntryOutcome { Skipped, Deleted, LeftBehind };
 // removed. Any other reparse point is left alone too, and counted as left
 // behind: what deleting one does depends on its kind and on the filters
 // that own it (a cloud placeholder can take its remote copy with it), so
-// the only safe choice for a process running as LocalSystem is not to
-// touch it and to say that the folder was not emptied.
+// the only safe choice for a process with LocalSystem or administrator
+// rights is not to touch it and to say that the folder was not emptied.
 EntryOutcome ClearEntry(const WIN32_FIND_DATAW& entry) {
     if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || IsDotEntry(entry.cFileName)) {
         return EntryOutcome::Skipped;
