@@ -1,5 +1,6 @@
 #include "app/dispatcher.h"
 
+#include "app/status.h"
 #include "platform/text.h"
 #include "service/service_host.h"
 
@@ -13,6 +14,7 @@ struct Command {
 
 // Examined in this order; the first whole-word match runs.
 const Command kCommands[] = {
+    {L"status", RunStatusCommand},
     {nullptr, nullptr},
 };
 
