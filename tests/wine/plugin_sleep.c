@@ -3,8 +3,7 @@
  * up, it would report healthy, which the scenarios would notice. */
 #include <windows.h>
 
-int main(void)
-{
+int main(void) {
     Sleep(60000);
     return 0;
 }
