@@ -191,6 +191,10 @@ void SetUtc(int year, int month, int day, int hour, int minute, int second) {
     M().utc = ToFileTime(t);
 }
 
+void SetUtcNow(std::uint64_t fileTime) {
+    M().utc = fileTime;
+}
+
 void SetLocalOffsetMinutes(int minutes) {
     M().localOffset = static_cast<std::int64_t>(minutes) * 60 * 10000000;
 }

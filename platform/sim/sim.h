@@ -49,7 +49,8 @@ DWORD Tick();
 void SetTick(DWORD tick);
 std::uint64_t UtcNow(); // 100-ns units since 1601, as a FILETIME counts
 void SetUtc(int year, int month, int day, int hour, int minute, int second);
-void SetLocalOffsetMinutes(int minutes);  // local time = UTC + offset
+void SetUtcNow(std::uint64_t fileTime); // to the 100-ns unit, finer than SYSTEMTIME holds
+void SetLocalOffsetMinutes(int minutes); // local time = UTC + offset
 void JumpWallClock(std::int64_t seconds); // the clock is set back or forward; ticks go on
 void AdvanceMs(std::uint64_t ms);         // runs the actions that fall due on the way
 void At(std::uint64_t elapsedMs, std::function<void()> action);
