@@ -30,14 +30,33 @@ bool IsBatchFile(const WCHAR* path) {
            (EqualsIgnoreAsciiCase(lastDot, L".bat") || EqualsIgnoreAsciiCase(lastDot, L".cmd"));
 }
 
+// The command interpreter in the system folder, by its full path. Left to the
+// search path, "cmd.exe" would first be looked for in Nimbrel's own folder
+// and then in the current folder, where a planted cmd.exe would run with
+// Nimbrel's rights (LocalSystem, in the service).
+bool GetCommandInterpreter(WCHAR (&path)[MAX_PATH]) {
+    WCHAR folder[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return false;
+    }
+    const int full = FormatBounded(path, MAX_PATH, L"%s\\cmd.exe", folder);
+    return full > 0 && full < static_cast<int>(MAX_PATH);
+}
+
 // Runs the plugin hidden, without a console and without any of our handles,
 // and waits for it at most PluginTimeoutMs. Both handles of the launched
 // process are closed before this returns, on every path.
 int RunPlugin() {
     WCHAR commandLine[kCommandLineCapacity];
+    WCHAR interpreter[MAX_PATH];
+    const bool batch = IsBatchFile(Settings.PluginPath);
+    if (batch && !GetCommandInterpreter(interpreter)) {
+        return Unhealthy(L"Failed to launch plugin health check");
+    }
     // cmd.exe /c strips the outer pair of quotes and keeps the inner pair,
     // which keeps a path with blanks in one piece.
-    const WCHAR* format = IsBatchFile(Settings.PluginPath) ? L"cmd.exe /c \"\"%s\"\"" : L"\"%s\"";
+    const WCHAR* format = batch ? L"cmd.exe /c \"\"%s\"\"" : L"\"%s\"";
     FormatBounded(commandLine, kCommandLineCapacity, format, Settings.PluginPath);
 
     STARTUPINFOW startup = {};
@@ -45,8 +64,8 @@ int RunPlugin() {
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                        nullptr, &startup, &process)) {
+    if (!CreateProcessW(batch ? interpreter : nullptr, commandLine, nullptr, nullptr, FALSE,
+                        CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process)) {
         return Unhealthy(L"Failed to launch plugin health check");
     }
     CloseHandle(process.hThread);

@@ -94,8 +94,24 @@ TEST_F(PluginCheck, CommandLineFollowsTheExtension) {
         EXPECT_EQ(1, CheckPlugin());
         ASSERT_EQ(1u, LaunchCount());
         EXPECT_EQ(std::wstring(c.commandLine), sim::Launches()[0].commandLine);
+        // A batch file runs the system's own interpreter, never one found on
+        // the search path; a program is named by its full path already.
+        const bool batch = std::wstring(c.commandLine).rfind(L"cmd.exe", 0) == 0;
+        EXPECT_EQ(batch ? std::optional<std::wstring>(L"C:\\Windows\\system32\\cmd.exe")
+                        : std::nullopt,
+                  sim::Launches()[0].applicationName);
         ExpectNothingLeftOpen();
     }
+}
+
+TEST_F(PluginCheck, BatchFileIsNotLaunchedWithoutTheSystemInterpreter) {
+    UsePlugin(L"C:\\Plugins\\check.cmd");
+    sim::AddFile(L"C:\\Plugins\\check.cmd");
+    sim::FailCall(sim::Op::GetSystemDirectoryW);
+    EXPECT_EQ(0, CheckPlugin());
+    EXPECT_EQ(L"Failed to launch plugin health check", Issue());
+    EXPECT_EQ(0u, LaunchCount());
+    EXPECT_NE(0u, LastPluginRunTick) << "an attempt counts as a run for the interval";
 }
 
 TEST_F(PluginCheck, LaunchesHiddenWithoutConsoleOrInheritedHandles) {
@@ -103,7 +119,7 @@ TEST_F(PluginCheck, LaunchesHiddenWithoutConsoleOrInheritedHandles) {
     EXPECT_EQ(1, CheckPlugin());
     ASSERT_EQ(1u, LaunchCount());
     const sim::Launch& launch = sim::Launches()[0];
-    EXPECT_FALSE(launch.applicationNameGiven);
+    EXPECT_FALSE(launch.applicationName.has_value());
     EXPECT_EQ(FALSE, launch.inheritHandles);
     EXPECT_EQ(CREATE_NO_WINDOW, launch.creationFlags);
     EXPECT_FALSE(launch.environmentGiven);

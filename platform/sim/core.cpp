@@ -539,6 +539,7 @@ void Reset() {
     m.tick = 1000000;
     SetUtc(2026, 12, 7, 10, 0, 0);
     m.modulePath = L"C:\\Program Files\\Nimbrel\\Nimbrel.exe";
+    m.systemDirectory = L"C:\\Windows\\system32";
     m.timeLimitMs = 400ull * 24 * 3600 * 1000;
     ResetServices();
 }
