@@ -552,9 +552,14 @@ namespace nimbrel {
 
 using sim::ProfileStringDefault;
 
+// The arguments are described only while calls are recorded: describing them
+// costs more than most simulated operations, and the benchmarks switch the
+// record off to measure the logic rather than the simulator.
 #define NIMBREL_SIM_OP(ret, name, params, args, failValue, failError)                              \
     ret name params {                                                                              \
-        sim::Record(sim::Op::name, sim::DescribeArgs args);                                        \
+        if (sim::M().recording) {                                                                  \
+            sim::Record(sim::Op::name, sim::DescribeArgs args);                                    \
+        }                                                                                          \
         if (DWORD injected = sim::TakeFault(sim::Op::name)) {                                      \
             sim::M().lastError = injected;                                                         \
             return failValue;                                                                      \
@@ -563,7 +568,9 @@ using sim::ProfileStringDefault;
     }
 #define NIMBREL_SIM_OP_NOFAIL(ret, name, params, args)                                             \
     ret name params {                                                                              \
-        sim::Record(sim::Op::name, sim::DescribeArgs args);                                        \
+        if (sim::M().recording) {                                                                  \
+            sim::Record(sim::Op::name, sim::DescribeArgs args);                                    \
+        }                                                                                          \
         return sim::Sim_##name args;                                                               \
     }
 

@@ -52,9 +52,28 @@ Printer& AddPrinter(const std::wstring& name, DWORD status) {
     return M().printers.back();
 }
 
+// Printer names match without regard to ASCII case. Compared in place: an
+// upper-cased copy of every name at every open would make the simulator's
+// cost grow with the square of the printers in the benchmarks.
+static bool SameName(const std::wstring& left, const std::wstring& right) {
+    if (left.size() != right.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < left.size(); ++i) {
+        WCHAR a = left[i];
+        WCHAR b = right[i];
+        a = (a >= L'a' && a <= L'z') ? static_cast<WCHAR>(a - L'a' + L'A') : a;
+        b = (b >= L'a' && b <= L'z') ? static_cast<WCHAR>(b - L'a' + L'A') : b;
+        if (a != b) {
+            return false;
+        }
+    }
+    return true;
+}
+
 Printer* FindPrinter(const std::wstring& name) {
     for (Printer& printer : M().printers) {
-        if (Upper(printer.name) == Upper(name)) {
+        if (SameName(printer.name, name)) {
             return &printer;
         }
     }
