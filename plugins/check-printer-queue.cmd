@@ -21,8 +21,8 @@ rem    2  CRITICAL  no answer within TIME_LIMIT, no such printer, or a queue
 rem                 that cannot be listed
 rem    3  UNKNOWN   the check could not run: PowerShell or its PrintManagement
 rem                 module is missing or blocked
-rem  It prints one line, such as "OK - 3 local printers answer, 2 jobs queued,
-rem  0 in an error state". Nimbrel does not read it; it is for you, when you
+rem  It prints one line, such as "OK - 3 local printers answered, 2 jobs
+rem  queued, 0 in an error state". Nimbrel does not read it; it is for you, when you
 rem  run the plugin by hand.
 rem
 rem  The contract with Nimbrel: Nimbrel starts this file as
@@ -157,7 +157,7 @@ try {
         $inError += @($queue | Where-Object { ([int64]$_.JobStatus -band 2) -ne 0 }).Count
     }
 
-    $summary = "$what answer, $jobs jobs queued, $inError in an error state"
+    $summary = "$what answered, $jobs jobs queued, $inError in an error state"
     if ($failOnJobErrors -and $inError -gt 0) {
         return (Report 1 $summary)
     }
