@@ -63,7 +63,8 @@ rem A job in error is often a printer out of paper; a repair that clears the
 rem spool folder (ClearSpoolOnRecovery=1) deletes the waiting jobs.
 set "FAIL_ON_JOB_ERRORS=0"
 
-rem Seconds the whole check may take, PowerShell's start included.
+rem Seconds the check may take once PowerShell runs (its start-up, a second or
+rem two, comes on top).
 set "TIME_LIMIT=20"
 
 rem ---- Nothing to change below this line. ----------------------------------
@@ -87,14 +88,27 @@ echo UNKNOWN - Windows PowerShell is not installed: "%NB_POWERSHELL%"
 exit /b 3
 
 #POWERSHELL
-# The check itself. It prints one line and returns its verdict, 0 to 3; any
-# other output would spoil the verdict, so every command's result is used.
+# The check itself. It prints one line and returns its verdict, 0 to 3, as
+# its only output: no command may leave a value behind.
 $ErrorActionPreference = 'Stop'
 $printer = "$env:PRINTER".Trim()
 $failOnJobErrors = $env:FAIL_ON_JOB_ERRORS -eq '1'
 $limit = 20
 if ($env:TIME_LIMIT -match '^[0-9]+$' -and [int]$env:TIME_LIMIT -gt 0) { $limit = [int]$env:TIME_LIMIT }
 $deadline = [DateTime]::UtcNow.AddSeconds($limit)
+
+# Windows hands these values over as numbers or as names, depending on the
+# version; both are understood.
+function Test-Local($candidate) {
+    $type = "$($candidate.Type)"
+    return $type -eq 'Local' -or $type -eq '0'
+}
+function Test-JobError($job) {
+    $status = $job.JobStatus
+    if ($status -is [string]) { return $status -match 'Error' }
+    # Bit 2 of a job's status is "error", as the spooler itself counts it.
+    return ([int64]$status -band 2) -ne 0
+}
 
 function Report([int]$code, [string]$text) {
     Write-Host ('{0} - {1}' -f @('OK', 'WARNING', 'CRITICAL', 'UNKNOWN')[$code], $text)
@@ -137,7 +151,7 @@ try {
         }
         $what = "printer '$printer'"
     } else {
-        $targets = @($all | Where-Object { "$($_.Type)" -eq 'Local' })
+        $targets = @($all | Where-Object { Test-Local $_ })
         $what = "$($targets.Count) local printers"
     }
 
@@ -153,8 +167,7 @@ try {
             return (Report 2 "the queue of '$name' could not be listed: $($_.Exception.Message)")
         }
         $jobs += $queue.Count
-        # Bit 2 of a job's status is "error", as the spooler itself counts it.
-        $inError += @($queue | Where-Object { ([int64]$_.JobStatus -band 2) -ne 0 }).Count
+        $inError += @($queue | Where-Object { Test-JobError $_ }).Count
     }
 
     $summary = "$what answered, $jobs jobs queued, $inError in an error state"
