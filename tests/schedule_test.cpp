@@ -56,6 +56,19 @@ TEST(ParseRestartTime, ReadsLikeTheCRuntimeScanOfTwoIntegers) {
 
 // ---- The daily restart over days of service ---------------------------------
 
+// A test name from a table row's text: its letters and digits, or "empty".
+std::string RowName(std::size_t index, const wchar_t* text) {
+    std::string name = "Row" + std::to_string(index) + "_";
+    bool any = false;
+    for (const wchar_t* p = text; *p; ++p) {
+        const bool alnum =
+            (*p >= L'a' && *p <= L'z') || (*p >= L'A' && *p <= L'Z') || (*p >= L'0' && *p <= L'9');
+        name += alnum ? static_cast<char>(*p) : '_';
+        any = true;
+    }
+    return any ? name : name + "empty";
+}
+
 class ScheduleTest : public ServiceTest {
   protected:
     // Local "Www hh:mm" of every daily restart that began.
@@ -82,6 +95,10 @@ struct DaysCase {
     std::vector<std::string> restarts; // over Monday 00:00 to Sunday 23:59
 };
 
+void PrintTo(const DaysCase& row, std::ostream* out) {
+    *out << '"' << SimTest::Narrow(row.restartDays) << '"';
+}
+
 class RestartDaysTest : public ScheduleTest, public ::testing::WithParamInterface<DaysCase> {};
 
 TEST_P(RestartDaysTest, SelectTheDaysOfAWeek) {
@@ -103,12 +120,19 @@ INSTANTIATE_TEST_SUITE_P(
                       DaysCase{L"Sat,,Sun", {"Sat 02:00", "Sun 02:00"}},
                       DaysCase{L"Mon, ,Tue", {"Mon 02:00", "Tue 02:00"}},
                       DaysCase{L",tHU,\tsat\t,", {"Thu 02:00", "Sat 02:00"}},
-                      DaysCase{L"1,2,Mo,Tues,Wed.", {}}));
+                      DaysCase{L"1,2,Mo,Tues,Wed.", {}}),
+    [](const ::testing::TestParamInfo<DaysCase>& info) {
+        return RowName(info.index, info.param.restartDays);
+    });
 
 struct TimeCase {
     const wchar_t* restartTime;
     std::vector<std::string> restarts; // over Monday 00:00 to Tuesday 23:59
 };
+
+void PrintTo(const TimeCase& row, std::ostream* out) {
+    *out << '"' << SimTest::Narrow(row.restartTime) << '"';
+}
 
 class RestartTimeTest : public ScheduleTest, public ::testing::WithParamInterface<TimeCase> {};
 
@@ -135,7 +159,10 @@ INSTANTIATE_TEST_SUITE_P(Table, RestartTimeTest,
                                            TimeCase{L"0:1440", {}}, TimeCase{L"24:00", {}},
                                            TimeCase{L"-1:00", {}}, TimeCase{L"0:-1", {}},
                                            TimeCase{L"9999999", {}}, TimeCase{L"abc", {}},
-                                           TimeCase{L":30", {}}));
+                                           TimeCase{L":30", {}}),
+                         [](const ::testing::TestParamInfo<TimeCase>& info) {
+                             return RowName(info.index, info.param.restartTime);
+                         });
 
 TEST_F(ScheduleTest, WithTheDefaultsAServiceStartedAt10RestartsAtOnceThenAt2Daily) {
     StartClockAt(2026, 12, 7, 10, 0);
