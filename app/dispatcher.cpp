@@ -1,5 +1,6 @@
 #include "app/dispatcher.h"
 
+#include "app/install.h"
 #include "platform/text.h"
 #include "service/service_host.h"
 
@@ -13,6 +14,8 @@ struct Command {
 
 // Examined in this order; the first whole-word match runs.
 const Command kCommands[] = {
+    {L"install", RunInstallCommand},
+    {L"uninstall", RunUninstallCommand},
     {nullptr, nullptr},
 };
 

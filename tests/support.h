@@ -12,7 +12,7 @@
 namespace nimbrel::test {
 
 class SimTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { sim::Reset(); }
     void TearDown() override { ExpectNothingLeftOpen(); }
 
@@ -24,7 +24,7 @@ protected:
         }
     }
 
-public:
+  public:
     // For messages only: wide text shown with its non-ASCII characters as '?'.
     static std::string Narrow(const std::wstring& text) {
         std::string result;

@@ -416,8 +416,9 @@ unsigned OpenHandles() {
 }
 
 unsigned OpenHandles(HandleKind kind) {
-    return static_cast<unsigned>(std::count_if(M().handles.begin(), M().handles.end(),
-                                               [kind](const auto& h) { return h.second.kind == kind; }));
+    return static_cast<unsigned>(
+        std::count_if(M().handles.begin(), M().handles.end(),
+                      [kind](const auto& h) { return h.second.kind == kind; }));
 }
 
 std::wstring DescribeOpenHandles() {
@@ -440,6 +441,9 @@ std::uint64_t HeapAllocations() {
 }
 const std::vector<std::string>& Misuses() {
     return M().misuses;
+}
+void ClearMisuses() {
+    M().misuses.clear();
 }
 
 HANDLE Sim_GetProcessHeap() {
@@ -500,8 +504,8 @@ BOOL Sim_SystemTimeToFileTime(const SYSTEMTIME* time, FILETIME* result) {
 }
 
 void Sim_GetLocalTime(SYSTEMTIME* now) {
-    *now = FromFileTime(static_cast<std::uint64_t>(static_cast<std::int64_t>(M().utc) +
-                                                   M().localOffset));
+    *now = FromFileTime(
+        static_cast<std::uint64_t>(static_cast<std::int64_t>(M().utc) + M().localOffset));
 }
 
 std::int64_t Sim__time64(std::int64_t* now) {
@@ -543,23 +547,23 @@ namespace nimbrel {
 
 using sim::ProfileStringDefault;
 
-#define NIMBREL_SIM_OP(ret, name, params, args, failValue, failError)                             \
-    ret name params {                                                                             \
-        if (sim::M().recording) { /* describing the arguments is most of a call's cost */         \
-            sim::Record(sim::Op::name, sim::DescribeArgs args);                                   \
-        }                                                                                         \
-        if (DWORD injected = sim::TakeFault(sim::Op::name)) {                                     \
-            sim::M().lastError = injected;                                                        \
-            return failValue;                                                                     \
-        }                                                                                         \
-        return sim::Sim_##name args;                                                              \
+#define NIMBREL_SIM_OP(ret, name, params, args, failValue, failError)                              \
+    ret name params {                                                                              \
+        if (sim::M().recording) { /* describing the arguments is most of a call's cost */          \
+            sim::Record(sim::Op::name, sim::DescribeArgs args);                                    \
+        }                                                                                          \
+        if (DWORD injected = sim::TakeFault(sim::Op::name)) {                                      \
+            sim::M().lastError = injected;                                                         \
+            return failValue;                                                                      \
+        }                                                                                          \
+        return sim::Sim_##name args;                                                               \
     }
-#define NIMBREL_SIM_OP_NOFAIL(ret, name, params, args)                                            \
-    ret name params {                                                                             \
-        if (sim::M().recording) { /* describing the arguments is most of a call's cost */         \
-            sim::Record(sim::Op::name, sim::DescribeArgs args);                                   \
-        }                                                                                         \
-        return sim::Sim_##name args;                                                              \
+#define NIMBREL_SIM_OP_NOFAIL(ret, name, params, args)                                             \
+    ret name params {                                                                              \
+        if (sim::M().recording) { /* describing the arguments is most of a call's cost */          \
+            sim::Record(sim::Op::name, sim::DescribeArgs args);                                    \
+        }                                                                                          \
+        return sim::Sim_##name args;                                                               \
     }
 
 NIMBREL_PLATFORM_OPS(NIMBREL_SIM_OP, NIMBREL_SIM_OP_NOFAIL)

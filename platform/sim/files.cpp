@@ -90,8 +90,8 @@ std::optional<std::wstring> ProfileValue(LPCWSTR section, LPCWSTR key, LPCWSTR f
         }
         if (line[0] == L'[') {
             std::size_t close = line.find(L']');
-            std::wstring name = line.substr(1, close == std::wstring::npos ? std::wstring::npos
-                                                                           : close - 1);
+            std::wstring name =
+                line.substr(1, close == std::wstring::npos ? std::wstring::npos : close - 1);
             inSection = Upper(TrimmedBlanks(name)) == wantedSection;
             continue;
         }

@@ -193,7 +193,8 @@ BOOL Sim_CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPVOID, LPVOID,
         launch.startup = *startupInfo;
     }
     auto program = M().programs.find(launch.commandLine);
-    if (startupInfo == nullptr || processInfo == nullptr || startupInfo->cb != sizeof(STARTUPINFOW)) {
+    if (startupInfo == nullptr || processInfo == nullptr ||
+        startupInfo->cb != sizeof(STARTUPINFOW)) {
         M().launches.push_back(launch);
         Fail(ERROR_INVALID_PARAMETER);
         return FALSE;

@@ -316,7 +316,8 @@ BOOL Sim_StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
         Fail(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
         return FALSE;
     }
-    if (table == nullptr || table[0].lpServiceName == nullptr || table[0].lpServiceProc == nullptr) {
+    if (table == nullptr || table[0].lpServiceName == nullptr ||
+        table[0].lpServiceProc == nullptr) {
         Fail(ERROR_INVALID_PARAMETER);
         return FALSE;
     }

@@ -49,9 +49,9 @@ DWORD Tick();
 void SetTick(DWORD tick);
 std::uint64_t UtcNow(); // 100-ns units since 1601, as a FILETIME counts
 void SetUtc(int year, int month, int day, int hour, int minute, int second);
-void SetLocalOffsetMinutes(int minutes); // local time = UTC + offset
+void SetLocalOffsetMinutes(int minutes);  // local time = UTC + offset
 void JumpWallClock(std::int64_t seconds); // the clock is set back or forward; ticks go on
-void AdvanceMs(std::uint64_t ms);          // runs the actions that fall due on the way
+void AdvanceMs(std::uint64_t ms);         // runs the actions that fall due on the way
 void At(std::uint64_t elapsedMs, std::function<void()> action);
 void After(std::uint64_t ms, std::function<void()> action);
 void SetTimeLimitMs(std::uint64_t elapsedMs); // a run past it is a hung test: abort
@@ -88,7 +88,17 @@ std::wstring Describe(const Call& call); // "OpenServiceW(h1, Spooler, 4)"
 
 // ---- Handles and heap ---------------------------------------------------------
 
-enum class HandleKind { Scm, Service, Printer, Process, Thread, Snapshot, Find, EventSource, Event };
+enum class HandleKind {
+    Scm,
+    Service,
+    Printer,
+    Process,
+    Thread,
+    Snapshot,
+    Find,
+    EventSource,
+    Event
+};
 unsigned OpenHandles();
 unsigned OpenHandles(HandleKind kind);
 std::wstring DescribeOpenHandles();
@@ -96,6 +106,7 @@ unsigned LiveHeapBlocks();
 std::uint64_t HeapAllocations(); // blocks allocated since Reset
 // Closes of unknown or wrong-kind handles, frees of unknown blocks.
 const std::vector<std::string>& Misuses();
+void ClearMisuses(); // for tests of the misuse check itself
 
 // ---- Services -----------------------------------------------------------------
 
@@ -117,10 +128,10 @@ struct Service {
     // Scripted behaviour.
     std::uint64_t startPendingMs = 0; // kNever: stays start-pending
     std::uint64_t stopPendingMs = 0;  // kNever: ignores the stop request
-    DWORD stopError = 0;  // a stop request is refused with this error
-    DWORD startError = 0; // a start request is refused with this error
+    DWORD stopError = 0;              // a stop request is refused with this error
+    DWORD startError = 0;             // a start request is refused with this error
     DWORD pendingStopError = ERROR_SERVICE_CANNOT_ACCEPT_CTRL; // stop asked while pending
-    DWORD deniedAccess = 0; // rights refused by OpenServiceW
+    DWORD deniedAccess = 0;                                    // rights refused by OpenServiceW
     bool processTerminable = true;
     bool startFailsToRun = false; // after start-pending it stops instead of running
 
@@ -205,7 +216,7 @@ Job& AddJob(const std::wstring& printer, DWORD jobId, std::optional<std::wstring
 struct File {
     std::wstring path;
     DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
-    std::wstring text;    // contents, for profile files
+    std::wstring text;     // contents, for profile files
     DWORD deleteError = 0; // a deletion is refused with this error (a locked file)
 };
 
@@ -251,8 +262,8 @@ bool EventSignalled(HANDLE event);
 // ---- Console ----------------------------------------------------------------------------
 
 void SetConsoleAttached(bool attached); // else standard output is redirected
-std::string StdoutBytes();               // what was written to a redirected output
-std::wstring ConsoleText();              // what was written to a console
-void SetStdoutBroken(bool broken);        // writes fail, as into a closed pipe
+std::string StdoutBytes();              // what was written to a redirected output
+std::wstring ConsoleText();             // what was written to a console
+void SetStdoutBroken(bool broken);      // writes fail, as into a closed pipe
 
 } // namespace nimbrel::sim

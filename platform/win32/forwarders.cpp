@@ -6,7 +6,9 @@
 
 #include "platform/platform.h"
 
+// windows.h first: the other Windows headers build on its types.
 #include <windows.h>
+
 #include <time.h>
 #include <tlhelp32.h>
 #include <winspool.h>
@@ -14,10 +16,10 @@
 #include <cstddef>
 #include <type_traits>
 
-#define NIMBREL_SAME_LAYOUT(type)                                                                 \
-    static_assert(sizeof(nimbrel::type) == sizeof(::type), #type " size");                        \
+#define NIMBREL_SAME_LAYOUT(type)                                                                  \
+    static_assert(sizeof(nimbrel::type) == sizeof(::type), #type " size");                         \
     static_assert(alignof(nimbrel::type) == alignof(::type), #type " alignment")
-#define NIMBREL_SAME_FIELD(type, field)                                                           \
+#define NIMBREL_SAME_FIELD(type, field)                                                            \
     static_assert(offsetof(nimbrel::type, field) == offsetof(::type, field), #type "." #field)
 
 static_assert(sizeof(void*) == 8, "built for 64-bit Windows, where one calling convention holds");
@@ -82,10 +84,14 @@ auto Forward(R (*function)(P...)) {
 
 } // namespace
 
-#define NIMBREL_FORWARD(ret, name, params, args, failValue, failError)                            \
-    ret name params { return Forward<ret>(&::name) args; }
-#define NIMBREL_FORWARD_NOFAIL(ret, name, params, args)                                           \
-    ret name params { return Forward<ret>(&::name) args; }
+#define NIMBREL_FORWARD(ret, name, params, args, failValue, failError)                             \
+    ret name params {                                                                              \
+        return Forward<ret>(&::name) args;                                                         \
+    }
+#define NIMBREL_FORWARD_NOFAIL(ret, name, params, args)                                            \
+    ret name params {                                                                              \
+        return Forward<ret>(&::name) args;                                                         \
+    }
 
 NIMBREL_PLATFORM_OPS(NIMBREL_FORWARD, NIMBREL_FORWARD_NOFAIL)
 

@@ -32,3 +32,13 @@ $(od -c "$expected" | head -40)
 got:
 $(od -c "$WT_OUT" | head -40)"
 }
+
+# nb_expect_text WHAT: fail unless the last command's stdout, carriage returns removed, equals standard input.
+nb_expect_text() {
+    local expected
+    expected=$(cat)
+    [ "$(wt_out)" = "$expected" ] || wt_fail "$1: expected
+$expected
+got
+$(wt_out)"
+}

@@ -1,0 +1,99 @@
+#include "app/install.h"
+
+#include "app/console.h"
+#include "platform/text.h"
+
+namespace nimbrel {
+namespace {
+
+constexpr WCHAR kServiceName[] = L"Nimbrel";
+constexpr WCHAR kDisplayName[] = L"Nimbrel";
+// The platform's description record takes a writable text.
+WCHAR ServiceDescription[] =
+    L"Monitors and automatically repairs the Windows Print Spooler service.";
+
+// The path between double quotes: two characters more than the longest path
+// the module path buffer can hold, so the quoted text is never cut.
+constexpr DWORD kImagePathCapacity = MAX_PATH + 2;
+
+// Writes the running executable's full path, between double quotes, into
+// `imagePath`. Unquoted, a path with a space ("C:\Program Files\...") lets
+// the service manager start "C:\Program.exe" as LocalSystem if one exists.
+// Returns 0, with the error number in `error`, when the path cannot be read
+// or was cut to fit: registering a wrong path is worse than not installing.
+int GetQuotedImagePath(WCHAR (&imagePath)[kImagePathCapacity], DWORD& error) {
+    WCHAR path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        error = GetLastError(); // ERROR_INSUFFICIENT_BUFFER when cut
+        return 0;
+    }
+    path[length] = 0;
+    FormatBounded(imagePath, kImagePathCapacity, L"\"%s\"", path);
+    return 1;
+}
+
+} // namespace
+
+int RunInstallCommand() {
+    // The manager first: an administrator without the right to install hears
+    // about that, whatever else is wrong.
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+    if (manager == nullptr) {
+        ConsolePrint(L"OpenSCManager failed: %u\n", GetLastError());
+        return 1;
+    }
+    WCHAR imagePath[kImagePathCapacity];
+    DWORD pathError = 0;
+    if (!GetQuotedImagePath(imagePath, pathError)) {
+        ConsolePrint(L"GetModuleFileName failed: %u\n", pathError);
+        CloseServiceHandle(manager);
+        return 1;
+    }
+    SC_HANDLE service =
+        CreateServiceW(manager, kServiceName, kDisplayName, SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                       imagePath, nullptr, nullptr, nullptr, nullptr, nullptr);
+    if (service == nullptr) {
+        ConsolePrint(L"CreateService failed: %u\n", GetLastError());
+        CloseServiceHandle(manager);
+        return 1;
+    }
+    // The description only helps an administrator read the services list;
+    // the service works without it.
+    SERVICE_DESCRIPTIONW description{ServiceDescription};
+    ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description);
+    ConsolePrint(L"Service installed successfully.\n");
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return 0;
+}
+
+// Only a service manager that cannot be reached makes "uninstall" fail: a
+// service that is missing or cannot be deleted is reported, and the exit code
+// stays 0.
+int RunUninstallCommand() {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr) {
+        ConsolePrint(L"OpenSCManager failed: %u\n", GetLastError());
+        return 1;
+    }
+    SC_HANDLE service = OpenServiceW(manager, kServiceName, DELETE);
+    if (service == nullptr) {
+        ConsolePrint(L"OpenService failed: %u\n", GetLastError());
+        CloseServiceHandle(manager);
+        return 0;
+    }
+    // A running service is not stopped first: it goes on until it stops, and
+    // the platform removes it then.
+    if (DeleteService(service)) {
+        ConsolePrint(L"Service uninstalled successfully.\n");
+    } else {
+        ConsolePrint(L"DeleteService failed: %u\n", GetLastError());
+    }
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return 0;
+}
+
+} // namespace nimbrel

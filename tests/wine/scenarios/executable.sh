@@ -1,0 +1,24 @@
+# Nimbrel.exe runs on a bare Windows: it imports only system DLLs, and it
+# carries its icon and version record.
+imports=$(x86_64-w64-mingw32-objdump -p "$BUILD/Nimbrel.exe" | sed -n 's/^\s*DLL Name: //p' | tr 'a-z' 'A-Z' | sort | tr '\n' ' ')
+for dll in $imports; do
+    case $dll in
+        ADVAPI32.DLL|KERNEL32.DLL|MSVCRT.DLL|WINSPOOL.DRV) ;;
+        *) wt_fail "Nimbrel.exe imports $dll, which a bare Windows does not have" ;;
+    esac
+done
+echo "imports: $imports"
+echo "size: $(stat -c %s "$BUILD/Nimbrel.exe") bytes"
+
+nb_deploy executable
+wt_run "$BUILD/wine/resource_probe.exe" "$NB_EXE"
+wt_expect_rc "resource probe" 0
+nb_expect_text "version record and icon" <<'OUT'
+FixedFileVersion=1.1.0.0
+FixedProductVersion=1.1.0.0
+FileVersion=1.1.0
+ProductVersion=1.1.0
+FileDescription=Nimbrel
+ProductName=Nimbrel
+Icon=present
+OUT
