@@ -2,6 +2,7 @@
 
 #include "app/install.h"
 #include "platform/text.h"
+#include "recovery/recovery.h"
 #include "service/service_host.h"
 
 namespace nimbrel {
@@ -16,6 +17,7 @@ struct Command {
 const Command kCommands[] = {
     {L"install", RunInstallCommand},
     {L"uninstall", RunUninstallCommand},
+    {L"recover", RunRecoverCommand},
     {nullptr, nullptr},
 };
 

@@ -40,6 +40,13 @@ WIN32_FIND_DATAW FindRecord(const std::wstring& name, const File& file) {
     return record;
 }
 
+WIN32_FIND_DATAW RawFindRecord(const File& file) {
+    WIN32_FIND_DATAW record = FindRecord(L"", file);
+    std::wstring raw = file.listedName.substr(0, MAX_PATH);
+    raw.copy(record.cFileName, raw.size());
+    return record;
+}
+
 // ---- Profile files ----------------------------------------------------------------
 
 bool IsBlank(WCHAR c) {
@@ -287,7 +294,8 @@ HANDLE Sim_FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) {
         const std::wstring parent = Upper(folderPath);
         for (const auto& [key, file] : M().files) {
             if (ParentOf(key) == parent) {
-                entry.found.push_back(FindRecord(NameOf(file.path), file));
+                entry.found.push_back(file.listedName.empty() ? FindRecord(NameOf(file.path), file)
+                                                              : RawFindRecord(file));
             }
         }
     } else if (text.find(L'*') != std::wstring::npos || text.find(L'?') != std::wstring::npos) {

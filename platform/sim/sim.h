@@ -218,6 +218,10 @@ struct File {
     DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
     std::wstring text;     // contents, for profile files
     DWORD deleteError = 0; // a deletion is refused with this error (a locked file)
+    // When set, the name a folder listing reports for the file instead of its
+    // own, as a broken or hostile file system might; a name of MAX_PATH
+    // characters or more fills cFileName without a terminator.
+    std::wstring listedName;
 };
 
 void SetModulePath(const std::wstring& path);
