@@ -137,6 +137,13 @@ TEST_F(ServiceHostTest, ControlsOtherThanStopAreIgnored) {
     EXPECT_EQ(30 * kSecond, SinceStart(sim::Events()[1]));
 }
 
+TEST_F(ServiceHostTest, AStopControlAfterTheServiceStoppedSignalsNoClosedHandle) {
+    RunServiceFor(5 * kSecond);
+    const unsigned signals = sim::CountCalls(sim::Op::SetEvent);
+    sim::SendControl(SERVICE_CONTROL_STOP);
+    EXPECT_EQ(signals, sim::CountCalls(sim::Op::SetEvent));
+}
+
 TEST_F(ServiceHostTest, AStopEventThatCannotBeCreatedStopsTheServiceWithItsError) {
     sim::FailCall(sim::Op::CreateEventW, ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(0, RunServiceMode());
