@@ -179,6 +179,22 @@ TEST_F(MonitorTest, ADailyRestartIsNotHeldBackByTheHourlyLimitNorCountedByIt) {
     EXPECT_EQ("02:05", Hhmm(LocalTimeOf(recoveries[3])));
 }
 
+TEST_F(MonitorTest, AStopWhileTheVerdictIsFormedEndsTheLoopBeforeTheLimitAndThePause) {
+    // A plugin that takes two seconds to find the spooler unhealthy.
+    WriteIni({{L"EnableScheduledRestart", L"0"},
+              {L"EnablePluginCheck", L"1"},
+              {L"PluginPath", L"C:\\Checks\\check.exe"}});
+    sim::AddFile(L"C:\\Checks\\check.exe");
+    sim::AddProgram(L"\"C:\\Checks\\check.exe\"", {1, 2 * kSecond});
+    RunServiceFor(kSecond);
+
+    EXPECT_EQ((std::vector<std::wstring>{kStarted, kStopped}), EventTexts());
+    EXPECT_EQ(2 * kSecond, SinceStart(sim::Events()[1]));
+    EXPECT_EQ(1u, sim::Launches().size());
+    EXPECT_EQ(0u, sim::CountCalls(sim::Op::_time64)) << "the history was counted";
+    EXPECT_EQ(0u, sim::CountCalls(sim::Op::Sleep));
+}
+
 TEST_F(MonitorTest, AStopDuringTheDelayEndsTheLoopWithoutARecovery) {
     WriteIni({{L"EnableScheduledRestart", L"0"}, {L"RestartDelayMs", L"5000"}});
     SpoolerStopsAfter(kHour);

@@ -222,16 +222,5 @@ TEST_F(ScheduleTest, AFailedRestartIsNotRepeatedTheSameDay) {
     EXPECT_EQ(SERVICE_RUNNING, sim::Spooler().state);
 }
 
-TEST_F(ScheduleTest, EveryStartOfTheServiceBeginsWithNoRestartDone) {
-    StartClockAt(2026, 12, 7, 10, 0);
-    sim::SetRecording(false);
-    RunServiceFor(kHour);
-    sim::AdvanceMs(kHour);
-    StartFreshProcess();
-    RunServiceFor(kHour);
-    EXPECT_EQ((std::vector<std::string>{"Mon 10:00", "Mon 12:00"}), RestartTimes());
-    EXPECT_EQ(0u, RestartHistory.count) << "daily restarts are not recorded";
-}
-
 } // namespace
 } // namespace nimbrel::test

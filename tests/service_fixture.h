@@ -126,6 +126,8 @@ class ServiceTest : public SimTest {
             {L"StartTimeoutMs", L"Recovery"},
             {L"RestartDelayMs", L"Recovery"},
             {L"EnableQueueCheck", L"HealthCheck"},
+            {L"EnablePluginCheck", L"HealthCheck"},
+            {L"PluginPath", L"HealthCheck"},
             {L"EnableScheduledRestart", L"Schedule"},
             {L"RestartTime", L"Schedule"},
             {L"RestartDays", L"Schedule"},

@@ -183,17 +183,5 @@ TEST_F(ServiceHostTest, FailedReportsAndAMissingEventLogChangeNothing) {
     EXPECT_TRUE(sim::Events().empty());
 }
 
-TEST_F(ServiceHostTest, SettingsComeFromTheFileBesideTheExecutable) {
-    WriteIni({{L"EnableScheduledRestart", L"0"}, {L"CheckIntervalMs", L"4000"}});
-    RunServiceFor(10 * kSecond);
-    EXPECT_EQ(4000u, Settings.CheckIntervalMs);
-    // Cycles at 0, 4 and 8 s, each followed by its wait.
-    unsigned intervalWaits = 0;
-    for (const sim::Call& call : sim::CallsOf(sim::Op::WaitForSingleObject)) {
-        intervalWaits += call.args[1] == L"4000" ? 1 : 0;
-    }
-    EXPECT_EQ(3u, intervalWaits);
-}
-
 } // namespace
 } // namespace nimbrel::test
