@@ -1,6 +1,7 @@
 #include "app/dispatcher.h"
 
 #include "app/install.h"
+#include "app/status.h"
 #include "platform/text.h"
 #include "recovery/recovery.h"
 #include "service/service_host.h"
@@ -18,7 +19,7 @@ const Command kCommands[] = {
     {L"install", RunInstallCommand},
     {L"uninstall", RunUninstallCommand},
     {L"recover", RunRecoverCommand},
-    {nullptr, nullptr},
+    {L"status", RunStatusCommand},
 };
 
 } // namespace
@@ -26,7 +27,7 @@ const Command kCommands[] = {
 int Dispatch(int argc, WCHAR** argv) {
     if (argc > 1 && argv[1] != nullptr) {
         for (const Command& command : kCommands) {
-            if (command.word != nullptr && EqualsIgnoreAsciiCase(argv[1], command.word)) {
+            if (EqualsIgnoreAsciiCase(argv[1], command.word)) {
                 return command.handler();
             }
         }

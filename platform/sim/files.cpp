@@ -169,6 +169,10 @@ void SetModulePath(const std::wstring& path) {
     M().modulePath = path;
 }
 
+void SetSystemDirectory(const std::wstring& path) {
+    M().systemDirectory = path;
+}
+
 void AddFolder(const std::wstring& path) {
     std::wstring clean = StripTrailingBackslashes(path);
     AddParents(clean);
@@ -247,6 +251,16 @@ DWORD Sim_GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
     path.copy(buffer, path.size());
     buffer[path.size()] = 0;
     return static_cast<DWORD>(path.size());
+}
+
+UINT Sim_GetSystemDirectoryW(LPWSTR buffer, UINT size) {
+    const std::wstring& path = M().systemDirectory;
+    if (buffer == nullptr || path.size() >= size) {
+        return static_cast<UINT>(path.size() + 1); // the size needed, terminator included
+    }
+    path.copy(buffer, path.size());
+    buffer[path.size()] = 0;
+    return static_cast<UINT>(path.size());
 }
 
 UINT Sim_GetPrivateProfileIntW(LPCWSTR section, LPCWSTR key, INT defaultValue, LPCWSTR fileName) {

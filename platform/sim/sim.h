@@ -49,6 +49,7 @@ DWORD Tick();
 void SetTick(DWORD tick);
 std::uint64_t UtcNow(); // 100-ns units since 1601, as a FILETIME counts
 void SetUtc(int year, int month, int day, int hour, int minute, int second);
+void SetUtcNow(std::uint64_t fileTime);   // to the 100-ns unit, finer than SYSTEMTIME holds
 void SetLocalOffsetMinutes(int minutes);  // local time = UTC + offset
 void JumpWallClock(std::int64_t seconds); // the clock is set back or forward; ticks go on
 void AdvanceMs(std::uint64_t ms);         // runs the actions that fall due on the way
@@ -175,7 +176,7 @@ void AddProgram(const std::wstring& commandLine, Program program);
 
 struct Launch {
     std::wstring commandLine;
-    bool applicationNameGiven = false;
+    std::optional<std::wstring> applicationName;
     BOOL inheritHandles = FALSE;
     DWORD creationFlags = 0;
     bool environmentGiven = false;
@@ -225,6 +226,7 @@ struct File {
 };
 
 void SetModulePath(const std::wstring& path);
+void SetSystemDirectory(const std::wstring& path); // "C:\\Windows\\system32" by default
 void AddFolder(const std::wstring& path);
 void AddFile(const std::wstring& path, DWORD attributes = FILE_ATTRIBUTE_ARCHIVE);
 void SetFileText(const std::wstring& path, const std::wstring& text); // creates the file
