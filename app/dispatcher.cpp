@@ -1,7 +1,9 @@
 #include "app/dispatcher.h"
 
 #include "app/install.h"
+#include "app/status.h"
 #include "platform/text.h"
+#include "recovery/recovery.h"
 #include "service/service_host.h"
 
 namespace nimbrel {
@@ -16,7 +18,8 @@ struct Command {
 const Command kCommands[] = {
     {L"install", RunInstallCommand},
     {L"uninstall", RunUninstallCommand},
-    {nullptr, nullptr},
+    {L"recover", RunRecoverCommand},
+    {L"status", RunStatusCommand},
 };
 
 } // namespace
@@ -24,7 +27,7 @@ const Command kCommands[] = {
 int Dispatch(int argc, WCHAR** argv) {
     if (argc > 1 && argv[1] != nullptr) {
         for (const Command& command : kCommands) {
-            if (command.word != nullptr && EqualsIgnoreAsciiCase(argv[1], command.word)) {
+            if (EqualsIgnoreAsciiCase(argv[1], command.word)) {
                 return command.handler();
             }
         }

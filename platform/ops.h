@@ -114,6 +114,8 @@
         LPCWSTR fileName),                                                                         \
        (section, key, defaultValue, buffer, size, fileName),                                       \
        ProfileStringDefault(defaultValue, buffer, size), ERROR_FILE_NOT_FOUND)                     \
+    OP(UINT, GetSystemDirectoryW, (LPWSTR buffer, UINT size), (buffer, size), 0,                   \
+       ERROR_NOT_ENOUGH_MEMORY)                                                                    \
     OP(DWORD, GetFileAttributesW, (LPCWSTR path), (path), INVALID_FILE_ATTRIBUTES,                 \
        ERROR_ACCESS_DENIED)                                                                        \
     OP(HANDLE, FindFirstFileW, (LPCWSTR pattern, WIN32_FIND_DATAW* data), (pattern, data),        \

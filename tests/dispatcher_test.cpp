@@ -33,8 +33,32 @@ TEST_F(DispatcherTest, AnythingButACommandWordIsServiceMode) {
     }
 }
 
+TEST_F(DispatcherTest, CommandWordsMatchWholeInAnyAsciiCaseAndIgnoreFurtherArguments) {
+    struct Case {
+        std::vector<std::wstring> args;
+        int exitCode;
+        const char* output;
+    };
+    const Case cases[] = {
+        {{L"STATUS"}, 1, "Unable to query Print Spooler status.\n"},
+        {{L"sTaTuS", L"now", L"-v"}, 1, "Unable to query Print Spooler status.\n"},
+        {{L"Recover"}, 1, "Print Spooler recovery failed.\n"},
+        {{L"INSTALL"}, 1, "OpenSCManager failed: 5\n"},
+        {{L"UnInstall", L"x"}, 1, "OpenSCManager failed: 5\n"},
+    };
+    for (const Case& c : cases) {
+        sim::Reset();
+        sim::SetManagerAccessDenied(true);
+        EXPECT_EQ(c.exitCode, Run(c.args)) << Narrow(c.args[0]);
+        EXPECT_EQ(c.output, sim::StdoutBytes()) << Narrow(c.args[0]);
+        EXPECT_EQ(0u, sim::CountCalls(sim::Op::StartServiceCtrlDispatcherW));
+    }
+}
+
 TEST_F(DispatcherTest, ServiceModeStartedByTheServiceManagerExitsWithZero) {
     sim::SetStartedByServiceManager(true);
+    // The service runs until the service manager asks it to stop.
+    sim::After(1000, [] { sim::SendControl(SERVICE_CONTROL_STOP); });
     EXPECT_EQ(0, Run({}));
     EXPECT_EQ(L"Nimbrel", sim::DispatchedServiceName());
     EXPECT_EQ("", sim::StdoutBytes());

@@ -191,6 +191,10 @@ void SetUtc(int year, int month, int day, int hour, int minute, int second) {
     M().utc = ToFileTime(t);
 }
 
+void SetUtcNow(std::uint64_t fileTime) {
+    M().utc = fileTime;
+}
+
 void SetLocalOffsetMinutes(int minutes) {
     M().localOffset = static_cast<std::int64_t>(minutes) * 60 * 10000000;
 }
@@ -535,6 +539,7 @@ void Reset() {
     m.tick = 1000000;
     SetUtc(2026, 12, 7, 10, 0, 0);
     m.modulePath = L"C:\\Program Files\\Nimbrel\\Nimbrel.exe";
+    m.systemDirectory = L"C:\\Windows\\system32";
     m.timeLimitMs = 400ull * 24 * 3600 * 1000;
     ResetServices();
 }
@@ -549,7 +554,9 @@ using sim::ProfileStringDefault;
 
 #define NIMBREL_SIM_OP(ret, name, params, args, failValue, failError)                              \
     ret name params {                                                                              \
-        sim::Record(sim::Op::name, sim::DescribeArgs args);                                        \
+        if (sim::M().recording) { /* describing the arguments is most of a call's cost */          \
+            sim::Record(sim::Op::name, sim::DescribeArgs args);                                    \
+        }                                                                                          \
         if (DWORD injected = sim::TakeFault(sim::Op::name)) {                                      \
             sim::M().lastError = injected;                                                         \
             return failValue;                                                                      \
@@ -558,7 +565,9 @@ using sim::ProfileStringDefault;
     }
 #define NIMBREL_SIM_OP_NOFAIL(ret, name, params, args)                                             \
     ret name params {                                                                              \
-        sim::Record(sim::Op::name, sim::DescribeArgs args);                                        \
+        if (sim::M().recording) { /* describing the arguments is most of a call's cost */          \
+            sim::Record(sim::Op::name, sim::DescribeArgs args);                                    \
+        }                                                                                          \
         return sim::Sim_##name args;                                                               \
     }
 

@@ -40,6 +40,13 @@ WIN32_FIND_DATAW FindRecord(const std::wstring& name, const File& file) {
     return record;
 }
 
+WIN32_FIND_DATAW RawFindRecord(const File& file) {
+    WIN32_FIND_DATAW record = FindRecord(L"", file);
+    std::wstring raw = file.listedName.substr(0, MAX_PATH);
+    raw.copy(record.cFileName, raw.size());
+    return record;
+}
+
 // ---- Profile files ----------------------------------------------------------------
 
 bool IsBlank(WCHAR c) {
@@ -162,6 +169,10 @@ void SetModulePath(const std::wstring& path) {
     M().modulePath = path;
 }
 
+void SetSystemDirectory(const std::wstring& path) {
+    M().systemDirectory = path;
+}
+
 void AddFolder(const std::wstring& path) {
     std::wstring clean = StripTrailingBackslashes(path);
     AddParents(clean);
@@ -242,6 +253,16 @@ DWORD Sim_GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
     return static_cast<DWORD>(path.size());
 }
 
+UINT Sim_GetSystemDirectoryW(LPWSTR buffer, UINT size) {
+    const std::wstring& path = M().systemDirectory;
+    if (buffer == nullptr || path.size() >= size) {
+        return static_cast<UINT>(path.size() + 1); // the size needed, terminator included
+    }
+    path.copy(buffer, path.size());
+    buffer[path.size()] = 0;
+    return static_cast<UINT>(path.size());
+}
+
 UINT Sim_GetPrivateProfileIntW(LPCWSTR section, LPCWSTR key, INT defaultValue, LPCWSTR fileName) {
     std::optional<std::wstring> value = ProfileValue(section, key, fileName);
     if (!value || value->empty()) {
@@ -287,7 +308,8 @@ HANDLE Sim_FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) {
         const std::wstring parent = Upper(folderPath);
         for (const auto& [key, file] : M().files) {
             if (ParentOf(key) == parent) {
-                entry.found.push_back(FindRecord(NameOf(file.path), file));
+                entry.found.push_back(file.listedName.empty() ? FindRecord(NameOf(file.path), file)
+                                                              : RawFindRecord(file));
             }
         }
     } else if (text.find(L'*') != std::wstring::npos || text.find(L'?') != std::wstring::npos) {

@@ -184,7 +184,9 @@ BOOL Sim_CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPVOID, LPVOID,
                         PROCESS_INFORMATION* processInfo) {
     Launch launch;
     launch.commandLine = commandLine ? commandLine : L"";
-    launch.applicationNameGiven = application != nullptr;
+    if (application != nullptr) {
+        launch.applicationName = application;
+    }
     launch.inheritHandles = inheritHandles;
     launch.creationFlags = creationFlags;
     launch.environmentGiven = environment != nullptr;

@@ -49,6 +49,7 @@ DWORD Tick();
 void SetTick(DWORD tick);
 std::uint64_t UtcNow(); // 100-ns units since 1601, as a FILETIME counts
 void SetUtc(int year, int month, int day, int hour, int minute, int second);
+void SetUtcNow(std::uint64_t fileTime);   // to the 100-ns unit, finer than SYSTEMTIME holds
 void SetLocalOffsetMinutes(int minutes);  // local time = UTC + offset
 void JumpWallClock(std::int64_t seconds); // the clock is set back or forward; ticks go on
 void AdvanceMs(std::uint64_t ms);         // runs the actions that fall due on the way
@@ -175,7 +176,7 @@ void AddProgram(const std::wstring& commandLine, Program program);
 
 struct Launch {
     std::wstring commandLine;
-    bool applicationNameGiven = false;
+    std::optional<std::wstring> applicationName;
     BOOL inheritHandles = FALSE;
     DWORD creationFlags = 0;
     bool environmentGiven = false;
@@ -218,9 +219,14 @@ struct File {
     DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
     std::wstring text;     // contents, for profile files
     DWORD deleteError = 0; // a deletion is refused with this error (a locked file)
+    // When set, the name a folder listing reports for the file instead of its
+    // own, as a broken or hostile file system might; a name of MAX_PATH
+    // characters or more fills cFileName without a terminator.
+    std::wstring listedName;
 };
 
 void SetModulePath(const std::wstring& path);
+void SetSystemDirectory(const std::wstring& path); // "C:\\Windows\\system32" by default
 void AddFolder(const std::wstring& path);
 void AddFile(const std::wstring& path, DWORD attributes = FILE_ATTRIBUTE_ARCHIVE);
 void SetFileText(const std::wstring& path, const std::wstring& text); // creates the file
@@ -240,6 +246,7 @@ struct Event {
     DWORD dataSize = 0;
     bool dataGiven = false;
     std::vector<std::wstring> strings;
+    std::uint64_t elapsedMs = 0; // virtual time (ElapsedMs) when it was written
 };
 const std::vector<Event>& Events();
 void SetEventLogAvailable(bool available);

@@ -76,6 +76,7 @@ struct Machine {
 
     // Files
     std::wstring modulePath;
+    std::wstring systemDirectory;
     std::map<std::wstring, File> files; // keyed by the upper-cased path
     std::vector<std::wstring> deleted;
 

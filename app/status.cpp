@@ -1,0 +1,75 @@
+#include "app/status.h"
+
+#include "app/console.h"
+#include "config/settings.h"
+#include "health/health.h"
+#include "spooler/spooler_control.h"
+
+namespace nimbrel {
+namespace {
+
+const WCHAR* StateName(DWORD state) {
+    switch (state) {
+    case SERVICE_STOPPED:
+        return L"Stopped";
+    case SERVICE_START_PENDING:
+        return L"Start Pending";
+    case SERVICE_STOP_PENDING:
+        return L"Stop Pending";
+    case SERVICE_RUNNING:
+        return L"Running";
+    case SERVICE_CONTINUE_PENDING:
+        return L"Continue Pending";
+    case SERVICE_PAUSE_PENDING:
+        return L"Pause Pending";
+    case SERVICE_PAUSED:
+        return L"Paused";
+    default:
+        return L"Unknown";
+    }
+}
+
+const WCHAR* YesNo(int healthy) {
+    return healthy ? L"Yes" : L"No";
+}
+
+} // namespace
+
+// Every label is padded so that its value starts in the 24th column. The
+// single checks and the overall verdict share the checks' memory (the
+// pending-state watch and the plugin's launch tick), so the overall line can
+// differ from the lines above it: a plugin run moments ago is not rerun.
+int RunStatusCommand() {
+    LoadSettings();
+    DWORD state = 0;
+    DWORD processId = 0;
+    if (!QuerySpoolerStatus(&state, &processId)) {
+        ConsolePrint(L"Unable to query Print Spooler status.\n");
+        return 1;
+    }
+    ConsolePrint(L"Print Spooler service: %s", StateName(state));
+    if (processId != 0) {
+        ConsolePrint(L" (PID %u)", processId);
+    }
+    ConsolePrint(L"\n");
+    ConsolePrint(L"Service state healthy: %s\n", YesNo(CheckServiceState()));
+    if (Settings.EnableQueueCheck) {
+        ConsolePrint(L"Print queue healthy:   %s\n", YesNo(CheckPrintQueues()));
+    }
+    if (Settings.EnablePluginCheck && Settings.PluginPath[0] != 0) {
+        // The path goes out before the plugin runs, which may take a while.
+        ConsolePrint(L"Plugin check enabled:  %s\n", Settings.PluginPath);
+        ConsolePrint(L"Plugin healthy:        %s\n", YesNo(CheckPlugin()));
+    }
+    ConsolePrint(L"Overall healthy:       %s\n", YesNo(EvaluateHealth()));
+    if (LastIssue[0] != 0) {
+        ConsolePrint(L"Last issue:            %s\n", LastIssue);
+    }
+    if (Settings.EnableScheduledRestart) {
+        const WCHAR* days = Settings.RestartDays[0] != 0 ? Settings.RestartDays : L"Every day";
+        ConsolePrint(L"Scheduled restart:     %s at %s\n", days, Settings.RestartTime);
+    }
+    return 0;
+}
+
+} // namespace nimbrel

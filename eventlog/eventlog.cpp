@@ -1,0 +1,24 @@
+#include "eventlog/eventlog.h"
+
+namespace nimbrel {
+namespace {
+
+constexpr WCHAR kEventSource[] = L"Nimbrel";
+
+} // namespace
+
+// The source is registered afresh for every message: messages are rare, and
+// no handle then outlives the call. The text goes out as the event's one
+// string and is never read as a format, so a '%' from a printer or document
+// name reaches the log as it is.
+void LogEvent(WORD type, const WCHAR* text) {
+    HANDLE source = RegisterEventSourceW(nullptr, kEventSource);
+    if (source == nullptr) {
+        return;
+    }
+    LPCWSTR strings[1] = {text != nullptr ? text : L""};
+    ReportEventW(source, type, 0, 0, nullptr, 1, 0, strings, nullptr);
+    DeregisterEventSource(source);
+}
+
+} // namespace nimbrel

@@ -1,0 +1,156 @@
+#include "health/health.h"
+
+#include "config/settings.h"
+#include "platform/text.h"
+
+namespace nimbrel {
+namespace {
+
+constexpr DWORD kAllJobs = 0xFFFFFFFFu;
+constexpr DWORD kActiveJob = JOB_STATUS_SPOOLING | JOB_STATUS_PRINTING;
+constexpr std::uint64_t kFileTimeUnitsPerMs = 10000;
+
+std::uint64_t Instant(const FILETIME& time) {
+    return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// The two rules format into a buffer of LastIssue's size, so a long printer
+// name or document name is cut rather than overrunning anything.
+template <typename... Args>
+int Unhealthy(const WCHAR* format, Args... args) {
+    WCHAR issue[kLastIssueCapacity];
+    FormatBounded(issue, kLastIssueCapacity, format, args...);
+    if (issue[0] != 0) {
+        CopyText(LastIssue, kLastIssueCapacity, issue);
+    }
+    return 0;
+}
+
+// Only a job the spooler is actively spooling or printing can be stuck; a
+// paused, failed or waiting job stays in the queue by someone's choice.
+// A Submitted that cannot be converted counts as the oldest instant there is.
+bool IsStuck(const JOB_INFO_2W& job, std::uint64_t now, std::uint64_t limit) {
+    if ((job.Status & kActiveJob) == 0) {
+        return false;
+    }
+    FILETIME submitted = {0, 0};
+    SystemTimeToFileTime(&job.Submitted, &submitted);
+    const std::uint64_t since = Instant(submitted);
+    // A job stamped in the future (the clock was set back) is not stuck.
+    if (now <= since) {
+        return false;
+    }
+    return now - since > limit;
+}
+
+int JudgeJobs(const WCHAR* printerName, const JOB_INFO_2W* jobs, DWORD count) {
+    if (Settings.MaxQueueJobs != 0 && count > Settings.MaxQueueJobs) {
+        return Unhealthy(L"Printer '%s' queue depth %u exceeds limit %u", printerName, count,
+                         Settings.MaxQueueJobs);
+    }
+    // Both instants are UTC, so neither the time zone nor daylight saving
+    // time changes a job's age.
+    FILETIME nowTime = {0, 0};
+    GetSystemTimeAsFileTime(&nowTime);
+    const std::uint64_t now = Instant(nowTime);
+    const std::uint64_t limit =
+        static_cast<std::uint64_t>(Settings.StuckJobTimeoutMs) * kFileTimeUnitsPerMs;
+    for (DWORD i = 0; i < count; ++i) {
+        if (IsStuck(jobs[i], now, limit)) {
+            const WCHAR* document = jobs[i].pDocument ? jobs[i].pDocument : L"(unknown)";
+            return Unhealthy(L"Stuck print job on '%s' (job %u, document: %s)", printerName,
+                             jobs[i].JobId, document);
+        }
+    }
+    return 1;
+}
+
+int CheckOpenPrinter(HANDLE printer, const WCHAR* printerName) {
+    DWORD needed = 0;
+    DWORD returned = 0;
+    EnumJobsW(printer, 0, kAllJobs, 2, nullptr, 0, &needed, &returned);
+    if (needed == 0) {
+        return 1;
+    }
+    HANDLE heap = GetProcessHeap();
+    auto* block = static_cast<LPBYTE>(HeapAlloc(heap, 0, needed));
+    if (block == nullptr) {
+        return 1;
+    }
+    const DWORD size = needed;
+    needed = 0;
+    returned = 0;
+    int verdict = 1;
+    // A queue that grew since the sizing call fails the fetch; that is not
+    // retried and counts as healthy, like every other failure to look.
+    if (EnumJobsW(printer, 0, kAllJobs, 2, block, size, &needed, &returned)) {
+        verdict = JudgeJobs(printerName, reinterpret_cast<const JOB_INFO_2W*>(block), returned);
+    }
+    HeapFree(heap, 0, block);
+    return verdict;
+}
+
+int CheckEnumeratedPrinters(const PRINTER_INFO_2W* printers, DWORD count) {
+    int verdict = 1;
+    for (DWORD i = 0; i < count && verdict; ++i) {
+        if (printers[i].pPrinterName == nullptr || (printers[i].Status & PRINTER_STATUS_OFFLINE)) {
+            continue;
+        }
+        verdict = CheckPrinterQueue(printers[i].pPrinterName);
+    }
+    return verdict;
+}
+
+} // namespace
+
+// Fails open: whatever keeps the check from reading a queue counts as
+// healthy, so that only a queue seen to be too deep or stuck can trigger a
+// recovery.
+int CheckPrinterQueue(const WCHAR* printerName) {
+    HANDLE printer = nullptr;
+    // OpenPrinterW takes a writable name but only reads it.
+    if (!OpenPrinterW(const_cast<LPWSTR>(printerName), &printer, nullptr)) {
+        return 1;
+    }
+    const int verdict = CheckOpenPrinter(printer, printerName);
+    ClosePrinter(printer);
+    return verdict;
+}
+
+int CheckPrintQueues() {
+    if (!Settings.EnableQueueCheck) {
+        return 1;
+    }
+    // An unhealthy service is the service-state check's to report (its text
+    // stays in LastIssue); its printers cannot be read anyway.
+    if (!CheckServiceState()) {
+        return 1;
+    }
+    if (Settings.PrinterName[0] != 0) {
+        return CheckPrinterQueue(Settings.PrinterName);
+    }
+    constexpr DWORD kFlags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
+    DWORD needed = 0;
+    DWORD returned = 0;
+    EnumPrintersW(kFlags, nullptr, 2, nullptr, 0, &needed, &returned);
+    if (needed == 0) {
+        return 1;
+    }
+    HANDLE heap = GetProcessHeap();
+    auto* block = static_cast<LPBYTE>(HeapAlloc(heap, 0, needed));
+    if (block == nullptr) {
+        return 1;
+    }
+    const DWORD size = needed;
+    needed = 0;
+    returned = 0;
+    int verdict = 1;
+    if (EnumPrintersW(kFlags, nullptr, 2, block, size, &needed, &returned)) {
+        verdict =
+            CheckEnumeratedPrinters(reinterpret_cast<const PRINTER_INFO_2W*>(block), returned);
+    }
+    HeapFree(heap, 0, block);
+    return verdict;
+}
+
+} // namespace nimbrel

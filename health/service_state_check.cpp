@@ -1,0 +1,59 @@
+#include "health/health.h"
+
+#include "config/settings.h"
+#include "platform/text.h"
+#include "spooler/spooler_control.h"
+
+namespace nimbrel {
+
+PendingWatchRecord PendingWatch = {0, 0};
+
+namespace {
+
+int Unhealthy(const WCHAR* issue) {
+    CopyText(LastIssue, kLastIssueCapacity, issue);
+    return 0;
+}
+
+// A start or stop that never completes leaves the Spooler pending forever.
+// The watch remembers when the current pending state was first seen; only the
+// running state or the other pending state ends it, so a pending state that
+// returns after a stop or a failed query is still measured from its first
+// sighting.
+int JudgePending(DWORD state) {
+    const DWORD now = GetTickCount();
+    if (PendingWatch.state != state) {
+        PendingWatch.state = state;
+        PendingWatch.since = now;
+        return 1;
+    }
+    // Unsigned 32-bit difference: right across a wrap of the tick counter.
+    const DWORD elapsed = now - PendingWatch.since;
+    if (elapsed >= Settings.HangTimeoutMs) {
+        return Unhealthy(L"Print Spooler stuck in Starting/Stopping state");
+    }
+    return 1;
+}
+
+} // namespace
+
+int CheckServiceState() {
+    DWORD state = 0;
+    if (!QuerySpoolerStatus(&state, nullptr)) {
+        return Unhealthy(L"Unable to query Print Spooler service state");
+    }
+    switch (state) {
+    case SERVICE_RUNNING:
+        PendingWatch = {0, 0};
+        return 1;
+    case SERVICE_STOPPED:
+        return Unhealthy(L"Print Spooler service is stopped");
+    case SERVICE_START_PENDING:
+    case SERVICE_STOP_PENDING:
+        return JudgePending(state);
+    default:
+        return Unhealthy(L"Print Spooler in unexpected service state");
+    }
+}
+
+} // namespace nimbrel

@@ -1,0 +1,141 @@
+#include "recovery/recovery.h"
+
+#include "app/console.h"
+#include "config/settings.h"
+#include "eventlog/eventlog.h"
+#include "platform/text.h"
+#include "recovery/restart_history.h"
+#include "spooler/spooler_control.h"
+
+namespace nimbrel {
+namespace {
+
+constexpr std::size_t kMessageCapacity = 512;
+constexpr std::size_t kPathCapacity = MAX_PATH;
+
+constexpr WCHAR kManualReason[] = L"Manual recovery requested from command line";
+constexpr WCHAR kStartedFormat[] = L"Recovery started: %s";
+constexpr WCHAR kStopFailed[] = L"Failed to stop Print Spooler during recovery.";
+constexpr WCHAR kFilesLeft[] = L"Some spool files could not be deleted during recovery.";
+constexpr WCHAR kStartFailed[] = L"Failed to start Print Spooler during recovery.";
+constexpr WCHAR kCompleted[] = L"Print Spooler recovery completed successfully.";
+
+bool IsDotEntry(const WCHAR* name) {
+    return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
+}
+
+// Whether `name`, joined to the folder, can only mean the entry that was
+// listed. A separator or ':' would reach another folder, a drive or a
+// stream; Windows drops a trailing dot or space from a path, which would
+// make it name a different file; and a name that fills its field without a
+// terminator is not a name at all.
+bool IsPlainFileName(const WCHAR (&name)[MAX_PATH]) {
+    std::size_t length = 0;
+    for (; length < MAX_PATH && name[length] != 0; ++length) {
+        WCHAR c = name[length];
+        if (c == L'\\' || c == L'/' || c == L':') {
+            return false;
+        }
+    }
+    if (length == 0 || length == MAX_PATH) {
+        return false;
+    }
+    return name[length - 1] != L'.' && name[length - 1] != L' ';
+}
+
+enum class EntryOutcome { Skipped, Deleted, LeftBehind };
+
+// Deletes one entry of the spool folder when it is a plain file lying
+// directly in it. Folders (junctions among them) are never entered or
+// removed. Any other reparse point is left alone too, and counted as left
+// behind: what deleting one does depends on its kind and on the filters
+// that own it (a cloud placeholder can take its remote copy with it), so
+// the only safe choice for a process with LocalSystem or administrator
+// rights is not to touch it and to say that the folder was not emptied.
+EntryOutcome ClearEntry(const WIN32_FIND_DATAW& entry) {
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || IsDotEntry(entry.cFileName)) {
+        return EntryOutcome::Skipped;
+    }
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        !IsPlainFileName(entry.cFileName)) {
+        return EntryOutcome::LeftBehind;
+    }
+    // A cut path would name some other file: such a file is left where it is.
+    WCHAR path[kPathCapacity];
+    int full =
+        FormatBounded(path, kPathCapacity, L"%s\\%s", Settings.SpoolDirectory, entry.cFileName);
+    if (full < 0 || static_cast<std::size_t>(full) >= kPathCapacity) {
+        return EntryOutcome::LeftBehind;
+    }
+    return DeleteFileW(path) ? EntryOutcome::Deleted : EntryOutcome::LeftBehind;
+}
+
+// Deletes the files directly inside SpoolDirectory. A folder that cannot be
+// listed is passed over without a word: a spool folder that does not exist
+// holds nothing to clear.
+void ClearSpoolDirectory() {
+    // An empty folder name would make the pattern "\*", the root of the
+    // current drive.
+    if (Settings.SpoolDirectory[0] == 0) {
+        return;
+    }
+    WCHAR pattern[kPathCapacity];
+    int full = FormatBounded(pattern, kPathCapacity, L"%s\\*", Settings.SpoolDirectory);
+    if (full < 0 || static_cast<std::size_t>(full) >= kPathCapacity) {
+        return;
+    }
+    WIN32_FIND_DATAW entry{};
+    HANDLE search = FindFirstFileW(pattern, &entry);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    bool allDeleted = true;
+    do {
+        if (ClearEntry(entry) == EntryOutcome::LeftBehind) {
+            allDeleted = false;
+        }
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+    if (!allDeleted) {
+        LogEvent(EVENTLOG_WARNING_TYPE, kFilesLeft);
+    }
+}
+
+} // namespace
+
+int RunRecovery(const WCHAR* reason, int clearSpool, int record) {
+    WCHAR message[kMessageCapacity];
+    FormatBounded(message, kMessageCapacity, kStartedFormat, reason != nullptr ? reason : L"");
+    LogEvent(EVENTLOG_WARNING_TYPE, message);
+
+    // A spooler that did not stop may still hold the spool files open, and
+    // starting it again would hide the failure: nothing more is done.
+    if (!StopSpooler()) {
+        LogEvent(EVENTLOG_ERROR_TYPE, kStopFailed);
+        return 0;
+    }
+    if (clearSpool) {
+        ClearSpoolDirectory();
+    }
+    if (!StartSpooler()) {
+        LogEvent(EVENTLOG_ERROR_TYPE, kStartFailed);
+        return 0;
+    }
+    if (record) {
+        RecordRestart();
+    }
+    LogEvent(EVENTLOG_INFORMATION_TYPE, kCompleted);
+    return 1;
+}
+
+int RunRecoverCommand() {
+    LoadSettings();
+    if (RunRecovery(kManualReason, Settings.ClearSpoolOnRecovery != 0 ? 1 : 0, 0)) {
+        ConsolePrint(L"Print Spooler recovery completed.\n");
+        return 0;
+    }
+    ConsolePrint(L"Print Spooler recovery failed.\n");
+    return 1;
+}
+
+} // namespace nimbrel

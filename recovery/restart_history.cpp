@@ -1,0 +1,42 @@
+#include "recovery/restart_history.h"
+
+namespace nimbrel {
+
+RestartHistoryRecord RestartHistory = {};
+
+namespace {
+
+constexpr std::int64_t kRateWindowSeconds = 3600;
+
+} // namespace
+
+void RecordRestart() {
+    const std::int64_t now = _time64(nullptr);
+    if (RestartHistory.count < kRestartHistoryCapacity) {
+        RestartHistory.entries[RestartHistory.count++] = now;
+        return;
+    }
+    // Full: drop the oldest and keep the recording order.
+    for (DWORD i = 1; i < kRestartHistoryCapacity; ++i) {
+        RestartHistory.entries[i - 1] = RestartHistory.entries[i];
+    }
+    RestartHistory.entries[kRestartHistoryCapacity - 1] = now;
+}
+
+// An entry exactly an hour old still counts. One in the future (the clock
+// was set back) counts too, until the clock has passed it by an hour, so
+// setting the clock back never releases the limit early.
+DWORD CountRecentRestarts() {
+    const std::int64_t threshold = _time64(nullptr) - kRateWindowSeconds;
+    DWORD recent = 0;
+    const DWORD count = RestartHistory.count < kRestartHistoryCapacity ? RestartHistory.count
+                                                                       : kRestartHistoryCapacity;
+    for (DWORD i = 0; i < count; ++i) {
+        if (RestartHistory.entries[i] >= threshold) {
+            ++recent;
+        }
+    }
+    return recent;
+}
+
+} // namespace nimbrel

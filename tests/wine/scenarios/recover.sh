@@ -1,0 +1,107 @@
+# "recover" against Wine's real Spooler service, running and stopped: the
+# plain files directly inside the spool folder go; a read-only file, a
+# subfolder with its files and a link to a folder elsewhere (with the files
+# there) stay; the events come in order; ClearSpoolOnRecovery=0 deletes
+# nothing. Ends with the Spooler stopped, as after boot.
+#
+# No link to a single file here: Wine lists a Unix symbolic link as a plain
+# file and deleting it removes its target, which Windows never does (there
+# a link carries FILE_ATTRIBUTE_REPARSE_POINT and is left alone).
+#
+# A console process writes its event-log entries to its own standard error,
+# so each run is read there ($WT_ERR), with the same line format as $WT_LOG.
+nb_deploy recover
+spool=$(wt_cdrive)/Recover/Spool
+outside=$(wt_cdrive)/Recover/Outside
+
+rc_cleanup() {
+    local rc=$?
+    wt_run sc stop Spooler
+    wt_wait_state Spooler STOPPED 10 || rc=1
+    rm -rf -- "$(wt_cdrive)/Recover" "$NB_DIR"
+    exit $rc
+}
+trap rc_cleanup EXIT
+
+rc_ini() {
+    nb_ini <<INI
+[Monitor]
+SpoolDirectory=C:\\Recover\\Spool
+ClearSpoolOnRecovery=$1
+[Recovery]
+StopTimeoutMs=3000
+StartTimeoutMs=3000
+[Schedule]
+ClearSpoolOnScheduledRestart=1
+INI
+}
+
+# A spool folder as a crashed spooler leaves it, with things that must stay.
+rc_fill_spool() {
+    rm -rf -- "$(wt_cdrive)/Recover"
+    mkdir -p -- "$spool/Sub/Deeper" "$outside/Dir" || wt_fail "cannot create the spool folder"
+    for f in 00012.SPL 00012.SHD FP00013.SPL "name with spaces.tmp"; do
+        printf 'job' >"$spool/$f"
+    done
+    printf 'job' >"$spool/ReadOnly.SHD" && chmod 444 "$spool/ReadOnly.SHD"
+    printf 'job' >"$spool/Sub/Inner.SPL"
+    printf 'job' >"$spool/Sub/Deeper/Deep.SPL"
+    printf 'keep' >"$outside/Dir/victim.SPL"
+    ln -s "$outside/Dir" "$spool/DirLink"
+}
+
+# rc_recover WHAT EVENT...: run "recover", expect success and exactly these
+# event-log entries ("type|text"), in this order.
+rc_recover() {
+    local what=$1 i=0 event line
+    shift
+    WINEDEBUG=$WT_SERVICE_DEBUG nb_run recover
+    printf 'Print Spooler recovery completed.\n' | nb_expect_output "$what"
+    wt_expect_rc "$what" 0
+    grep -E '^[0-9a-f]+:[a-z]+:eventlog:ReportEventW ' "$WT_ERR" >"$WT_DIR/events" || :
+    for event in "$@"; do
+        i=$((i + 1))
+        line=$(sed -n "${i}p" "$WT_DIR/events")
+        printf '%s\n' "$line" | grep -Eq -- "$(wt_event_re "${event%%|*}" "${event#*|}")" ||
+            wt_fail "$what: event $i is [$line], expected [$event]"
+    done
+    wt_expect_eq "$what: number of events" "$#" "$(wc -l <"$WT_DIR/events")"
+    wt_wait_state Spooler RUNNING 1 || wt_fail "$what: the Spooler is not running afterwards"
+}
+
+rc_expect_cleared() {
+    local f
+    for f in 00012.SPL 00012.SHD FP00013.SPL "name with spaces.tmp"; do
+        [ ! -e "$spool/$f" ] || wt_fail "$1: $f was not deleted"
+    done
+    for f in ReadOnly.SHD Sub/Inner.SPL Sub/Deeper/Deep.SPL; do
+        [ -f "$spool/$f" ] || wt_fail "$1: $f was deleted"
+    done
+    [ "$(cat "$outside/Dir/victim.SPL" 2>&1)" = keep ] ||
+        wt_fail "$1: a file outside the spool folder was touched through a link"
+    [ -e "$spool/DirLink" ] || wt_fail "$1: the link to a folder was removed"
+}
+
+started="warning|Recovery started: Manual recovery requested from command line"
+left="warning|Some spool files could not be deleted during recovery."
+done_ok="info|Print Spooler recovery completed successfully."
+
+wt_run sc start Spooler
+wt_wait_state Spooler RUNNING 10 || wt_fail "the Spooler did not start"
+rc_ini 1
+rc_fill_spool
+rc_recover "spooler running" "$started" "$left" "$done_ok"
+rc_expect_cleared "spooler running"
+
+wt_run sc stop Spooler
+wt_wait_state Spooler STOPPED 10 || wt_fail "the Spooler did not stop"
+rc_fill_spool
+rc_recover "spooler stopped" "$started" "$left" "$done_ok"
+rc_expect_cleared "spooler stopped"
+
+# ClearSpoolOnScheduledRestart=1 does not matter here: nothing is deleted.
+rc_ini 0
+rc_fill_spool
+before=$(cd "$(wt_cdrive)/Recover" && find . | sort)
+rc_recover "ClearSpoolOnRecovery=0" "$started" "$done_ok"
+wt_expect_eq "ClearSpoolOnRecovery=0: the spool folder" "$before" "$(cd "$(wt_cdrive)/Recover" && find . | sort)"
