@@ -27,13 +27,14 @@ rem  run the plugin by hand.
 rem
 rem  The contract with Nimbrel: Nimbrel starts this file as
 rem      cmd.exe /c ""<PluginPath>""
-rem  with no arguments, hidden and without a console window, as the account
-rem  of the Nimbrel service (LocalSystem), with C:\Windows\System32 as its
-rem  current folder; at most once every PluginIntervalMs. Exit code 0 counts
-rem  as healthy and every other exit code as unhealthy, so 1, 2 and 3 all lead
-rem  to a repair of the spooler (within MaxRestartsPerHour), and the event log
-rem  shows "Recovery started: Automatic recovery: Plugin health check failed
-rem  (exit code N)". A plugin still running after PluginTimeoutMs is ended
+rem  (the cmd.exe of C:\Windows\System32), with no arguments, hidden and
+rem  without a console window, as the account of the Nimbrel service
+rem  (LocalSystem), with C:\Windows\System32 as its current folder; at most
+rem  once every PluginIntervalMs. Exit code 0 counts as healthy and every
+rem  other exit code as unhealthy, so 1, 2 and 3 all lead to a repair of the
+rem  spooler (within MaxRestartsPerHour), and the event log shows "Recovery
+rem  started: Automatic recovery: Plugin health check failed (exit code N)".
+rem  A plugin still running after PluginTimeoutMs is ended
 rem  (cmd.exe, not the PowerShell it started) and counts as unhealthy: keep
 rem  TIME_LIMIT well below PluginTimeoutMs / 1000 (30 seconds by default).
 rem
