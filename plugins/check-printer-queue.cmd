@@ -47,7 +47,7 @@ rem    3. In Nimbrel.ini:
 rem         [HealthCheck]
 rem         EnablePluginCheck=1
 rem         PluginPath=C:\Program Files\Nimbrel\plugins\check-printer-queue.cmd
-rem    4. Restart the service: sc stop Nimbrel, then sc start Nimbrel.
+rem    4. Restart the service: net stop Nimbrel, then net start Nimbrel.
 rem       "Nimbrel.exe status" shows the plugin's verdict.
 rem
 rem  Keep this file where only administrators can change it: the Nimbrel
