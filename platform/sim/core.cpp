@@ -552,12 +552,9 @@ namespace nimbrel {
 
 using sim::ProfileStringDefault;
 
-// The arguments are described only while calls are recorded: describing them
-// costs more than most simulated operations, and the benchmarks switch the
-// record off to measure the logic rather than the simulator.
 #define NIMBREL_SIM_OP(ret, name, params, args, failValue, failError)                              \
     ret name params {                                                                              \
-        if (sim::M().recording) {                                                                  \
+        if (sim::M().recording) { /* describing the arguments is most of a call's cost */          \
             sim::Record(sim::Op::name, sim::DescribeArgs args);                                    \
         }                                                                                          \
         if (DWORD injected = sim::TakeFault(sim::Op::name)) {                                      \
@@ -568,7 +565,7 @@ using sim::ProfileStringDefault;
     }
 #define NIMBREL_SIM_OP_NOFAIL(ret, name, params, args)                                             \
     ret name params {                                                                              \
-        if (sim::M().recording) {                                                                  \
+        if (sim::M().recording) { /* describing the arguments is most of a call's cost */          \
             sim::Record(sim::Op::name, sim::DescribeArgs args);                                    \
         }                                                                                          \
         return sim::Sim_##name args;                                                               \
