@@ -3,7 +3,8 @@
 imports=$(x86_64-w64-mingw32-objdump -p "$BUILD/Nimbrel.exe" | sed -n 's/^\s*DLL Name: //p' | tr 'a-z' 'A-Z' | sort | tr '\n' ' ')
 for dll in $imports; do
     case $dll in
-        ADVAPI32.DLL|KERNEL32.DLL|MSVCRT.DLL|WINSPOOL.DRV) ;;
+        ADVAPI32.DLL|KERNEL32.DLL|MSVCRT.DLL) ;;
+        WINSPOOL.DRV) wt_fail "winspool.drv is imported at start; it should be delay-loaded" ;;
         *) wt_fail "Nimbrel.exe imports $dll, which a bare Windows does not have" ;;
     esac
 done
@@ -22,3 +23,14 @@ FileDescription=Nimbrel
 ProductName=Nimbrel
 Icon=present
 OUT
+
+# winspool.drv is loaded at the first printer call only: a report on the
+# stopped Spooler (as after boot) never loads it, nor what it brings along
+# (under Wine: user32, gdi32, comctl32 and the theme engine, some 14 MB).
+wt_expect_eq "Spooler after boot" STOPPED "$(wt_state Spooler)"
+WINEDEBUG=+loaddll "$WINE" "$NB_EXE" status >"$WT_OUT" 2>"$WT_DIR/loaddll.log" </dev/null || :
+grep -q '^Print Spooler service: Stopped' "$WT_OUT" || wt_fail "status: $(wt_out)"
+grep -qi 'Loaded L".*advapi32.dll"' "$WT_DIR/loaddll.log" || wt_fail "no +loaddll trace: $(head -5 "$WT_DIR/loaddll.log")"
+if grep -qi 'winspool' "$WT_DIR/loaddll.log"; then
+    wt_fail "status on a stopped Spooler loaded winspool.drv"
+fi
