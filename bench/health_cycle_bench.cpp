@@ -130,8 +130,7 @@ void ReadQueue(LPWSTR printerName) {
     DWORD returned = 0;
     EnumJobsW(printer, 0, kAllJobs, 2, nullptr, 0, &needed, &returned);
     if (needed != 0) {
-        HANDLE heap = GetProcessHeap();
-        auto* block = static_cast<LPBYTE>(HeapAlloc(heap, 0, needed));
+        auto* block = static_cast<LPBYTE>(HeapAlloc(GetProcessHeap(), 0, needed));
         const DWORD size = needed;
         EnumJobsW(printer, 0, kAllJobs, 2, block, size, &needed, &returned);
         FILETIME now{};
@@ -142,7 +141,7 @@ void ReadQueue(LPWSTR printerName) {
             SystemTimeToFileTime(&jobs[i].Submitted, &submitted);
             benchmark::DoNotOptimize(submitted);
         }
-        HeapFree(heap, 0, block);
+        HeapFree(GetProcessHeap(), 0, block);
     }
     ClosePrinter(printer);
 }
@@ -153,15 +152,14 @@ void PlatformCallsOfOneCycle() {
     DWORD needed = 0;
     DWORD returned = 0;
     EnumPrintersW(kEnumFlags, nullptr, 2, nullptr, 0, &needed, &returned);
-    HANDLE heap = GetProcessHeap();
-    auto* block = static_cast<LPBYTE>(HeapAlloc(heap, 0, needed));
+    auto* block = static_cast<LPBYTE>(HeapAlloc(GetProcessHeap(), 0, needed));
     const DWORD size = needed;
     EnumPrintersW(kEnumFlags, nullptr, 2, block, size, &needed, &returned);
     const auto* printers = reinterpret_cast<const PRINTER_INFO_2W*>(block);
     for (DWORD i = 0; i < returned; ++i) {
         ReadQueue(printers[i].pPrinterName);
     }
-    HeapFree(heap, 0, block);
+    HeapFree(GetProcessHeap(), 0, block);
 }
 
 int HealthCycle() {
