@@ -11,7 +11,7 @@
 // their records compared, so the floor cannot drift from the logic. Nimbrel's
 // own cost is the difference.
 //
-// Allocations are counted in a separate, untimed cycle: the seam's HeapAlloc
+// Allocations are counted over separate, untimed cycles: the seam's HeapAlloc
 // (what the logic asks of the platform) and every malloc, calloc and realloc
 // of the process, operator new included (glibc only). The floor's mallocs are
 // the simulator's; whatever the logic's cycle makes beyond them is ours.
