@@ -11,6 +11,10 @@ extern HANDLE StopEvent;
 // The one status record reported to the service manager.
 extern SERVICE_STATUS ServiceStatus;
 
+// The checkpoint the next pending report carries: 1 at process start, one
+// more after each pending report, never reset.
+extern DWORD CheckPointCounter;
+
 // Connects to the service control dispatcher and runs the service "Nimbrel"
 // until it has stopped. Returns 0, or prints the failure and returns 1 when
 // the process was not started by the service manager.

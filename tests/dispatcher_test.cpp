@@ -57,6 +57,8 @@ TEST_F(DispatcherTest, CommandWordsMatchWholeInAnyAsciiCaseAndIgnoreFurtherArgum
 
 TEST_F(DispatcherTest, ServiceModeStartedByTheServiceManagerExitsWithZero) {
     sim::SetStartedByServiceManager(true);
+    // The service runs until the service manager asks it to stop.
+    sim::After(1000, [] { sim::SendControl(SERVICE_CONTROL_STOP); });
     EXPECT_EQ(0, Run({}));
     EXPECT_EQ(L"Nimbrel", sim::DispatchedServiceName());
     EXPECT_EQ("", sim::StdoutBytes());

@@ -554,7 +554,9 @@ using sim::ProfileStringDefault;
 
 #define NIMBREL_SIM_OP(ret, name, params, args, failValue, failError)                              \
     ret name params {                                                                              \
-        sim::Record(sim::Op::name, sim::DescribeArgs args);                                        \
+        if (sim::M().recording) { /* describing the arguments is most of a call's cost */          \
+            sim::Record(sim::Op::name, sim::DescribeArgs args);                                    \
+        }                                                                                          \
         if (DWORD injected = sim::TakeFault(sim::Op::name)) {                                      \
             sim::M().lastError = injected;                                                         \
             return failValue;                                                                      \
@@ -563,7 +565,9 @@ using sim::ProfileStringDefault;
     }
 #define NIMBREL_SIM_OP_NOFAIL(ret, name, params, args)                                             \
     ret name params {                                                                              \
-        sim::Record(sim::Op::name, sim::DescribeArgs args);                                        \
+        if (sim::M().recording) { /* describing the arguments is most of a call's cost */          \
+            sim::Record(sim::Op::name, sim::DescribeArgs args);                                    \
+        }                                                                                          \
         return sim::Sim_##name args;                                                               \
     }
 

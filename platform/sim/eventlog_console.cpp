@@ -74,6 +74,7 @@ BOOL Sim_ReportEventW(HANDLE source, WORD type, WORD category, DWORD eventId, PS
     event.userGiven = user != nullptr;
     event.dataSize = dataSize;
     event.dataGiven = data != nullptr;
+    event.elapsedMs = M().elapsedMs;
     for (WORD i = 0; i < stringCount; ++i) {
         event.strings.push_back(strings[i] ? strings[i] : L"");
     }

@@ -246,6 +246,7 @@ struct Event {
     DWORD dataSize = 0;
     bool dataGiven = false;
     std::vector<std::wstring> strings;
+    std::uint64_t elapsedMs = 0; // virtual time (ElapsedMs) when it was written
 };
 const std::vector<Event>& Events();
 void SetEventLogAvailable(bool available);

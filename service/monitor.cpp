@@ -1,0 +1,94 @@
+#include "service/monitor.h"
+
+#include "config/settings.h"
+#include "eventlog/eventlog.h"
+#include "health/health.h"
+#include "platform/text.h"
+#include "recovery/recovery.h"
+#include "recovery/restart_history.h"
+#include "service/schedule.h"
+#include "service/service_host.h"
+
+namespace nimbrel {
+namespace {
+
+// "Automatic recovery: " and the longest LastIssue fit without cutting.
+constexpr std::size_t kReasonCapacity = 288;
+
+// Only WAIT_OBJECT_0 means stop; a time-out or a failed wait does not.
+bool StopRequested() {
+    return WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0;
+}
+
+// The pause before an automatic recovery lets a spooler that is restarting
+// by itself settle, and is not cut short by a stop request. RestartDelayMs
+// has no upper bound, though, and its largest value is INFINITE: slept, the
+// service could never stop again. That one value is waited on the stop
+// event instead, so a stop request ends it and the stop test after it
+// returns without a recovery.
+void PauseBeforeRecovery() {
+    if (Settings.RestartDelayMs == INFINITE) {
+        WaitForSingleObject(StopEvent, INFINITE);
+        return;
+    }
+    Sleep(Settings.RestartDelayMs);
+}
+
+void RunAutomaticRecovery() {
+    WCHAR reason[kReasonCapacity];
+    if (LastIssue[0] != 0) {
+        FormatBounded(reason, kReasonCapacity, L"Automatic recovery: %s", LastIssue);
+    } else {
+        CopyText(reason, kReasonCapacity, L"Automatic recovery triggered by health check");
+    }
+    RunRecovery(reason, static_cast<int>(Settings.ClearSpoolOnRecovery), 1);
+}
+
+// One cycle's work before its wait. Returns 0 when it saw a stop request.
+int RunCycle() {
+    if (CheckSchedule()) {
+        return 1;
+    }
+    if (EvaluateHealth()) {
+        // A check can leave a description behind a healthy verdict.
+        LastIssue[0] = 0;
+        return 1;
+    }
+    if (StopRequested()) {
+        return 0;
+    }
+    if (CountRecentRestarts() >= Settings.MaxRestartsPerHour) {
+        LogEvent(EVENTLOG_WARNING_TYPE,
+                 L"Print Spooler unhealthy but recovery rate limit reached. Waiting.");
+        return 1;
+    }
+    PauseBeforeRecovery();
+    if (StopRequested()) {
+        return 0;
+    }
+    RunAutomaticRecovery();
+    return 1;
+}
+
+} // namespace
+
+DWORD MonitorThread(LPVOID) {
+    if (StopRequested()) {
+        return 0;
+    }
+    for (;;) {
+        if (!RunCycle()) {
+            return 0;
+        }
+        // Measured from the end of the cycle's work, so a long recovery does
+        // not shorten the pause that follows it.
+        if (WaitForSingleObject(StopEvent, Settings.CheckIntervalMs) == WAIT_OBJECT_0) {
+            return 0;
+        }
+        if (StopRequested()) {
+            return 0;
+        }
+    }
+}
+
+} // namespace nimbrel
