@@ -12,6 +12,9 @@
 #include "health/health.h"
 #include "recovery/recovery.h"
 #include "recovery/restart_history.h"
+#include "service/monitor.h"
+#include "service/schedule.h"
+#include "service/service_host.h"
 #include "spooler/spooler_control.h"
 #include "tests/support.h"
 
@@ -74,6 +77,10 @@ void FreshProcess() {
     PendingWatch = {0, 0};
     LastPluginRunTick = 0;
     RestartHistory = {};
+    LastScheduledRestartDate = 0;
+    CheckPointCounter = 1;
+    ServiceStatus = {};
+    StopEvent = nullptr;
 }
 
 void Arrange(const Sweep& sweep) {
@@ -81,6 +88,7 @@ void Arrange(const Sweep& sweep) {
     FreshProcess();
     sim::SetTimeLimitMs(24ull * 3600 * 1000); // a run that would never end aborts
     sweep.arrange();
+    sim::ClearCalls(); // what the arrangement did is no part of the run
 }
 
 std::vector<Op> InjectableCalls() {
@@ -909,6 +917,173 @@ Sweep UninstallSweep() {
             {0, ERROR_ACCESS_DENIED}};
 }
 
+// ---- Service mode --------------------------------------------------------------------------
+
+std::wstring ReportedStates() {
+    std::wstring text;
+    for (const SERVICE_STATUS& report : sim::StatusReports()) {
+        text += (text.empty() ? L"" : L",") + Num(report.dwCurrentState);
+        if (report.dwWin32ExitCode != 0) {
+            text += L"(exit " + Num(report.dwWin32ExitCode) + L")";
+        }
+    }
+    return text;
+}
+
+std::wstring ServiceOutcome(int exitCode, const std::wstring& output, const std::wstring& reports,
+                            const std::wstring& events) {
+    return L"exit " + Num(exitCode) + L", output '" + output + L"', reports " + reports +
+           L", events " + events;
+}
+
+constexpr wchar_t kServiceStarted[] = L"I:Nimbrel service started.";
+constexpr wchar_t kServiceStopped[] = L"I:Nimbrel service stopped.";
+constexpr wchar_t kUnableReason[] =
+    L"W:Recovery started: Automatic recovery: Unable to query Print Spooler service state";
+
+// The whole service, started by the service manager at 01:00 (before the
+// daily restart) on a healthy spooler, with a stop control 5 s later, during
+// the wait after the first cycle.
+Sweep ServiceMainSweep() {
+    return {
+        "ServiceMain",
+        [] {
+            sim::SetStartedByServiceManager(true);
+            sim::SetUtc(2026, 12, 7, 1, 0, 0);
+            sim::After(5000, [] { sim::SendControl(SERVICE_CONTROL_STOP); });
+        },
+        [] {
+            int exitCode = RunServiceMode();
+            return ServiceOutcome(exitCode, Wide(sim::StdoutBytes()), ReportedStates(),
+                                  EventsText());
+        },
+        [](const Fault* f) {
+            const std::wstring all = L"2,4,3,1";
+            const std::wstring both = std::wstring(kServiceStarted) + L"|" + kServiceStopped;
+            if (f == nullptr) {
+                return ServiceOutcome(0, L"", all, both);
+            }
+            switch (f->op) {
+            case Op::StartServiceCtrlDispatcherW:
+                return ServiceOutcome(1, L"StartServiceCtrlDispatcher failed: 1063\n", L"", L"");
+            case Op::RegisterServiceCtrlHandlerW: // nobody to report to
+                return ServiceOutcome(0, L"", L"", L"");
+            case Op::SetServiceStatus: { // that one report is lost
+                std::wstring states[] = {L"2", L"4", L"3", L"1"};
+                std::wstring left;
+                for (unsigned i = 0; i < 4; ++i) {
+                    left += i + 1 == f->occurrence ? L"" : (left.empty() ? L"" : L",") + states[i];
+                }
+                return ServiceOutcome(0, L"", left, both);
+            }
+            case Op::CreateEventW:
+                return ServiceOutcome(0, L"", L"2,1(exit " + Num(f->error) + L")", L"");
+            case Op::CreateThread: // started and stopped back to back
+                return ServiceOutcome(0, L"", L"2,4,1", both);
+            case Op::RegisterEventSourceW:
+            case Op::ReportEventW:
+                return ServiceOutcome(0, L"", all,
+                                      f->occurrence == 1 ? kServiceStopped : kServiceStarted);
+            default:
+                break;
+            }
+            if (IsServiceQuery(*f) && f->occurrence == 1) {
+                // The first verdict fails closed: a recovery follows.
+                return ServiceOutcome(0, L"", all,
+                                      std::wstring(kServiceStarted) + L"|" + kUnableReason + L"|" +
+                                          kCompleted + L"|" + kServiceStopped);
+            }
+            // A failed wait is no stop; settings reads fail to the
+            // defaults, which no file gives too; the queue check's gate
+            // and the printer list fail open.
+            return ServiceOutcome(0, L"", all, both);
+        }};
+}
+
+std::wstring CycleEvents(const RecoveryOutcome& o, const std::wstring& reason) {
+    std::wstring text = RecoveryText(o, reason);
+    return text.substr(text.find(L"events"));
+}
+
+// One cycle of the monitor on a stopped spooler: the recovery after a
+// pause of 1 s, then the wait, during which the stop comes.
+Sweep MonitorCycleSweep() {
+    return {"MonitorCycle_Recovery",
+            [] {
+                Settings.EnableScheduledRestart = 0;
+                Settings.RestartDelayMs = 1000;
+                UseText(Settings.SpoolDirectory, kSpoolDirectoryCapacity, kSpool);
+                SpoolerAndSpoolFolder(kSpool);
+                sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
+                StopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+                sim::After(5000, [] { SetEvent(StopEvent); });
+            },
+            [] {
+                DWORD result = MonitorThread(nullptr);
+                CloseHandle(StopEvent);
+                StopEvent = nullptr;
+                return L"result " + Num(result) + L", events " + EventsText() + L", " +
+                       Num(sim::Listing(kSpool).size()) + L" files kept, " +
+                       Num(RestartHistory.count) + L" recorded";
+            },
+            [](const Fault* f) {
+                std::wstring reason = L"Automatic recovery: Print Spooler service is stopped";
+                const Fault* inRecovery = f;
+                if (f != nullptr && f->Before(Op::RegisterEventSourceW)) {
+                    // The verdict and the tests of the stop event before the
+                    // recovery: a failed query is still unhealthy, a failed
+                    // wait is no stop.
+                    if (IsServiceQuery(*f)) {
+                        reason = L"Automatic recovery: Unable to query Print Spooler service state";
+                    }
+                    inRecovery = nullptr;
+                } else if (f != nullptr && f->Is(Op::WaitForSingleObject)) {
+                    inRecovery = nullptr; // the interval's wait, or the test after it
+                }
+                RecoveryOutcome o = ExpectedRecovery(inRecovery);
+                return L"result 0, " + CycleEvents(o, reason) + L", " + Num(o.result) +
+                       L" recorded";
+            }};
+}
+
+constexpr wchar_t kRateLimited[] =
+    L"W:Print Spooler unhealthy but recovery rate limit reached. Waiting.";
+
+// One cycle of the monitor on a stopped spooler after three recoveries in
+// the last hour: the warning instead of a recovery.
+Sweep MonitorRateLimitSweep() {
+    return {"MonitorCycle_RateLimited",
+            [] {
+                Settings.EnableScheduledRestart = 0;
+                sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
+                for (int i = 0; i < 3; ++i) {
+                    RecordRestart();
+                }
+                StopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+                sim::After(5000, [] { SetEvent(StopEvent); });
+            },
+            [] {
+                DWORD result = MonitorThread(nullptr);
+                CloseHandle(StopEvent);
+                StopEvent = nullptr;
+                return L"result " + Num(result) + L", events " + EventsText() + L", " +
+                       StateName(sim::Spooler().state);
+            },
+            [](const Fault* f) {
+                const bool lost =
+                    f != nullptr && f->IsAnyOf({Op::RegisterEventSourceW, Op::ReportEventW});
+                // The third wait is the interval's: failed, it is no stop, and
+                // the next cycle, at once, warns again.
+                const bool twice =
+                    f != nullptr && f->Is(Op::WaitForSingleObject) && f->occurrence == 3;
+                std::wstring events = lost ? L"" : kRateLimited;
+                if (twice) {
+                    events += std::wstring(L"|") + kRateLimited;
+                }
+                return L"result 0, events " + events + L", stopped";
+            }};
+}
+
 // ---- The list ---------------------------------------------------------------------------------
 
 const std::vector<Sweep>& AllSweeps() {
@@ -929,6 +1104,9 @@ const std::vector<Sweep>& AllSweeps() {
         RecoverSweep(),
         InstallSweep(),
         UninstallSweep(),
+        ServiceMainSweep(),
+        MonitorCycleSweep(),
+        MonitorRateLimitSweep(),
     };
     return sweeps;
 }
