@@ -11,6 +11,7 @@
 #include "platform/text.h"
 #include "tests/fuzz/fuzz.h"
 
+#include <algorithm>
 #include <vector>
 
 using namespace nimbrel;
@@ -87,12 +88,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::wstring whole;
     const bool ok = Model(format, args, whole);
+    // Only the guard cells after the capacity are filled and checked: a
+    // write past the capacity reaches them first.
     std::vector<WCHAR> buffer(kMaxCapacity + kGuardCells);
     for (std::size_t capacity = 0; capacity <= kMaxCapacity; ++capacity) {
-        std::fill(buffer.begin(), buffer.end(), kGuard);
+        std::fill(buffer.begin() + capacity, buffer.begin() + capacity + kGuardCells, kGuard);
         const int result =
             FormatBoundedArgs(buffer.data(), capacity, format.c_str(), args.data(), args.size());
-        for (std::size_t i = capacity; i < buffer.size(); ++i) {
+        for (std::size_t i = capacity; i < capacity + kGuardCells; ++i) {
             Check(buffer[i] == kGuard, "wrote past the capacity");
         }
         if (!ok) {
@@ -106,7 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         const std::size_t kept = std::min(whole.size(), capacity - 1);
         Check(buffer[kept] == 0, "not terminated where the cut text ends");
-        Check(std::wstring(buffer.data(), kept) == whole.substr(0, kept),
+        Check(std::equal(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(kept),
+                         buffer.begin()),
               "not the whole text cut at capacity - 1");
     }
     return 0;
