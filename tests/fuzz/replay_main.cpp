@@ -1,6 +1,7 @@
 // Runs a fuzz target over every file of the given folders (a checked-in
 // corpus), so that each build replays what fuzzing found without clang or
-// libFuzzer. A failing input aborts the program, naming the file first.
+// libFuzzer. A failing input aborts the program; the last file named on
+// standard output is the one.
 
 #include "tests/fuzz/fuzz.h"
 
@@ -24,7 +25,8 @@ int main(int argc, char** argv) {
             std::ifstream file(path, std::ios::binary);
             std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)),
                                             std::istreambuf_iterator<char>());
-            std::fprintf(stderr, "%s\n", path.filename().string().c_str());
+            std::printf("%s\n", path.filename().string().c_str());
+            std::fflush(stdout); // named before it runs, in case it aborts
             LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
             ++files;
         }
