@@ -20,3 +20,5 @@ if(MINGW)
   # A bare Windows has no MinGW runtime DLLs: link everything in.
   target_link_options(Nimbrel PRIVATE -municode -static -s)
 endif()
+
+include(cmake/Package.cmake)

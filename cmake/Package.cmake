@@ -1,0 +1,44 @@
+# The release ZIP for administrators, made by CPack from the Windows build:
+#   Nimbrel-<version>/Nimbrel.exe
+#   Nimbrel-<version>/Nimbrel.ini.sample
+#   Nimbrel-<version>/plugins/check-printer-queue.cmd
+#   Nimbrel-<version>/README.md
+#   Nimbrel-<version>/LICENSE.txt
+# `cmake --build --preset mingw --target package` writes it into the build
+# folder. CPack's ZIP generator archives with CMake's own libarchive, so no
+# zip program is needed.
+
+# The text files travel with Windows line ends whatever the checkout has:
+# cmd.exe misreads labels in a batch file with bare line feeds, and an
+# administrator opens the others in Notepad.
+set(NIMBREL_PACKAGE_TEXTS
+  "Nimbrel.ini.sample|Nimbrel.ini.sample|."
+  "plugins/check-printer-queue.cmd|check-printer-queue.cmd|plugins"
+  "README.md|README.md|."
+  "LICENSE|LICENSE.txt|.")
+foreach(entry IN LISTS NIMBREL_PACKAGE_TEXTS)
+  string(REPLACE "|" ";" entry "${entry}")
+  list(GET entry 0 source)
+  list(GET entry 1 name)
+  list(GET entry 2 destination)
+  set(source ${PROJECT_SOURCE_DIR}/${source})
+  set(copy ${CMAKE_CURRENT_BINARY_DIR}/package/${destination}/${name})
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+  file(READ ${source} content)
+  string(REPLACE "\r\n" "\n" content "${content}")
+  string(REPLACE "\n" "\r\n" content "${content}")
+  file(WRITE ${copy} "${content}")
+  install(FILES ${copy} DESTINATION ${destination})
+endforeach()
+
+install(TARGETS Nimbrel RUNTIME DESTINATION .)
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME Nimbrel)
+set(CPACK_PACKAGE_VENDOR "The Nimbrel developers")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGE_FILE_NAME Nimbrel-${PROJECT_VERSION})
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
+include(CPack)

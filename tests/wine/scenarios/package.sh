@@ -1,0 +1,97 @@
+# The release ZIP as an administrator gets it: unpacked under Program Files,
+# its sample settings copied into place and read by the real profile
+# functions, "status" run from it, and its sample plugin run by Nimbrel.
+zips=("$BUILD"/Nimbrel-*.zip)
+[ -f "${zips[0]}" ] || wt_fail "no release ZIP in $BUILD (cmake --build --preset mingw --target package)"
+[ ${#zips[@]} = 1 ] || wt_fail "more than one release ZIP in $BUILD: ${zips[*]}"
+zip=${zips[0]}
+top=$(basename "$zip" .zip)
+echo "$(basename "$zip"): $(stat -c %s "$zip") bytes"
+
+# Exactly these files, in one folder named after the release.
+files=$(python3 -c 'import sys, zipfile
+for n in sorted(zipfile.ZipFile(sys.argv[1]).namelist()):
+    n.endswith("/") or print(n)' "$zip") || wt_fail "cannot read $zip"
+wt_expect_eq "files in the ZIP" "$top/LICENSE.txt
+$top/Nimbrel.exe
+$top/Nimbrel.ini.sample
+$top/README.md
+$top/plugins/check-printer-queue.cmd" "$files"
+
+programs="$(wt_cdrive)/Program Files"
+dir="$programs/$top"
+windir="C:\\Program Files\\$top"
+cleanup() { rm -rf -- "$dir"; }
+trap cleanup EXIT
+rm -rf -- "$dir"
+python3 -m zipfile -e "$zip" "$programs/" || wt_fail "cannot unpack $zip"
+
+# Windows line ends throughout; plain ASCII where the profile functions and
+# cmd.exe read the text.
+for f in Nimbrel.ini.sample plugins/check-printer-queue.cmd README.md LICENSE.txt; do
+    [ -s "$dir/$f" ] || wt_fail "$f is missing or empty"
+    bare=$(tr -d '\r' <"$dir/$f" | wc -l)
+    crlf=$(grep -c $'\r$' "$dir/$f")
+    wt_expect_eq "$f: lines ending in CR LF" "$bare" "$crlf"
+done
+for f in Nimbrel.ini.sample plugins/check-printer-queue.cmd; do
+    ! LC_ALL=C grep -q '[^[:print:][:space:]]' "$dir/$f" || wt_fail "$f is not plain ASCII"
+done
+
+# The sample, copied as Nimbrel.ini, gives every default.
+cp -- "$dir/Nimbrel.ini.sample" "$dir/Nimbrel.ini"
+cp -- "$BUILD/wine/settings_probe.exe" "$dir/settings_probe.exe"
+wt_run "$windir\\settings_probe.exe"
+rm -f -- "$dir/settings_probe.exe"
+wt_expect_rc "settings from the sample" 0
+nb_expect_output "settings from the sample" <<'OUT'
+CheckIntervalMs=10000
+HangTimeoutMs=120000
+MaxRestartsPerHour=3
+ClearSpoolOnRecovery=1
+SpoolDirectory=C:\Windows\System32\spool\PRINTERS
+StopTimeoutMs=30000
+StartTimeoutMs=60000
+RestartDelayMs=3000
+EnableQueueCheck=1
+StuckJobTimeoutMs=300000
+MaxQueueJobs=0
+EnablePluginCheck=0
+PluginIntervalMs=60000
+PluginTimeoutMs=30000
+PrinterName=[]
+PluginPath=[]
+EnableScheduledRestart=1
+ClearSpoolOnScheduledRestart=0
+RestartTime=[02:00]
+RestartDays=[]
+OUT
+
+# "status" from the unpacked folder, against Wine's stopped spooler.
+[ "$(wt_state Spooler)" = STOPPED ] || wt_fail "the Spooler is not stopped at the start"
+wt_run "$windir\\Nimbrel.exe" status
+wt_expect_rc "status" 0
+wt_out | head -n 1 | grep -q '^Print Spooler service: ' || wt_fail "status: first line [$(wt_out | head -n 1)]"
+nb_expect_text "status" <<'OUT'
+Print Spooler service: Stopped
+Service state healthy: No
+Print queue healthy:   Yes
+Overall healthy:       No
+Last issue:            Print Spooler service is stopped
+Scheduled restart:     Every day at 02:00
+OUT
+
+# The sample plugin, by hand and through Nimbrel. Wine's powershell.exe is a
+# stand-in that runs nothing, which the plugin must call UNKNOWN (3), never OK.
+plugin="$windir\\plugins\\check-printer-queue.cmd"
+wt_run cmd /c "$plugin"
+wt_expect_rc "plugin run by hand" 3
+wt_out | grep -q '^UNKNOWN - ' || wt_fail "plugin run by hand printed [$(wt_out)]"
+
+sed -e 's/^EnablePluginCheck=0/EnablePluginCheck=1/' \
+    -e "s/^PluginPath=.*/PluginPath=${plugin//\\/\\\\}\r/" \
+    "$dir/Nimbrel.ini.sample" >"$dir/Nimbrel.ini"
+wt_run "$windir\\Nimbrel.exe" status
+wt_expect_rc "status with the plugin" 0
+wt_out | grep -qxF "Plugin check enabled:  $plugin" || wt_fail "status with the plugin: $(wt_out)"
+wt_out | grep -qx 'Plugin healthy:        No' || wt_fail "status with the plugin: $(wt_out)"
