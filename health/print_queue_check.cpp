@@ -65,28 +65,47 @@ int JudgeJobs(const WCHAR* printerName, const JOB_INFO_2W* jobs, DWORD count) {
     return 1;
 }
 
-int CheckOpenPrinter(HANDLE printer, const WCHAR* printerName) {
+// Enumerates as the spooler wants it: a sizing call, a block of exactly the
+// size it reports, and a fetch into that block. `enumerate(block, size,
+// &needed, &returned)` makes the platform call. Returns the block, to be
+// freed by the caller, and the record count; or null when the size is 0,
+// the block cannot be had or the fetch fails (a list that grew since the
+// sizing call among them), which the check does not retry.
+template <typename Enumerate>
+LPBYTE FetchEnumeration(Enumerate enumerate, DWORD& count) {
     DWORD needed = 0;
     DWORD returned = 0;
-    EnumJobsW(printer, 0, kAllJobs, 2, nullptr, 0, &needed, &returned);
+    enumerate(nullptr, 0, &needed, &returned);
     if (needed == 0) {
-        return 1;
+        return nullptr;
     }
-    HANDLE heap = GetProcessHeap();
-    auto* block = static_cast<LPBYTE>(HeapAlloc(heap, 0, needed));
+    auto* block = static_cast<LPBYTE>(HeapAlloc(GetProcessHeap(), 0, needed));
     if (block == nullptr) {
-        return 1;
+        return nullptr;
     }
     const DWORD size = needed;
     needed = 0;
     returned = 0;
-    int verdict = 1;
-    // A queue that grew since the sizing call fails the fetch; that is not
-    // retried and counts as healthy, like every other failure to look.
-    if (EnumJobsW(printer, 0, kAllJobs, 2, block, size, &needed, &returned)) {
-        verdict = JudgeJobs(printerName, reinterpret_cast<const JOB_INFO_2W*>(block), returned);
+    if (!enumerate(block, size, &needed, &returned)) {
+        HeapFree(GetProcessHeap(), 0, block);
+        return nullptr;
     }
-    HeapFree(heap, 0, block);
+    count = returned;
+    return block;
+}
+
+int CheckOpenPrinter(HANDLE printer, const WCHAR* printerName) {
+    DWORD count = 0;
+    LPBYTE block = FetchEnumeration(
+        [printer](LPBYTE buffer, DWORD size, LPDWORD needed, LPDWORD returned) {
+            return EnumJobsW(printer, 0, kAllJobs, 2, buffer, size, needed, returned);
+        },
+        count);
+    if (block == nullptr) {
+        return 1;
+    }
+    const int verdict = JudgeJobs(printerName, reinterpret_cast<const JOB_INFO_2W*>(block), count);
+    HeapFree(GetProcessHeap(), 0, block);
     return verdict;
 }
 
@@ -129,27 +148,19 @@ int CheckPrintQueues() {
     if (Settings.PrinterName[0] != 0) {
         return CheckPrinterQueue(Settings.PrinterName);
     }
-    constexpr DWORD kFlags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
-    DWORD needed = 0;
-    DWORD returned = 0;
-    EnumPrintersW(kFlags, nullptr, 2, nullptr, 0, &needed, &returned);
-    if (needed == 0) {
-        return 1;
-    }
-    HANDLE heap = GetProcessHeap();
-    auto* block = static_cast<LPBYTE>(HeapAlloc(heap, 0, needed));
+    DWORD count = 0;
+    LPBYTE block = FetchEnumeration(
+        [](LPBYTE buffer, DWORD size, LPDWORD needed, LPDWORD returned) {
+            return EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, buffer,
+                                 size, needed, returned);
+        },
+        count);
     if (block == nullptr) {
         return 1;
     }
-    const DWORD size = needed;
-    needed = 0;
-    returned = 0;
-    int verdict = 1;
-    if (EnumPrintersW(kFlags, nullptr, 2, block, size, &needed, &returned)) {
-        verdict =
-            CheckEnumeratedPrinters(reinterpret_cast<const PRINTER_INFO_2W*>(block), returned);
-    }
-    HeapFree(heap, 0, block);
+    const int verdict =
+        CheckEnumeratedPrinters(reinterpret_cast<const PRINTER_INFO_2W*>(block), count);
+    HeapFree(GetProcessHeap(), 0, block);
     return verdict;
 }
 
