@@ -25,7 +25,8 @@ inline FormatArg MakeFormatArg(const WCHAR* text) {
     return {FormatArg::Text, text, 0, 0};
 }
 
-inline FormatArg MakeFormatArg(WCHAR* text) {
+// A writable buffer passed as it is would otherwise reach the template below.
+inline FormatArg MakeFormatArg(WCHAR* text) { // NOLINT(readability-non-const-parameter)
     return {FormatArg::Text, text, 0, 0};
 }
 

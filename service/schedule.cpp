@@ -114,7 +114,9 @@ int CheckSchedule() {
     if (Settings.RestartDays[0] != 0 && !IsRestartDay(now.wDayOfWeek)) {
         return 0;
     }
-    if (DateKey(now) == LastScheduledRestartDate) {
+    // An earlier date than the last restart's is one the clock was set back
+    // into, and has had its restart: only a later date is a new day.
+    if (DateKey(now) <= LastScheduledRestartDate) {
         return 0;
     }
     std::int32_t hour = 2;
@@ -137,7 +139,10 @@ int CheckSchedule() {
     // new day.
     SYSTEMTIME after{};
     GetLocalTime(&after);
-    LastScheduledRestartDate = DateKey(after);
+    const DWORD date = DateKey(after);
+    if (date > LastScheduledRestartDate) {
+        LastScheduledRestartDate = date;
+    }
     return 1;
 }
 

@@ -226,8 +226,10 @@ TEST_F(PrintQueueCheck, EnumeratesIntoBlocksOfExactlyTheReportedSize) {
         L"EnumJobsW(h3, 0, 4294967295, 2, ptr, " + jobs + L", ptr, ptr)",
         L"GetSystemTimeAsFileTime(ptr)",
         L"SystemTimeToFileTime(ptr, ptr)",
+        L"GetProcessHeap()",
         L"HeapFree(ptr, 0, ptr)",
         L"ClosePrinter(h3)",
+        L"GetProcessHeap()",
         L"HeapFree(ptr, 0, ptr)",
     };
     std::vector<std::wstring> seen;

@@ -211,6 +211,24 @@ TEST_F(ScheduleTest, ARestartThatEndsAfterMidnightCountsForTheNewDay) {
     EXPECT_EQ(20261210u, LastScheduledRestartDate);
 }
 
+// Set back across midnight after Tuesday's restart, the clock shows Monday
+// evening again: Monday had its restart, and Tuesday at 02:00 has had its
+// own too. Set forward again, the clock gives Wednesday its restart.
+TEST_F(ScheduleTest, AClockSetBackAcrossMidnightGivesNoDateASecondRestart) {
+    StartClockAt(2026, 12, 7, 1, 0); // Monday
+    sim::SetRecording(false);
+    sim::After(At(1, 3, 0), [] { sim::JumpWallClock(-5 * 3600); }); // Tue 04:00 to Mon 23:00
+    sim::After(At(1, 8, 0), [] { sim::JumpWallClock(4 * 3600); });  // Tue 04:00 to 08:00
+    RunServiceFor(At(2, 3, 0));                                     // until Wed 03:00
+    std::vector<std::string> times;                                 // as the clock showed them
+    for (const sim::Event& event : ScheduledRestarts()) {
+        SYSTEMTIME t = sim::FromFileTime(event.utc);
+        times.push_back(std::to_string(t.wDay) + " " + Hhmm(t));
+    }
+    EXPECT_EQ((std::vector<std::string>{"7 02:00", "8 02:00", "9 02:00"}), times);
+    EXPECT_EQ(20261209u, LastScheduledRestartDate);
+}
+
 TEST_F(ScheduleTest, AFailedRestartIsNotRepeatedTheSameDay) {
     StartClockAt(2026, 12, 7, 1, 0);
     sim::Spooler().stopError = ERROR_ACCESS_DENIED;

@@ -226,6 +226,28 @@ void SetTimeLimitMs(std::uint64_t elapsedMs) {
     M().timeLimitMs = elapsedMs;
 }
 
+std::size_t PendingActions() {
+    return M().actions.size();
+}
+
+void ForgetHistory() {
+    Machine& m = M();
+    m.calls.clear();
+    m.events.clear();
+    m.reports.clear();
+    m.launches.clear();
+    m.deleted.clear();
+    std::set<DWORD> held;
+    for (const auto& [value, entry] : m.handles) {
+        if (entry.kind == HandleKind::Process) {
+            held.insert(entry.pid);
+        }
+    }
+    for (auto it = m.processes.begin(); it != m.processes.end();) {
+        it = !it->second.running && held.count(it->first) == 0 ? m.processes.erase(it) : ++it;
+    }
+}
+
 bool WaitUntil(const std::function<bool()>& done, std::uint64_t timeoutMs) {
     Machine& m = M();
     if (done()) {

@@ -75,6 +75,7 @@ BOOL Sim_ReportEventW(HANDLE source, WORD type, WORD category, DWORD eventId, PS
     event.dataSize = dataSize;
     event.dataGiven = data != nullptr;
     event.elapsedMs = M().elapsedMs;
+    event.utc = M().utc;
     for (WORD i = 0; i < stringCount; ++i) {
         event.strings.push_back(strings[i] ? strings[i] : L"");
     }

@@ -269,7 +269,14 @@ BOOL Sim_SetEvent(HANDLE event) {
     return TRUE;
 }
 
+void SetWaitObserver(std::function<void(HANDLE, DWORD)> observer) {
+    M().waitObserver = std::move(observer);
+}
+
 DWORD Sim_WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+    if (M().waitObserver) {
+        M().waitObserver(object, milliseconds);
+    }
     std::uint64_t timeout = milliseconds == INFINITE ? kNever : milliseconds;
     auto raw = reinterpret_cast<std::uintptr_t>(object);
     if (M().handles.count(raw) == 0) {

@@ -56,6 +56,7 @@ void AdvanceMs(std::uint64_t ms);         // runs the actions that fall due on t
 void At(std::uint64_t elapsedMs, std::function<void()> action);
 void After(std::uint64_t ms, std::function<void()> action);
 void SetTimeLimitMs(std::uint64_t elapsedMs); // a run past it is a hung test: abort
+std::size_t PendingActions();                 // actions scheduled and not yet run
 
 std::uint64_t ToFileTime(const SYSTEMTIME& time); // 0 when not a valid date
 SYSTEMTIME FromFileTime(std::uint64_t fileTime);
@@ -247,6 +248,7 @@ struct Event {
     bool dataGiven = false;
     std::vector<std::wstring> strings;
     std::uint64_t elapsedMs = 0; // virtual time (ElapsedMs) when it was written
+    std::uint64_t utc = 0;       // the wall clock (UtcNow) when it was written
 };
 const std::vector<Event>& Events();
 void SetEventLogAvailable(bool available);
@@ -264,6 +266,16 @@ void SendControl(DWORD control); // to the registered handler, on the calling th
 
 unsigned ThreadsCreated();
 bool EventSignalled(HANDLE event);
+// Called at the start of every WaitForSingleObject with its arguments (null:
+// none), so a long test can look at the machine at a chosen wait.
+void SetWaitObserver(std::function<void(HANDLE object, DWORD milliseconds)> observer);
+
+// ---- Long runs ------------------------------------------------------------------------
+
+// Forgets what the machine recorded of its past (calls, events, status
+// reports, launches, deleted files, processes that ended and have no open
+// handle), so that a run over simulated months keeps its memory flat.
+void ForgetHistory();
 
 // ---- Console ----------------------------------------------------------------------------
 

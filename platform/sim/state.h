@@ -91,6 +91,7 @@ struct Machine {
     std::wstring handlerName;
     LPHANDLER_FUNCTION handler = nullptr;
     unsigned threadsCreated = 0;
+    std::function<void(HANDLE, DWORD)> waitObserver;
 
     // Console
     bool consoleAttached = false;

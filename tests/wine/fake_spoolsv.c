@@ -1,0 +1,146 @@
+/* A misbehaving stand-in for the Print Spooler's process. A test prefix
+ * registers it as the "Spooler" service (deployed as spoolsv.exe) and writes
+ * the behaviour it wants into "mode.txt" beside it, read at each start:
+ *
+ *   normal         runs, and stops when asked
+ *   paused-once    reports paused (stopping when asked) the first time it is
+ *                  started, runs normally from then on (a file "paused.done"
+ *                  beside it remembers)
+ *   start-pending  stays start-pending, accepting no control
+ *   stop-pending   goes from start-pending straight to stop-pending and
+ *                  stays there
+ *   ignore-stop    runs, with a second process of the same image beside it,
+ *                  and answers a stop request with stop-pending, never
+ *                  stopping
+ *
+ * Started with the argument "child" it is that second process: it sleeps. */
+#include <windows.h>
+#include <string.h>
+
+static SERVICE_STATUS_HANDLE status_handle;
+static SERVICE_STATUS status;
+static HANDLE stop_event;
+static char mode[32];
+static char folder[MAX_PATH];
+
+static void report(DWORD state, DWORD accepted)
+{
+    BOOL pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted = accepted;
+    status.dwWin32ExitCode = 0;
+    status.dwCheckPoint = pending ? status.dwCheckPoint + 1 : 0;
+    status.dwWaitHint = pending ? 600000 : 0;
+    SetServiceStatus(status_handle, &status);
+}
+
+static void path_of(char *path, const char *name)
+{
+    lstrcpyA(path, folder);
+    lstrcatA(path, name);
+}
+
+static void read_mode(void)
+{
+    char path[MAX_PATH];
+    DWORD got = 0;
+    HANDLE file;
+    path_of(path, "mode.txt");
+    file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    lstrcpyA(mode, "normal");
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    if (ReadFile(file, mode, sizeof mode - 1, &got, NULL))
+    {
+        mode[got] = 0;
+        while (got > 0 && (mode[got - 1] == '\r' || mode[got - 1] == '\n' || mode[got - 1] == ' '))
+            mode[--got] = 0;
+    }
+    CloseHandle(file);
+}
+
+/* True the first time only. */
+static BOOL first_time(void)
+{
+    char path[MAX_PATH];
+    HANDLE file;
+    path_of(path, "paused.done");
+    file = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return FALSE;
+    CloseHandle(file);
+    return TRUE;
+}
+
+static void start_child(void)
+{
+    char command[MAX_PATH + 16];
+    STARTUPINFOA startup;
+    PROCESS_INFORMATION process;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    command[0] = '"';
+    GetModuleFileNameA(NULL, command + 1, MAX_PATH);
+    lstrcatA(command, "\" child");
+    if (CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+    {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+}
+
+static void WINAPI handler(DWORD control)
+{
+    if (control != SERVICE_CONTROL_STOP)
+        return;
+    if (!strcmp(mode, "ignore-stop"))
+    {
+        report(SERVICE_STOP_PENDING, 0); /* and nothing more */
+        return;
+    }
+    SetEvent(stop_event);
+}
+
+static void WINAPI service_main(DWORD argc, char **argv)
+{
+    (void)argc;
+    (void)argv;
+    status_handle = RegisterServiceCtrlHandlerA("Spooler", handler);
+    if (!status_handle)
+        return;
+    stop_event = CreateEventA(NULL, TRUE, FALSE, NULL);
+    read_mode();
+    report(SERVICE_START_PENDING, 0);
+    if (!strcmp(mode, "start-pending"))
+        Sleep(INFINITE);
+    if (!strcmp(mode, "stop-pending"))
+    {
+        report(SERVICE_STOP_PENDING, 0);
+        Sleep(INFINITE);
+    }
+    if (!strcmp(mode, "ignore-stop"))
+        start_child();
+    if (!strcmp(mode, "paused-once") && first_time())
+        report(SERVICE_PAUSED, SERVICE_ACCEPT_STOP);
+    else
+        report(SERVICE_RUNNING, SERVICE_ACCEPT_STOP);
+    WaitForSingleObject(stop_event, INFINITE);
+    report(SERVICE_STOPPED, 0);
+}
+
+int main(int argc, char **argv)
+{
+    static SERVICE_TABLE_ENTRYA table[] = {{(char *)"Spooler", service_main}, {NULL, NULL}};
+    char *slash;
+    if (argc > 1 && !strcmp(argv[1], "child"))
+    {
+        Sleep(INFINITE);
+        return 0;
+    }
+    GetModuleFileNameA(NULL, folder, MAX_PATH);
+    slash = strrchr(folder, '\\');
+    if (slash)
+        slash[1] = 0;
+    return StartServiceCtrlDispatcherA(table) ? 0 : 1;
+}
