@@ -152,7 +152,15 @@ Plugin healthy:        No
 Overall healthy:       Yes
 Scheduled restart:     Mon,Fri at 23:30
 OUT
-[ -f "$(st_dir cmd3)/ran.txt" ] || wt_fail "cmd3: the batch plugin did not run"
+if [ ! -f "$(st_dir cmd3)/ran.txt" ]; then
+    # Once, on a machine loaded with other builds, Wine lost this run's mark
+    # while the report was right. A second report alone tells a fault of ours
+    # (no mark again) from that.
+    echo "cmd3: no mark after the parallel run; running it again alone"
+    st_start cmd3
+    wait
+    [ -f "$(st_dir cmd3)/ran.txt" ] || wt_fail "cmd3: the batch plugin did not run"
+fi
 
 st_expect hang 0 <<OUT
 Print Spooler service: Running (PID $pid)
