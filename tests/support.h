@@ -47,15 +47,6 @@ class SimTest : public ::testing::Test {
         FreshProcess();
     }
     static std::wstring Issue() { return LastIssue; }
-
-    // The names the tests used before the helpers above were shared.
-    static void ExpectNothingLeftOpen() { test::ExpectNothingLeftOpen(); }
-
-  public:
-    static std::string Narrow(const std::wstring& text) { return test::Narrow(text); }
 };
-
-// A UTF-8 rendering of wide text, as ConsolePrint writes it to a redirected output.
-std::string Utf8(const std::wstring& text);
 
 } // namespace nimbrel::test
