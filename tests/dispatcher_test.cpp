@@ -19,55 +19,39 @@ class DispatcherTest : public SimTest {
     }
 };
 
+// From a console the dispatcher cannot connect, and says so with its error.
 TEST_F(DispatcherTest, AnythingButACommandWordIsServiceMode) {
     const std::vector<std::vector<std::wstring>> cases = {
         {},    {L"/status"},  {L"-status"},     {L" status"}, {L"status "}, {L"stat"},
-        {L""}, {L"statuses"}, {L"St\u00e5tus"}, {L"start"},   {L"stop"},
+        {L""}, {L"statuses"}, {L"St\u00e5tus"}, {L"start"},   {L"stop"},    {L"x", L"status"},
     };
     for (const auto& args : cases) {
-        sim::Reset();
+        Fresh();
         EXPECT_EQ(1, Run(args)) << (args.empty() ? "" : Narrow(args[0]));
         EXPECT_EQ("StartServiceCtrlDispatcher failed: 1063\n", sim::StdoutBytes());
-        auto dispatches = sim::CallsOf(sim::Op::StartServiceCtrlDispatcherW);
-        EXPECT_EQ(1u, dispatches.size());
+        EXPECT_EQ(1u, sim::CountCalls(sim::Op::StartServiceCtrlDispatcherW));
     }
+    Fresh();
+    sim::FailCall(sim::Op::StartServiceCtrlDispatcherW, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(1, Run({}));
+    EXPECT_EQ("StartServiceCtrlDispatcher failed: 5\n", sim::StdoutBytes());
 }
 
 TEST_F(DispatcherTest, CommandWordsMatchWholeInAnyAsciiCaseAndIgnoreFurtherArguments) {
-    struct Case {
-        std::vector<std::wstring> args;
-        int exitCode;
-        const char* output;
+    const std::pair<std::vector<std::wstring>, const char*> cases[] = {
+        {{L"STATUS"}, "Unable to query Print Spooler status.\n"},
+        {{L"sTaTuS", L"now", L"-v"}, "Unable to query Print Spooler status.\n"},
+        {{L"Recover"}, "Print Spooler recovery failed.\n"},
+        {{L"INSTALL"}, "OpenSCManager failed: 5\n"},
+        {{L"UnInstall", L"x"}, "OpenSCManager failed: 5\n"},
     };
-    const Case cases[] = {
-        {{L"STATUS"}, 1, "Unable to query Print Spooler status.\n"},
-        {{L"sTaTuS", L"now", L"-v"}, 1, "Unable to query Print Spooler status.\n"},
-        {{L"Recover"}, 1, "Print Spooler recovery failed.\n"},
-        {{L"INSTALL"}, 1, "OpenSCManager failed: 5\n"},
-        {{L"UnInstall", L"x"}, 1, "OpenSCManager failed: 5\n"},
-    };
-    for (const Case& c : cases) {
-        sim::Reset();
+    for (const auto& [args, output] : cases) {
+        Fresh();
         sim::SetManagerAccessDenied(true);
-        EXPECT_EQ(c.exitCode, Run(c.args)) << Narrow(c.args[0]);
-        EXPECT_EQ(c.output, sim::StdoutBytes()) << Narrow(c.args[0]);
+        EXPECT_EQ(1, Run(args)) << Narrow(args[0]);
+        EXPECT_EQ(output, sim::StdoutBytes()) << Narrow(args[0]);
         EXPECT_EQ(0u, sim::CountCalls(sim::Op::StartServiceCtrlDispatcherW));
     }
-}
-
-TEST_F(DispatcherTest, ServiceModeStartedByTheServiceManagerExitsWithZero) {
-    sim::SetStartedByServiceManager(true);
-    // The service runs until the service manager asks it to stop.
-    sim::After(1000, [] { sim::SendControl(SERVICE_CONTROL_STOP); });
-    EXPECT_EQ(0, Run({}));
-    EXPECT_EQ(L"Nimbrel", sim::DispatchedServiceName());
-    EXPECT_EQ("", sim::StdoutBytes());
-}
-
-TEST_F(DispatcherTest, ServiceModeReportsTheDispatchersOwnError) {
-    sim::FailCall(sim::Op::StartServiceCtrlDispatcherW, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(1, Run({L"unknown", L"status"}));
-    EXPECT_EQ("StartServiceCtrlDispatcher failed: 5\n", sim::StdoutBytes());
 }
 
 } // namespace

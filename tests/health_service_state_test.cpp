@@ -1,159 +1,109 @@
-#include "tests/health_support.h"
+// The service-state check and its watch of a pending state. A failed query
+// (unhealthy, the watch left alone) is in the fault sweep.
+
+#include "tests/support.h"
 
 namespace nimbrel::test {
 namespace {
 
-class ServiceStateCheck : public HealthTest {};
+class ServiceStateCheck : public SimTest {};
 
 constexpr WCHAR kEarlier[] = L"an earlier problem";
-constexpr WCHAR kStopped[] = L"Print Spooler service is stopped";
 constexpr WCHAR kStuck[] = L"Print Spooler stuck in Starting/Stopping state";
 constexpr WCHAR kUnexpected[] = L"Print Spooler in unexpected service state";
-constexpr WCHAR kUnqueried[] = L"Unable to query Print Spooler service state";
 
+// Running ends the watch and leaves an earlier text; every other settled
+// state is unhealthy and leaves the watch alone.
 TEST_F(ServiceStateCheck, JudgesEachStateAndKeepsTheWatchUnlessRunning) {
-    struct Case {
-        DWORD state;
-        int healthy;
-        const WCHAR* issue;
-        PendingWatchRecord watchAfter;
-    };
     const PendingWatchRecord watched = {SERVICE_START_PENDING, 777};
-    const Case cases[] = {
-        {SERVICE_RUNNING, 1, kEarlier, {0, 0}},
-        {SERVICE_STOPPED, 0, kStopped, watched},
-        {SERVICE_CONTINUE_PENDING, 0, kUnexpected, watched},
-        {SERVICE_PAUSE_PENDING, 0, kUnexpected, watched},
-        {SERVICE_PAUSED, 0, kUnexpected, watched},
-        {0, 0, kUnexpected, watched},
-        {8, 0, kUnexpected, watched},
+    const struct {
+        DWORD state;
+        const WCHAR* issue; // the earlier text when healthy
+        PendingWatchRecord watchAfter;
+    } cases[] = {
+        {SERVICE_RUNNING, kEarlier, {0, 0}},
+        {SERVICE_STOPPED, L"Print Spooler service is stopped", watched},
+        {SERVICE_CONTINUE_PENDING, kUnexpected, watched},
+        {SERVICE_PAUSE_PENDING, kUnexpected, watched},
+        {SERVICE_PAUSED, kUnexpected, watched},
+        {0, kUnexpected, watched},
+        {8, kUnexpected, watched},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.state);
         sim::Spooler().state = c.state;
         PendingWatch = watched;
         CopyText(LastIssue, kLastIssueCapacity, kEarlier);
-        EXPECT_EQ(c.healthy, CheckServiceState() ? 1 : 0);
+        EXPECT_EQ(c.state == SERVICE_RUNNING ? 1 : 0, CheckServiceState() ? 1 : 0);
         EXPECT_EQ(std::wstring(c.issue), Issue());
         EXPECT_EQ(c.watchAfter.state, PendingWatch.state);
         EXPECT_EQ(c.watchAfter.since, PendingWatch.since);
     }
 }
 
-TEST_F(ServiceStateCheck, FailedQueryIsUnhealthyAndLeavesTheWatch) {
-    struct Case {
-        const char* what;
-        void (*arrange)();
-    };
-    const Case cases[] = {
-        {"no Spooler service", [] { sim::RemoveService(L"Spooler"); }},
-        {"no right to connect", [] { sim::SetManagerAccessDenied(true); }},
-        {"no right to query", [] { sim::Spooler().deniedAccess = SERVICE_QUERY_STATUS; }},
-        {"query fails", [] { sim::FailCall(sim::Op::QueryServiceStatusEx); }},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        sim::Reset();
-        sim::SetServiceState(L"Spooler", SERVICE_START_PENDING);
-        PendingWatch = {SERVICE_START_PENDING, 5};
-        c.arrange();
-        EXPECT_EQ(0, CheckServiceState());
-        EXPECT_EQ(std::wstring(kUnqueried), Issue());
-        EXPECT_EQ(SERVICE_START_PENDING, PendingWatch.state);
-        EXPECT_EQ(5u, PendingWatch.since);
-        ExpectNothingLeftOpen();
-    }
-}
-
-// The hang test is exact at HangTimeoutMs and uses the unsigned difference
-// of two tick counts, so a wrap of the counter changes nothing.
+// Stuck from exactly HangTimeoutMs after the first sighting, measured by the
+// unsigned difference of two tick counts, so a wrap of the counter changes
+// nothing; the stuck verdict keeps the watch.
 TEST_F(ServiceStateCheck, PendingStateIsStuckFromExactlyHangTimeoutAfterItsFirstSighting) {
-    struct Case {
-        DWORD state;
-        DWORD firstTick;
-        DWORD laterMs;
-        int healthy;
-    };
     const DWORD hang = 120000;
-    const Case cases[] = {
-        {SERVICE_START_PENDING, 1000000, hang - 1, 1},
-        {SERVICE_START_PENDING, 1000000, hang, 0},
-        {SERVICE_STOP_PENDING, 1000000, hang - 1, 1},
-        {SERVICE_STOP_PENDING, 1000000, hang, 0},
-        {SERVICE_START_PENDING, 0xFFFFFFFFu - 1000, hang - 1, 1},
-        {SERVICE_START_PENDING, 0xFFFFFFFFu - 1000, hang, 0},
-        {SERVICE_STOP_PENDING, 0xFFFFFFFFu, hang, 0},
-        {SERVICE_START_PENDING, 0, hang - 1, 1},
-        {SERVICE_START_PENDING, 0, 2 * hang, 0},
+    const struct {
+        DWORD state, hangTimeoutMs, firstTick, laterMs;
+        bool stuck;
+    } cases[] = {
+        {SERVICE_START_PENDING, hang, 1000000, hang - 1, false},
+        {SERVICE_START_PENDING, hang, 1000000, hang, true},
+        {SERVICE_STOP_PENDING, hang, 1000000, hang - 1, false},
+        {SERVICE_STOP_PENDING, hang, 1000000, hang, true},
+        {SERVICE_STOP_PENDING, 5000, 1000000, 4999, false},
+        {SERVICE_STOP_PENDING, 5000, 1000000, 5000, true},
+        {SERVICE_START_PENDING, hang, 0xFFFFFFFFu - 1000, 500, false},
+        {SERVICE_START_PENDING, hang, 0xFFFFFFFFu - 1000, hang - 1, false},
+        {SERVICE_START_PENDING, hang, 0xFFFFFFFFu - 1000, hang, true},
+        {SERVICE_STOP_PENDING, hang, 0xFFFFFFFFu, hang, true},
+        {SERVICE_START_PENDING, hang, 0, hang - 1, false},
+        {SERVICE_START_PENDING, hang, 0, 2 * hang, true},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message()
                      << c.state << " first at " << c.firstTick << " then +" << c.laterMs);
-        PendingWatch = {0, 0};
-        LastIssue[0] = 0;
+        Fresh();
+        Settings.HangTimeoutMs = c.hangTimeoutMs;
         sim::SetTick(c.firstTick);
         sim::Spooler().state = c.state;
         EXPECT_EQ(1, CheckServiceState());
+        sim::AdvanceMs(c.laterMs);
+        EXPECT_EQ(c.stuck ? 0 : 1, CheckServiceState());
+        EXPECT_EQ(std::wstring(c.stuck ? kStuck : L""), Issue());
         EXPECT_EQ(c.state, PendingWatch.state);
         EXPECT_EQ(c.firstTick, PendingWatch.since);
-        sim::AdvanceMs(c.laterMs);
-        EXPECT_EQ(c.healthy, CheckServiceState() ? 1 : 0);
-        EXPECT_EQ(std::wstring(c.healthy ? L"" : kStuck), Issue());
-        EXPECT_EQ(c.firstTick, PendingWatch.since) << "the stuck verdict keeps the watch";
     }
 }
 
-TEST_F(ServiceStateCheck, HangTimeoutComesFromTheSettings) {
-    Settings.HangTimeoutMs = 5000;
-    sim::Spooler().state = SERVICE_STOP_PENDING;
-    EXPECT_EQ(1, CheckServiceState());
-    sim::AdvanceMs(4999);
-    EXPECT_EQ(1, CheckServiceState());
-    sim::AdvanceMs(1);
-    EXPECT_EQ(0, CheckServiceState());
-    sim::AdvanceMs(60000);
-    EXPECT_EQ(0, CheckServiceState()) << "still stuck while the same state is seen";
-}
-
+// Only running or the other pending state ends the watch: a pending state
+// that returns after a stop, a failed query or an unexpected state is still
+// measured from its first sighting.
 TEST_F(ServiceStateCheck, OnlyRunningOrTheOtherPendingStateEndsTheWatch) {
     struct Step {
         DWORD state; // 0: the query fails
         DWORD advanceMs;
         int healthy;
     };
-    struct Case {
-        const char* what;
-        std::vector<Step> steps;
-    };
-    const DWORD hang = 120000;
-    const Case cases[] = {
+    constexpr DWORD kStart = SERVICE_START_PENDING, kStop = SERVICE_STOP_PENDING, kHang = 120000;
+    const std::pair<const char*, std::vector<Step>> cases[] = {
         {"start-pending then stop-pending starts anew",
-         {{SERVICE_START_PENDING, 0, 1},
-          {SERVICE_STOP_PENDING, hang - 1, 1},
-          {SERVICE_STOP_PENDING, hang - 1, 1},
-          {SERVICE_STOP_PENDING, 1, 0}}},
-        {"stopped in between: measured from the first sighting",
-         {{SERVICE_START_PENDING, 0, 1},
-          {SERVICE_STOPPED, 60000, 0},
-          {SERVICE_START_PENDING, 60000, 0}}},
-        {"a failed query in between: measured from the first sighting",
-         {{SERVICE_START_PENDING, 0, 1}, {0, 60000, 0}, {SERVICE_START_PENDING, 60000, 0}}},
-        {"an unexpected state in between: measured from the first sighting",
-         {{SERVICE_STOP_PENDING, 0, 1},
-          {SERVICE_PAUSED, 60000, 0},
-          {SERVICE_STOP_PENDING, 60000, 0}}},
+         {{kStart, 0, 1}, {kStop, kHang - 1, 1}, {kStop, kHang - 1, 1}, {kStop, 1, 0}}},
+        {"stopped in between", {{kStart, 0, 1}, {SERVICE_STOPPED, 60000, 0}, {kStart, 60000, 0}}},
+        {"a failed query in between", {{kStart, 0, 1}, {0, 60000, 0}, {kStart, 60000, 0}}},
+        {"an unexpected state in between",
+         {{kStop, 0, 1}, {SERVICE_PAUSED, 60000, 0}, {kStop, 60000, 0}}},
         {"running in between ends the watch",
-         {{SERVICE_START_PENDING, 0, 1},
-          {SERVICE_RUNNING, 60000, 1},
-          {SERVICE_START_PENDING, 60000, 1},
-          {SERVICE_START_PENDING, hang - 1, 1}}},
+         {{kStart, 0, 1}, {SERVICE_RUNNING, 60000, 1}, {kStart, 60000, 1}, {kStart, kHang - 1, 1}}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        sim::Reset();
-        FreshProcess();
-        for (std::size_t i = 0; i < c.steps.size(); ++i) {
-            const Step& step = c.steps[i];
+    for (const auto& [what, steps] : cases) {
+        SCOPED_TRACE(what);
+        Fresh();
+        for (std::size_t i = 0; i < steps.size(); ++i) {
+            const Step& step = steps[i];
             sim::AdvanceMs(step.advanceMs);
             if (step.state == 0) {
                 sim::FailCall(sim::Op::OpenServiceW);
@@ -162,22 +112,6 @@ TEST_F(ServiceStateCheck, OnlyRunningOrTheOtherPendingStateEndsTheWatch) {
             }
             EXPECT_EQ(step.healthy, CheckServiceState() ? 1 : 0) << "step " << i;
         }
-        ExpectNothingLeftOpen();
-    }
-}
-
-TEST_F(ServiceStateCheck, HealthyVerdictLeavesAnEarlierTextAndQueriesOncePerCall) {
-    sim::Spooler().state = SERVICE_STOPPED;
-    EXPECT_EQ(0, CheckServiceState());
-    sim::Spooler().state = SERVICE_START_PENDING;
-    EXPECT_EQ(1, CheckServiceState());
-    sim::Spooler().state = SERVICE_RUNNING;
-    EXPECT_EQ(1, CheckServiceState());
-    EXPECT_EQ(std::wstring(kStopped), Issue());
-    EXPECT_EQ(3u, sim::CountCalls(sim::Op::QueryServiceStatusEx));
-    for (const sim::Call& call : sim::CallsOf(sim::Op::OpenServiceW)) {
-        EXPECT_EQ(L"Spooler", call.args[1]);
-        EXPECT_EQ(L"4", call.args[2]) << "the state is all it asks for";
     }
 }
 

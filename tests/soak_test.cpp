@@ -11,6 +11,8 @@
 // alive; and the machine's bookkeeping does not grow.
 #include "tests/service_fixture.h"
 
+#include "recovery/restart_history.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -40,19 +42,17 @@ std::int64_t UnixSeconds(std::uint64_t fileTime) {
 
 class Soak : public ServiceTest {
   protected:
-    // What the run found, for the report and the assertions.
+    // What the run found, for the report and the assertions: cycles, automatic
+    // recoveries started and completed, rate-limit warnings, daily restarts,
+    // misbehaviours injected, wall clock jumps, tick wraps.
     struct Tally {
-        std::uint64_t cycles = 0;
-        std::uint64_t automatic = 0;  // automatic recoveries started
-        std::uint64_t completed = 0;  // of them, completed
-        std::uint64_t refusals = 0;   // rate-limit warnings
-        std::uint64_t scheduled = 0;  // daily restarts
-        std::uint64_t mishaps = 0;    // misbehaviours injected
-        std::uint64_t clockJumps = 0; // wall clock set back or forward
-        std::uint64_t tickWraps = 0;
+        unsigned long long cycles = 0, automatic = 0, completed = 0, refusals = 0, scheduled = 0,
+                           mishaps = 0, clockJumps = 0, tickWraps = 0;
     };
 
-    std::mt19937_64 random_;
+    // The random start of the run: another one gives another run.
+    const unsigned randomStart_ = EnvNumber("NIMBREL_SOAK_RANDOM_START", 20261207);
+    std::mt19937_64 random_{randomStart_};
     Tally tally_;
     std::vector<std::int64_t> completions_; // of automatic recoveries, history's clock
     bool automaticUnderWay_ = false;
@@ -143,33 +143,12 @@ class Soak : public ServiceTest {
         }
     }
 
-    std::string Completions() const {
-        std::string text;
-        for (std::int64_t c : completions_) {
-            text += std::to_string(c) + " ";
-        }
-        return text;
-    }
-    static std::string History() {
-        std::string text;
-        for (DWORD i = 0; i < RestartHistory.count; ++i) {
-            text += std::to_string(RestartHistory.entries[i]) + " ";
-        }
-        return text;
-    }
-
     void AddJob(DWORD status) {
         if (sim::Spooler().pid == 0) {
             return;
         }
         jobPid_ = sim::Spooler().pid;
         sim::AddJob(kPrinter, nextJob_++, L"report.pdf", status, sim::UtcSystemTime(0));
-    }
-
-    DWORD LocalDate(std::uint64_t utc) const {
-        SYSTEMTIME t = sim::FromFileTime(utc + static_cast<std::uint64_t>(kLocalOffsetMinutes) *
-                                                   60 * kFileTimePerSecond);
-        return t.wYear * 10000u + t.wMonth * 100u + t.wDay;
     }
 
     // At the monitor's wait between two cycles.
@@ -222,15 +201,14 @@ class Soak : public ServiceTest {
                 recent += completion >= now - 3600 ? 1 : 0;
             }
             ASSERT_LT(recent, kMaxRestartsPerHour)
-                << "an automatic recovery past the limit at " << now << ": " << Completions()
-                << " history: " << History();
+                << "an automatic recovery past the limit at " << now;
         } else if (text == L"Recovery started: Scheduled nightly restart") {
             ++tally_.scheduled;
-            const DWORD date = LocalDate(event.utc);
+            const SYSTEMTIME local =
+                sim::FromFileTime(event.utc + kLocalOffsetMinutes * 60ull * kFileTimePerSecond);
+            const DWORD date = local.wYear * 10000u + local.wMonth * 100u + local.wDay;
             ASSERT_TRUE(restartDates_.insert(date).second)
-                << "a second daily restart on local date " << date << " at "
-                << Hhmm(sim::FromFileTime(event.utc +
-                                          kLocalOffsetMinutes * 60ull * kFileTimePerSecond))
+                << "a second daily restart on local date " << date << " at " << Hhmm(local)
                 << " after a clock jump of " << lastJump_ << " s";
         } else if (text == L"Print Spooler recovery completed successfully." &&
                    automaticUnderWay_) {
@@ -250,8 +228,6 @@ class Soak : public ServiceTest {
 
 TEST_F(Soak, MonthsOfAMisbehavingSpooler) {
     const unsigned days = EnvNumber("NIMBREL_SOAK_DAYS", 7);
-    const unsigned seed = EnvNumber("NIMBREL_SOAK_SEED", 20261207);
-    random_.seed(seed);
     sim::SetRecording(false);
     sim::SetLocalOffsetMinutes(kLocalOffsetMinutes);
     StartClockAt(2026, 12, 7, 8, 0);            // 09:00 local on a Monday
@@ -265,16 +241,11 @@ TEST_F(Soak, MonthsOfAMisbehavingSpooler) {
     sim::AddPrinter(kPrinter);
     sim::AddFile(L"C:\\Plugins\\check.exe");
     sim::AddProgram(kPluginCommand, {0, 200});
-    WriteIni({{L"MaxRestartsPerHour", std::to_wstring(kMaxRestartsPerHour)},
-              {L"StopTimeoutMs", L"20000"},
-              {L"StartTimeoutMs", L"30000"},
-              {L"EnablePluginCheck", L"1"},
-              {L"PluginPath", L"C:\\Plugins\\check.exe"},
-              {L"RestartTime", L"02:30"}});
-    sim::SetFileText(L"C:\\Program Files\\Nimbrel\\Nimbrel.ini",
-                     sim::FindFile(L"C:\\Program Files\\Nimbrel\\Nimbrel.ini")->text +
-                         L"[HealthCheck]\r\nMaxQueueJobs=5\r\nPluginTimeoutMs=5000\r\n"
-                         L"[Schedule]\r\nClearSpoolOnScheduledRestart=1\r\n");
+    WriteIni(L"Monitor/MaxRestartsPerHour=" + std::to_wstring(kMaxRestartsPerHour) +
+             L"\nRecovery/StopTimeoutMs=20000\nRecovery/StartTimeoutMs=30000\n"
+             L"HealthCheck/EnablePluginCheck=1\nHealthCheck/PluginPath=C:\\Plugins\\check.exe\n"
+             L"HealthCheck/MaxQueueJobs=5\nHealthCheck/PluginTimeoutMs=5000\n"
+             L"Schedule/RestartTime=02:30\nSchedule/ClearSpoolOnScheduledRestart=1");
 
     sim::SetWaitObserver([this](HANDLE object, DWORD milliseconds) {
         if (object == StopEvent && milliseconds == Settings.CheckIntervalMs) {
@@ -289,17 +260,12 @@ TEST_F(Soak, MonthsOfAMisbehavingSpooler) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     sim::SetWaitObserver(nullptr);
 
-    std::printf("[   soak   ] %u days (seed %u): %llu cycles, %llu mishaps, %llu clock jumps, "
-                "%llu tick wraps; %llu automatic recoveries (%llu completed), %llu refused by "
-                "the hourly limit, %llu daily restarts; %.1f s\n",
-                days, seed, static_cast<unsigned long long>(tally_.cycles),
-                static_cast<unsigned long long>(tally_.mishaps),
-                static_cast<unsigned long long>(tally_.clockJumps),
-                static_cast<unsigned long long>(tally_.tickWraps),
-                static_cast<unsigned long long>(tally_.automatic),
-                static_cast<unsigned long long>(tally_.completed),
-                static_cast<unsigned long long>(tally_.refusals),
-                static_cast<unsigned long long>(tally_.scheduled), seconds);
+    std::printf("[   soak   ] %u days (random start %u): %llu cycles, %llu mishaps, %llu clock "
+                "jumps, %llu tick wraps; %llu automatic recoveries (%llu completed), %llu refused "
+                "by the hourly limit, %llu daily restarts; %.1f s\n",
+                days, randomStart_, tally_.cycles, tally_.mishaps, tally_.clockJumps,
+                tally_.tickWraps, tally_.automatic, tally_.completed, tally_.refusals,
+                tally_.scheduled, seconds);
     EXPECT_GT(tally_.cycles, days * 6000ull) << "far fewer cycles than the days hold";
     EXPECT_GT(tally_.completed, 0u);
     EXPECT_GE(tally_.scheduled, days / 2) << "the daily restart hardly ran";

@@ -1,260 +1,184 @@
-// Querying, stopping (with forced termination), starting and waiting on the
-// Print Spooler service.
+// Waiting on, stopping (with forced termination) and starting the Print
+// Spooler service. Every failing platform call is in the fault sweep.
 
-#include "config/settings.h"
 #include "spooler/spooler_control.h"
 #include "tests/support.h"
 
 namespace nimbrel::test {
 namespace {
 
-class SpoolerControlTest : public SimTest {
-  protected:
-    void SetUp() override {
-        SimTest::SetUp();
-        Settings = kDefaultSettings;
-    }
-    static std::vector<std::wstring> Opens() {
-        std::vector<std::wstring> opens;
-        for (const sim::Call& call : sim::Calls()) {
-            if (call.op == sim::Op::OpenSCManagerW || call.op == sim::Op::OpenServiceW ||
-                call.op == sim::Op::OpenProcess) {
-                opens.push_back(sim::Describe(call));
-            }
+class SpoolerControlTest : public SimTest {};
+
+// The wait queries at once and then after every 500 ms pause, never after
+// the pause that ends its time, and measures that time across a tick wrap.
+TEST_F(SpoolerControlTest, WaitPollsEvery500MsUntilTheStateOrItsTime) {
+    const struct {
+        const char* name;
+        DWORD startState, timeoutMs, startTick;
+        std::uint64_t runningAfterMs; // sim::kNever: stays
+        int result;
+        std::uint64_t elapsedMs;
+        unsigned queries;
+    } cases[] = {
+        {"time-out 0", SERVICE_RUNNING, 0, 1000000, 0, 0, 0, 0},
+        {"already in the state", SERVICE_RUNNING, 1, 1000000, 0, 1, 0, 1},
+        {"reached", SERVICE_START_PENDING, 5000, 1000000, 1200, 1, 1500, 4},
+        {"not reached", SERVICE_START_PENDING, 1200, 1000000, sim::kNever, 0, 1500, 3},
+        {"not reached, wrapping", SERVICE_STOPPED, 3000, 0xFFFFFE00u, sim::kNever, 0, 3000, 6},
+        {"not reached, wrapping at once", SERVICE_STOPPED, 3000, 0xFFFFFFFFu, sim::kNever, 0, 3000,
+         6},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fresh();
+        sim::SetTick(c.startTick);
+        sim::SetServiceState(L"Spooler", c.startState);
+        if (c.runningAfterMs != sim::kNever && c.startState != SERVICE_RUNNING) {
+            sim::After(c.runningAfterMs, [] { sim::SetServiceState(L"Spooler", SERVICE_RUNNING); });
         }
-        return opens;
-    }
-};
-
-TEST_F(SpoolerControlTest, QueryGivesStateAndProcessId) {
-    DWORD state = 99;
-    DWORD pid = 99;
-    EXPECT_EQ(1, QuerySpoolerStatus(&state, &pid));
-    EXPECT_EQ(SERVICE_RUNNING, state);
-    EXPECT_EQ(sim::Spooler().pid, pid);
-    EXPECT_NE(0u, pid);
-    EXPECT_EQ(1, QuerySpoolerStatus(nullptr, nullptr));
-    const std::vector<std::wstring> expected = {
-        L"OpenSCManagerW(null, null, 1)", L"OpenServiceW(h1, Spooler, 4)",
-        L"OpenSCManagerW(null, null, 1)", L"OpenServiceW(h3, Spooler, 4)"};
-    EXPECT_EQ(expected, Opens());
-    // The service handle is closed before the manager handle.
-    auto closes = sim::CallsOf(sim::Op::CloseServiceHandle);
-    ASSERT_EQ(4u, closes.size());
-    EXPECT_EQ(L"h2", closes[0].args[0]);
-    EXPECT_EQ(L"h1", closes[1].args[0]);
-}
-
-TEST_F(SpoolerControlTest, EveryOperationFailsWhenTheServiceCannotBeOpened) {
-    struct Case {
-        const char* what;
-        std::function<void()> arrange;
-    };
-    const Case cases[] = {
-        {"no such service", [] { sim::RemoveService(L"Spooler"); }},
-        {"no right to the service", [] { sim::Spooler().deniedAccess = 0xFFFFFFFFu; }},
-        {"no right to the manager", [] { sim::SetManagerAccessDenied(true); }},
-        {"status query refused", [] { sim::FailCall(sim::Op::QueryServiceStatusEx, 0, 1, true); }},
-    };
-    for (const Case& c : cases) {
-        sim::Reset();
-        Settings = kDefaultSettings;
-        c.arrange();
-        DWORD state = 7;
-        DWORD pid = 7;
-        EXPECT_EQ(0, QuerySpoolerStatus(&state, &pid)) << c.what;
-        EXPECT_EQ(0u, state) << c.what;
-        EXPECT_EQ(0u, pid) << c.what;
-        EXPECT_EQ(0, WaitForSpoolerState(SERVICE_RUNNING, 5000)) << c.what;
-        EXPECT_EQ(0, StartSpooler()) << c.what;
-        ExpectNothingLeftOpen();
+        EXPECT_EQ(c.result, WaitForSpoolerState(SERVICE_RUNNING, c.timeoutMs));
+        EXPECT_EQ(c.elapsedMs, sim::ElapsedMs());
+        EXPECT_EQ(c.queries, sim::CountCalls(sim::Op::QueryServiceStatusEx));
     }
 }
 
-TEST_F(SpoolerControlTest, WaitWithTimeoutZeroNeverQueries) {
-    EXPECT_EQ(0, WaitForSpoolerState(SERVICE_RUNNING, 0));
-    EXPECT_EQ(0u, sim::CountCalls(sim::Op::OpenSCManagerW));
-}
-
-TEST_F(SpoolerControlTest, WaitEndsAtOnceInTheTargetState) {
-    EXPECT_EQ(1, WaitForSpoolerState(SERVICE_RUNNING, 1));
-    EXPECT_EQ(1u, sim::CountCalls(sim::Op::QueryServiceStatusEx));
-    EXPECT_EQ(0u, sim::CountCalls(sim::Op::Sleep));
-}
-
-TEST_F(SpoolerControlTest, WaitPollsEvery500MsAndNeverQueriesAfterTheLastPause) {
-    sim::SetServiceState(L"Spooler", SERVICE_START_PENDING);
-    sim::After(1200, [] { sim::SetServiceState(L"Spooler", SERVICE_RUNNING); });
-    EXPECT_EQ(1, WaitForSpoolerState(SERVICE_RUNNING, 5000));
-    EXPECT_EQ(1500u, sim::ElapsedMs()); // queried at 0, 500, 1000 and 1500 ms
-
-    sim::Reset();
-    sim::SetServiceState(L"Spooler", SERVICE_START_PENDING);
-    EXPECT_EQ(0, WaitForSpoolerState(SERVICE_RUNNING, 1200));
-    EXPECT_EQ(3u, sim::CountCalls(sim::Op::QueryServiceStatusEx)); // at 0, 500 and 1000 ms
-    EXPECT_EQ(1500u, sim::ElapsedMs());
-}
-
-TEST_F(SpoolerControlTest, WaitLastsTheSameAcrossATickWrap) {
-    for (DWORD startTick : {1000000u, 0xFFFFFE00u, 0xFFFFFFFFu}) {
-        sim::Reset();
-        sim::SetTick(startTick);
-        sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
-        EXPECT_EQ(0, WaitForSpoolerState(SERVICE_RUNNING, 3000)) << startTick;
-        EXPECT_EQ(3000u, sim::ElapsedMs()) << startTick;
-        EXPECT_EQ(6u, sim::CountCalls(sim::Op::QueryServiceStatusEx)) << startTick;
+// Each operation asks for no more than it needs: with only those rights
+// granted, it still works.
+TEST_F(SpoolerControlTest, EachOperationNeedsOnlyItsOwnRights) {
+    const struct {
+        const char* name;
+        DWORD rights;
+        int (*operation)();
+    } cases[] = {
+        {"query", SERVICE_QUERY_STATUS, [] { return QuerySpoolerStatus(nullptr, nullptr); }},
+        {"stop", SERVICE_STOP | SERVICE_QUERY_STATUS, StopSpooler},
+        {"start", SERVICE_START | SERVICE_QUERY_STATUS,
+         [] {
+             sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
+             return StartSpooler();
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fresh();
+        sim::Spooler().deniedAccess = ~c.rights;
+        EXPECT_EQ(1, c.operation());
     }
 }
 
-TEST_F(SpoolerControlTest, WaitEndsAtTheFirstFailedQuery) {
-    sim::SetServiceState(L"Spooler", SERVICE_STOP_PENDING);
-    sim::FailCall(sim::Op::OpenServiceW, 0, 2);
-    EXPECT_EQ(0, WaitForSpoolerState(SERVICE_STOPPED, 30000));
-    EXPECT_EQ(500u, sim::ElapsedMs());
-}
-
-TEST_F(SpoolerControlTest, StopWaitsForTheStoppedState) {
-    sim::Spooler().stopPendingMs = 2200;
-    EXPECT_EQ(1, StopSpooler());
-    EXPECT_EQ(SERVICE_STOPPED, sim::Spooler().state);
-    EXPECT_EQ(2500u, sim::ElapsedMs());
-    EXPECT_EQ(L"OpenServiceW(h1, Spooler, 36)", Opens()[1]);
-    EXPECT_EQ(0u, sim::CountCalls(sim::Op::CreateToolhelp32Snapshot));
-}
-
-TEST_F(SpoolerControlTest, StopOfAStoppedSpoolerSucceedsUnlessTheTimeoutIsZero) {
-    sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
-    EXPECT_EQ(1, StopSpooler());
-    EXPECT_EQ(1u, sim::CountCalls(sim::Op::QueryServiceStatusEx));
-
-    Settings.StopTimeoutMs = 0;
-    EXPECT_EQ(0, StopSpooler()); // the wait fails at once and nothing is found to terminate
-    EXPECT_EQ(1u, sim::CountCalls(sim::Op::CreateToolhelp32Snapshot));
-}
-
-TEST_F(SpoolerControlTest, StopRefusedForAnyOtherReasonEndsAtOnce) {
-    for (DWORD error : {ERROR_ACCESS_DENIED, ERROR_SERVICE_DOES_NOT_EXIST, DWORD{1051}}) {
-        sim::Reset();
-        sim::Spooler().stopError = error;
-        EXPECT_EQ(0, StopSpooler()) << error;
-        EXPECT_EQ(0u, sim::CountCalls(sim::Op::QueryServiceStatusEx)) << error;
-        EXPECT_EQ(0u, sim::CountCalls(sim::Op::CreateToolhelp32Snapshot)) << error;
-        EXPECT_EQ(SERVICE_RUNNING, sim::Spooler().state);
-        ExpectNothingLeftOpen();
-    }
-}
-
-// A spooler hung in a pending state refuses the stop request; it must still
-// be waited for and then terminated, or a hang could never be repaired.
-TEST_F(SpoolerControlTest, StopRefusedByAHungSpoolerGoesOnToForcedTermination) {
-    struct Case {
-        DWORD error;
-        DWORD state;
+// A spooler that stops within StopTimeoutMs is left alone. A stop request
+// refused by a spooler hung in a pending state (1061, 1052, 1053) or not
+// running (1062) goes on to the wait and then to forced termination, or a
+// hang could never be repaired; any other refusal ends the stop at once.
+TEST_F(SpoolerControlTest, StopWaitsAndForcesOnlyWhatCanBeForced) {
+    const struct {
+        const char* name;
+        DWORD state, stopError;
+        std::uint64_t stopPendingMs;
+        DWORD stopTimeoutMs;
+        int result;
+        DWORD stateAfter;
+        std::uint64_t elapsedMs;
+    } cases[] = {
+        {"stops in 2.2 s", SERVICE_RUNNING, 0, 2200, 30000, 1, SERVICE_STOPPED, 2500},
+        {"already stopped", SERVICE_STOPPED, 0, 0, 30000, 1, SERVICE_STOPPED, 0},
+        {"already stopped, time-out 0", SERVICE_STOPPED, 0, 0, 0, 0, SERVICE_STOPPED, 0},
+        {"refused: 1061", SERVICE_STOP_PENDING, ERROR_SERVICE_CANNOT_ACCEPT_CTRL, 0, 2000, 1,
+         SERVICE_STOPPED, 2000},
+        {"refused: 1052", SERVICE_START_PENDING, ERROR_INVALID_SERVICE_CONTROL, 0, 2000, 1,
+         SERVICE_STOPPED, 2000},
+        {"refused: 1053", SERVICE_RUNNING, ERROR_SERVICE_REQUEST_TIMEOUT, 0, 2000, 1,
+         SERVICE_STOPPED, 2000},
+        {"refused: 1062", SERVICE_RUNNING, ERROR_SERVICE_NOT_ACTIVE, 0, 2000, 1, SERVICE_STOPPED,
+         2000},
+        {"refused: 5", SERVICE_RUNNING, ERROR_ACCESS_DENIED, 0, 2000, 0, SERVICE_RUNNING, 0},
+        {"refused: 1060", SERVICE_RUNNING, ERROR_SERVICE_DOES_NOT_EXIST, 0, 2000, 0,
+         SERVICE_RUNNING, 0},
+        {"refused: 1051", SERVICE_RUNNING, 1051, 0, 2000, 0, SERVICE_RUNNING, 0},
     };
-    const Case cases[] = {
-        {ERROR_SERVICE_CANNOT_ACCEPT_CTRL, SERVICE_STOP_PENDING},
-        {ERROR_INVALID_SERVICE_CONTROL, SERVICE_START_PENDING},
-        {ERROR_SERVICE_REQUEST_TIMEOUT, SERVICE_RUNNING},
-    };
-    for (const Case& c : cases) {
-        sim::Reset();
-        Settings = kDefaultSettings;
-        Settings.StopTimeoutMs = 2000;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fresh();
+        Settings.StopTimeoutMs = c.stopTimeoutMs;
         sim::SetServiceState(L"Spooler", c.state);
-        sim::Spooler().stopError = c.error;
-        EXPECT_EQ(1, StopSpooler()) << c.error;
-        EXPECT_EQ(SERVICE_STOPPED, sim::Spooler().state) << c.error;
-        EXPECT_EQ(0u, sim::RunningProcesses(L"spoolsv.exe")) << c.error;
-        EXPECT_EQ(2000u, sim::ElapsedMs()) << c.error; // the whole stop wait, then termination
-        ExpectNothingLeftOpen();
+        sim::Spooler().stopError = c.stopError;
+        sim::Spooler().stopPendingMs = c.stopPendingMs;
+        EXPECT_EQ(c.result, StopSpooler());
+        EXPECT_EQ(c.stateAfter, sim::Spooler().state);
+        EXPECT_EQ(c.elapsedMs, sim::ElapsedMs());
+        const bool forced = c.elapsedMs == c.stopTimeoutMs;
+        EXPECT_EQ(forced ? 1u : 0u, sim::CountCalls(sim::Op::CreateToolhelp32Snapshot));
     }
 }
 
+// Forced termination ends every process whose image is "spoolsv.exe" in any
+// ASCII case, passes over those it cannot open or end, and counts as a stop
+// only when one of them ended; then the spooler has 10 s to show stopped.
 TEST_F(SpoolerControlTest, ForcedTerminationEndsEverySpoolerProcessByName) {
     Settings.StopTimeoutMs = 1000;
     sim::Spooler().stopPendingMs = sim::kNever;
     const DWORD upper = sim::AddProcess(L"SPOOLSV.EXE");
     const DWORD mixed = sim::AddProcess(L"SpoolSv.exe");
     const DWORD other = sim::AddProcess(L"spoolsv.exe.bak");
-    const DWORD spoolerPid = sim::Spooler().pid;
+    const DWORD locked = sim::AddProcess(L"spoolsv.exe", /*canTerminate=*/true, /*canOpen=*/false);
+    const DWORD stubborn = sim::AddProcess(L"spoolsv.exe", /*canTerminate=*/false);
+    const DWORD spooler = sim::Spooler().pid;
     EXPECT_EQ(1, StopSpooler());
-    for (DWORD pid : {spoolerPid, upper, mixed}) {
+    for (DWORD pid : {spooler, upper, mixed}) {
         EXPECT_FALSE(sim::FindProcess(pid)->running) << pid;
         EXPECT_EQ(1u, sim::FindProcess(pid)->exitCode) << pid;
     }
-    EXPECT_TRUE(sim::FindProcess(other)->running);
-    for (const sim::Call& call : sim::CallsOf(sim::Op::OpenProcess)) {
-        EXPECT_EQ(L"1", call.args[0]);
-        EXPECT_EQ(L"0", call.args[1]) << "the handle must not be inheritable";
+    for (DWORD pid : {other, locked, stubborn}) {
+        EXPECT_TRUE(sim::FindProcess(pid)->running) << pid;
     }
 }
 
-TEST_F(SpoolerControlTest, ForcedTerminationPassesOverProcessesItCannotEnd) {
-    Settings.StopTimeoutMs = 1000;
-    sim::Spooler().stopPendingMs = sim::kNever;
-    const DWORD locked = sim::AddProcess(L"spoolsv.exe", /*canTerminate=*/true, /*canOpen=*/false);
-    const DWORD stubborn = sim::AddProcess(L"spoolsv.exe", /*canTerminate=*/false);
-    EXPECT_EQ(1, StopSpooler()); // the service's own process could be ended
-    EXPECT_TRUE(sim::FindProcess(locked)->running);
-    EXPECT_TRUE(sim::FindProcess(stubborn)->running);
+// With no process ended there is no second wait; with only a stray one
+// ended, the service's own process (of another image) keeps it from showing
+// stopped within the 10 s of the second wait.
+TEST_F(SpoolerControlTest, ForcedStopFailsWhenNothingEndsOrTheSpoolerNeverShowsStopped) {
+    for (bool stray : {false, true}) {
+        Fresh();
+        Settings.StopTimeoutMs = 1000;
+        sim::Spooler().stopPendingMs = sim::kNever;
+        sim::Spooler().processTerminable = false;
+        sim::Spooler().image = stray ? L"spoolhost.exe" : L"spoolsv.exe";
+        sim::SetServiceState(L"Spooler", SERVICE_STOPPED); // its process started again as set
+        sim::SetServiceState(L"Spooler", SERVICE_RUNNING);
+        if (stray) {
+            sim::AddProcess(L"spoolsv.exe");
+        }
+        EXPECT_EQ(0, StopSpooler());
+        EXPECT_EQ(stray ? 1000u + 10000u : 1000u, sim::ElapsedMs());
+        EXPECT_EQ(stray ? 0u : 1u, sim::RunningProcesses(L"spoolsv.exe"));
+    }
 }
 
-TEST_F(SpoolerControlTest, ForcedStopFailsWithoutASecondWaitWhenNothingWasTerminated) {
-    Settings.StopTimeoutMs = 1000;
-    sim::Spooler().stopPendingMs = sim::kNever;
-    sim::Spooler().processTerminable = false;
-    sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
-    sim::SetServiceState(L"Spooler", SERVICE_RUNNING); // a process that cannot be ended
-    EXPECT_EQ(0, StopSpooler());
-    EXPECT_EQ(1000u, sim::ElapsedMs());
-
-    sim::Reset();
-    Settings.StopTimeoutMs = 1000;
-    sim::Spooler().stopPendingMs = sim::kNever;
-    sim::FailCall(sim::Op::CreateToolhelp32Snapshot);
-    EXPECT_EQ(0, StopSpooler());
-    EXPECT_EQ(1000u, sim::ElapsedMs());
-}
-
-TEST_F(SpoolerControlTest, ForcedStopWaitsTenSecondsForTheStoppedState) {
-    Settings.StopTimeoutMs = 1000;
-    sim::Spooler().stopPendingMs = sim::kNever;
-    sim::Spooler().image = L"spoolhost.exe"; // its process is not found by name
-    sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
-    sim::SetServiceState(L"Spooler", SERVICE_RUNNING);
-    const DWORD stray = sim::AddProcess(L"spoolsv.exe");
-    EXPECT_EQ(0, StopSpooler());
-    EXPECT_FALSE(sim::FindProcess(stray)->running);
-    EXPECT_EQ(1000u + 10000u, sim::ElapsedMs());
-}
-
+// A start waits for the running state; a spooler already running (1056) is
+// started; one that stops again after starting fails after the whole wait.
 TEST_F(SpoolerControlTest, StartWaitsForTheRunningState) {
-    sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
-    sim::Spooler().startPendingMs = 700;
-    EXPECT_EQ(1, StartSpooler());
-    EXPECT_EQ(SERVICE_RUNNING, sim::Spooler().state);
-    EXPECT_EQ(1000u, sim::ElapsedMs());
-    EXPECT_EQ(L"OpenServiceW(h1, Spooler, 20)", Opens()[1]);
-}
-
-TEST_F(SpoolerControlTest, StartOfARunningSpoolerSucceedsUnlessTheTimeoutIsZero) {
-    EXPECT_EQ(1, StartSpooler());
-    Settings.StartTimeoutMs = 0;
-    EXPECT_EQ(0, StartSpooler());
-}
-
-TEST_F(SpoolerControlTest, StartFailsWhenRefusedOrWhenTheSpoolerNeverRuns) {
-    sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
-    sim::Spooler().startError = 1058; // disabled
-    EXPECT_EQ(0, StartSpooler());
-    EXPECT_EQ(0u, sim::CountCalls(sim::Op::QueryServiceStatusEx));
-
-    sim::Spooler().startError = 0;
-    sim::Spooler().startPendingMs = 300;
-    sim::Spooler().startFailsToRun = true;
-    Settings.StartTimeoutMs = 4000;
-    EXPECT_EQ(0, StartSpooler());
-    EXPECT_EQ(4000u, sim::ElapsedMs());
+    const struct {
+        const char* name;
+        DWORD state, startTimeoutMs;
+        bool failsToRun;
+        int result;
+        std::uint64_t elapsedMs;
+    } cases[] = {
+        {"starts in 0.7 s", SERVICE_STOPPED, 60000, false, 1, 1000},
+        {"already running", SERVICE_RUNNING, 60000, false, 1, 0},
+        {"already running, time-out 0", SERVICE_RUNNING, 0, false, 0, 0},
+        {"stops again", SERVICE_STOPPED, 4000, true, 0, 4000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fresh();
+        Settings.StartTimeoutMs = c.startTimeoutMs;
+        sim::SetServiceState(L"Spooler", c.state);
+        sim::Spooler().startPendingMs = 700;
+        sim::Spooler().startFailsToRun = c.failsToRun;
+        EXPECT_EQ(c.result, StartSpooler());
+        EXPECT_EQ(c.elapsedMs, sim::ElapsedMs());
+    }
 }
 
 } // namespace

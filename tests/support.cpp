@@ -1,31 +1,67 @@
 #include "tests/support.h"
 
+#include "recovery/restart_history.h"
+#include "service/schedule.h"
+#include "service/service_host.h"
+
+#include <algorithm>
+#include <map>
+
 namespace nimbrel::test {
 
-std::string Utf8(const std::wstring& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        std::uint32_t c = static_cast<std::uint32_t>(text[i]);
-        if (sizeof(wchar_t) == 2 && c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<std::uint32_t>(text[++i]) - 0xDC00);
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
+void FreshProcess() {
+    Settings = kDefaultSettings;
+    LastIssue[0] = 0;
+    PendingWatch = {0, 0};
+    LastPluginRunTick = 0;
+    RestartHistory = {};
+    LastScheduledRestartDate = 0;
+    CheckPointCounter = 1;
+    ServiceStatus = {};
+    StopEvent = nullptr;
+}
+
+void WriteIni(const std::wstring& lines) {
+    std::map<std::wstring, std::wstring> sections;
+    for (std::size_t start = 0, end; start < lines.size(); start = end + 1) {
+        end = std::min(lines.find(L'\n', start), lines.size());
+        const std::size_t slash = lines.find(L'/', start);
+        sections[lines.substr(start, slash - start)] +=
+            lines.substr(slash + 1, end - slash - 1) + L"\r\n";
     }
-    return out;
+    std::wstring text;
+    for (const auto& [section, keys] : sections) {
+        text += L"[" + section + L"]\r\n" + keys;
+    }
+    sim::SetFileText(kIniPath, text);
+}
+
+std::vector<std::wstring> Logged() {
+    std::vector<std::wstring> logged;
+    for (const sim::Event& event : sim::Events()) {
+        const wchar_t* type = event.type == EVENTLOG_ERROR_TYPE         ? L"E:"
+                              : event.type == EVENTLOG_WARNING_TYPE     ? L"W:"
+                              : event.type == EVENTLOG_INFORMATION_TYPE ? L"I:"
+                                                                        : L"?:";
+        logged.push_back(type + (event.strings.empty() ? L"" : event.strings[0]));
+    }
+    return logged;
+}
+
+std::string Narrow(const std::wstring& text) {
+    std::string result;
+    for (wchar_t c : text) {
+        result += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
+    }
+    return result;
+}
+
+void ExpectNothingLeftOpen() {
+    EXPECT_EQ(0u, sim::OpenHandles()) << "open: " << Narrow(sim::DescribeOpenHandles());
+    EXPECT_EQ(0u, sim::LiveHeapBlocks()) << "heap blocks left allocated";
+    for (const std::string& misuse : sim::Misuses()) {
+        ADD_FAILURE() << "platform misuse: " << misuse;
+    }
 }
 
 } // namespace nimbrel::test

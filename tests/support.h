@@ -1,41 +1,52 @@
-// What every unit test shares: a fresh simulated machine before each test,
-// and after it the proof that nothing was left open or misused.
+// What every unit test shares: a fresh simulated machine and a Nimbrel
+// process as it is when it starts, and after each test the proof that
+// nothing was left open or misused.
 #pragma once
 
+#include "config/settings.h"
+#include "health/health.h"
 #include "platform/sim/sim.h"
 #include "platform/text.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace nimbrel::test {
 
+// Every process-wide record back to its state at process start: the
+// Settings at their defaults, the checks' memory, the restart history, the
+// daily restart's date and the service host's records.
+void FreshProcess();
+
+constexpr wchar_t kIniPath[] = L"C:\\Program Files\\Nimbrel\\Nimbrel.ini";
+
+// "Nimbrel.ini" beside the executable, from "Section/Key=value" lines
+// separated by '\n'.
+void WriteIni(const std::wstring& lines);
+
+// Every event logged, in order, as "E:text", "W:text" or "I:text".
+std::vector<std::wstring> Logged();
+
+// For messages only: wide text shown with its non-ASCII characters as '?'.
+std::string Narrow(const std::wstring& text);
+
+// Where nothing may be left behind: no open handle, no live heap block, no
+// misuse of the platform.
+void ExpectNothingLeftOpen();
+
 class SimTest : public ::testing::Test {
   protected:
-    void SetUp() override { sim::Reset(); }
+    void SetUp() override { Fresh(); }
     void TearDown() override { ExpectNothingLeftOpen(); }
 
-    static void ExpectNothingLeftOpen() {
-        EXPECT_EQ(0u, sim::OpenHandles()) << "open: " << Narrow(sim::DescribeOpenHandles());
-        EXPECT_EQ(0u, sim::LiveHeapBlocks()) << "heap blocks left allocated";
-        for (const std::string& misuse : sim::Misuses()) {
-            ADD_FAILURE() << "platform misuse: " << misuse;
-        }
+    // A fresh machine and process, as for each row of a table.
+    static void Fresh() {
+        sim::Reset();
+        FreshProcess();
     }
-
-  public:
-    // For messages only: wide text shown with its non-ASCII characters as '?'.
-    static std::string Narrow(const std::wstring& text) {
-        std::string result;
-        for (wchar_t c : text) {
-            result += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
-        }
-        return result;
-    }
+    static std::wstring Issue() { return LastIssue; }
 };
-
-// A UTF-8 rendering of wide text, as ConsolePrint writes it to a redirected output.
-std::string Utf8(const std::wstring& text);
 
 } // namespace nimbrel::test

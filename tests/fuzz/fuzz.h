@@ -9,6 +9,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "platform/sim/sim.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -27,6 +28,29 @@ inline void Check(bool condition, const char* what) {
     if (!condition) {
         Fail(what);
     }
+}
+
+inline bool IsBlank(WCHAR c) {
+    return c == L' ' || c == L'\t';
+}
+
+// The text without the blanks (spaces and tabs) at its ends.
+inline std::wstring Trimmed(const std::wstring& text) {
+    std::size_t begin = 0, end = text.size();
+    while (end > begin && IsBlank(text[end - 1])) {
+        --end;
+    }
+    while (begin < end && IsBlank(text[begin])) {
+        ++begin;
+    }
+    return text.substr(begin, end - begin);
+}
+
+// What every run on the simulated Windows must leave behind.
+inline void CheckNothingLeft() {
+    Check(sim::OpenHandles() == 0, "a handle left open");
+    Check(sim::LiveHeapBlocks() == 0, "a heap block left allocated");
+    Check(sim::Misuses().empty(), "the platform was misused");
 }
 
 // Reads the input as a stream of bytes.

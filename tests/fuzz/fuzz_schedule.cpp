@@ -46,21 +46,6 @@ void CheckParse(const std::wstring& text) {
     }
 }
 
-bool Blank(WCHAR c) {
-    return c == L' ' || c == L'\t';
-}
-
-std::wstring Trimmed(const std::wstring& text) {
-    std::size_t begin = 0, end = text.size();
-    while (end > begin && Blank(text[end - 1])) {
-        --end;
-    }
-    while (begin < end && Blank(text[begin])) {
-        ++begin;
-    }
-    return text.substr(begin, end - begin);
-}
-
 bool SameAsciiFolded(const std::wstring& a, const std::wstring& b) {
     auto fold = [](WCHAR c) { return (c >= L'A' && c <= L'Z') ? c - L'A' + L'a' : c; };
     if (a.size() != b.size()) {
@@ -83,7 +68,7 @@ bool DayListed(const std::wstring& days, int weekday) {
         std::size_t comma = days.find(L',', start);
         std::wstring piece =
             days.substr(start, comma == std::wstring::npos ? comma : comma - start);
-        if (!piece.empty() && SameAsciiFolded(Trimmed(piece), kDays[weekday])) {
+        if (!piece.empty() && SameAsciiFolded(fuzz::Trimmed(piece), kDays[weekday])) {
             return true;
         }
         if (comma == std::wstring::npos) {
@@ -95,7 +80,7 @@ bool DayListed(const std::wstring& days, int weekday) {
 
 // The setting as loading leaves it: cut to its capacity, then trimmed.
 std::wstring AsLoaded(const std::wstring& text, std::size_t capacity) {
-    return Trimmed(text.substr(0, std::min(text.size(), capacity - 1)));
+    return fuzz::Trimmed(text.substr(0, std::min(text.size(), capacity - 1)));
 }
 
 } // namespace
@@ -138,8 +123,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(std::wstring(Settings.RestartDays) == loadedDays, "RestartDays was changed");
     Check(sim::Events().size() == (due ? 2u : 0u), "not one whole recovery per restart");
     Check(RestartHistory.count == 0, "a daily restart was counted against the hourly limit");
-    Check(sim::OpenHandles() == 0, "a handle left open");
-    Check(sim::LiveHeapBlocks() == 0, "a heap block left allocated");
-    Check(sim::Misuses().empty(), "the platform was misused");
+    fuzz::CheckNothingLeft();
     return 0;
 }

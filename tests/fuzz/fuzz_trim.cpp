@@ -11,29 +11,13 @@ using namespace nimbrel;
 using nimbrel::fuzz::Check;
 
 namespace {
-
 constexpr WCHAR kGuard = static_cast<WCHAR>(0xA5A5);
-
-bool IsBlank(WCHAR c) {
-    return c == L' ' || c == L'\t';
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::Input in(data, size);
     const std::wstring text = in.Text(0);
-
-    std::size_t begin = 0;
-    std::size_t end = text.size();
-    while (end > 0 && IsBlank(text[end - 1])) {
-        --end;
-    }
-    while (begin < end && IsBlank(text[begin])) {
-        ++begin;
-    }
-    const std::wstring expected = text.substr(begin, end - begin);
-
+    const std::wstring expected = fuzz::Trimmed(text);
     std::vector<WCHAR> buffer(text.begin(), text.end());
     buffer.push_back(0);
     buffer.insert(buffer.end(), 8, kGuard);
