@@ -271,6 +271,69 @@ std::wstring StopObserved() {
     return StopOutcome(result, sim::Spooler().state, SpoolerProcessesKilled());
 }
 
+// One query: any failure gives 0, with both outputs 0.
+Sweep QuerySpoolerStatusSweep() {
+    return {"QuerySpoolerStatus", [] {},
+            [] {
+                DWORD state = 9;
+                DWORD pid = 9;
+                const int result = QuerySpoolerStatus(&state, &pid);
+                return Result(result) + L", " + StateName(state) + L", pid " + Num(pid);
+            },
+            [](const Fault* f) {
+                return std::wstring(f ? L"result 0, none, pid 0" : L"result 1, running, pid 1000");
+            }};
+}
+
+// A spooler stopping by itself after 1.2 s: a failed poll ends the wait at
+// once, with 0 and the time of that poll; nothing is retried.
+Sweep WaitForSpoolerStateSweep() {
+    return {"WaitForSpoolerState",
+            [] {
+                sim::SetServiceState(L"Spooler", SERVICE_STOP_PENDING);
+                sim::After(1200, [] { sim::SetServiceState(L"Spooler", SERVICE_STOPPED); });
+            },
+            [] {
+                const int result = WaitForSpoolerState(SERVICE_STOPPED, 5000);
+                return Result(result) + L" after " + Num(sim::ElapsedMs()) + L" ms";
+            },
+            [](const Fault* f) {
+                if (f == nullptr) {
+                    return std::wstring(L"result 1 after 1500 ms");
+                }
+                const auto polls = std::count(
+                    f->calls.begin(), f->calls.begin() + static_cast<std::ptrdiff_t>(f->index),
+                    Op::QueryServiceStatusEx);
+                return L"result 0 after " + Num(500 * static_cast<std::uint64_t>(polls)) + L" ms";
+            }};
+}
+
+// A stopped spooler that runs 0.7 s after its start: a start refused (with
+// 5, or with 1056 though nothing runs) or not asked for gives 0; a failed
+// poll gives 0 while the start goes on.
+Sweep StartSpoolerSweep() {
+    return {"StartSpooler",
+            [] {
+                Settings.StartTimeoutMs = 3000;
+                sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
+                sim::Spooler().startPendingMs = 700;
+            },
+            [] {
+                const int result = StartSpooler();
+                return Result(result) + L", " + Num(sim::Spooler().startRequests) +
+                       L" start accepted";
+            },
+            [](const Fault* f) {
+                if (f == nullptr) {
+                    return std::wstring(L"result 1, 1 start accepted");
+                }
+                const bool started = !f->Before(Op::StartServiceW) && !f->Is(Op::StartServiceW);
+                return std::wstring(started ? L"result 0, 1 start accepted"
+                                            : L"result 0, 0 start accepted");
+            },
+            {0, ERROR_SERVICE_ALREADY_RUNNING}};
+}
+
 // A spooler that ignores the stop request, with a second "SPOOLSV.EXE" and
 // an unrelated process behind it in the process list. A refusal of the stop
 // request with 1062 or 1061 leaves it to be waited for and, failing that,
@@ -327,6 +390,20 @@ constexpr wchar_t kPluginCommand[] = L"cmd.exe /c \"\"C:\\Plugins\\check.cmd\"\"
 
 constexpr wchar_t kStuckA[] = L"Stuck print job on 'A' (job 3, document: letter.doc)";
 constexpr wchar_t kStuckB[] = L"Stuck print job on 'B' (job 7, document: report.pdf)";
+
+// A start-pending spooler first seen: healthy, and watched from now. A failed
+// query is unhealthy and leaves the watch as it was.
+Sweep CheckServiceStateSweep() {
+    return {"CheckServiceState", [] { sim::SetServiceState(L"Spooler", SERVICE_START_PENDING); },
+            [] {
+                const int result = CheckServiceState();
+                return CheckObserved(result) + L", watching " + StateName(PendingWatch.state);
+            },
+            [](const Fault* f) {
+                return f ? CheckOutcome(0, kUnableToQuery) + L", watching none"
+                         : CheckOutcome(1, L"") + L", watching start-pending";
+            }};
+}
 
 void PrinterWithJob(const wchar_t* printer, DWORD id, const wchar_t* document, std::int64_t age) {
     sim::AddPrinter(printer);
@@ -409,6 +486,37 @@ Sweep CheckPluginSweep(const char* name, std::uint64_t runMs) {
             }};
 }
 
+// The three checks in a row: a running spooler, printer A with a fresh job
+// and a batch plugin that exits with 0. The verdict's own state query fails
+// closed; the queue check's gate and its printer calls fail open (the gate's
+// text stays behind the healthy verdict); an unreadable submission time makes
+// the job stuck; the plugin's calls fail as that check's table says.
+Sweep EvaluateHealthSweep() {
+    return {"EvaluateHealth",
+            [] {
+                PrinterWithJob(L"A", 3, L"letter.doc", 10);
+                Settings.EnablePluginCheck = 1;
+                CopyText(Settings.PluginPath, kPluginPathCapacity, L"C:\\Plugins\\check.cmd");
+                sim::AddFile(L"C:\\Plugins\\check.cmd");
+                sim::AddProgram(kPluginCommand, {0, 300});
+            },
+            [] { return CheckObserved(EvaluateHealth()); },
+            [](const Fault* f) {
+                if (f != nullptr && f->IsServiceQuery()) {
+                    return CheckOutcome(f->occurrence == 1 ? 0 : 1, kUnableToQuery);
+                }
+                return Lookup(f, CheckOutcome(1, L""),
+                              {{Op::SystemTimeToFileTime, 0, CheckOutcome(0, kStuckA)},
+                               {Op::GetFileAttributesW, 0, CheckOutcome(0, kNotFound)},
+                               {Op::GetSystemDirectoryW, 0, CheckOutcome(0, kLaunchFailed)},
+                               {Op::CreateProcessW, 0, CheckOutcome(0, kLaunchFailed)},
+                               {Op::WaitForSingleObject, 0, CheckOutcome(0, kTimedOut)},
+                               {Op::GetExitCodeProcess, 0,
+                                CheckOutcome(0, L"Plugin health check failed (exit code 1)")}},
+                              CheckOutcome(1, L""));
+            }};
+}
+
 // ---- Recovery ------------------------------------------------------------------------------
 
 constexpr wchar_t kStarted[] = L"W:Recovery started: ";
@@ -488,6 +596,33 @@ std::wstring CommandOutcome(int exitCode, const std::wstring& output) {
 
 std::wstring CommandObserved(int exitCode) {
     return CommandOutcome(exitCode, Wide(sim::StdoutBytes()));
+}
+
+// The "recover" command over the recovery above, its settings from the file
+// (a read that fails gives a default, which changes nothing here): its line
+// and exit code follow the recovery's result; a lost line changes nothing
+// else, and a console mode that cannot be read is a redirected output.
+Sweep RecoverCommandSweep() {
+    static const Sweep recovery = RunRecoverySweep();
+    return {"RecoverCommand",
+            [] {
+                recovery.arrange();
+                WriteIni(L"Recovery/StopTimeoutMs=3000\nRecovery/StartTimeoutMs=3000\n"
+                         L"Monitor/SpoolDirectory=C:\\Spool");
+            },
+            [] { return CommandObserved(RunRecoverCommand()); },
+            [](const Fault* f) {
+                if (f != nullptr && f->IsConsoleOutput()) {
+                    return CommandOutcome(0, L"");
+                }
+                const bool fails =
+                    f != nullptr &&
+                    !f->IsAnyOf({Op::GetModuleFileNameW, Op::GetPrivateProfileIntW,
+                                 Op::GetPrivateProfileStringW, Op::GetConsoleMode}) &&
+                    recovery.expected(f).rfind(L"result 0", 0) == 0;
+                return fails ? CommandOutcome(1, L"Print Spooler recovery failed.\n")
+                             : CommandOutcome(0, L"Print Spooler recovery completed.\n");
+            }};
 }
 
 // The status report with its three verdicts and the issue (none when empty),
@@ -722,11 +857,17 @@ Sweep MonitorRateLimitSweep() {
 const std::vector<Sweep>& AllSweeps() {
     static const std::vector<Sweep> sweeps = {
         LoadSettingsSweep(),
+        QuerySpoolerStatusSweep(),
+        WaitForSpoolerStateSweep(),
+        StartSpoolerSweep(),
         StopSpoolerIgnoredSweep(),
+        CheckServiceStateSweep(),
         CheckPrintQueuesSweep(),
         CheckPluginSweep("CheckPlugin_BatchExits", 300),
         CheckPluginSweep("CheckPlugin_BatchHangs", sim::kNever),
+        EvaluateHealthSweep(),
         RunRecoverySweep(),
+        RecoverCommandSweep(),
         StatusSweep(),
         InstallSweep(),
         UninstallSweep(),
