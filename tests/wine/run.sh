@@ -10,6 +10,7 @@
 # Scenarios share the prefix, so each leaves the machine as it found it.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
+WT_HERE=$here # for scenarios: the folder of shared expected outputs
 [ $# -ge 1 ] || { echo "usage: $0 BUILD_DIR [SCENARIO...]" >&2; exit 2; }
 BUILD=$(cd "$1" && pwd) || exit 2
 shift

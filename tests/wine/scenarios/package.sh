@@ -44,28 +44,7 @@ cp -- "$BUILD/wine/settings_probe.exe" "$dir/settings_probe.exe"
 wt_run "$windir\\settings_probe.exe"
 rm -f -- "$dir/settings_probe.exe"
 wt_expect_rc "settings from the sample" 0
-nb_expect_output "settings from the sample" <<'OUT'
-CheckIntervalMs=10000
-HangTimeoutMs=120000
-MaxRestartsPerHour=3
-ClearSpoolOnRecovery=1
-SpoolDirectory=C:\Windows\System32\spool\PRINTERS
-StopTimeoutMs=30000
-StartTimeoutMs=60000
-RestartDelayMs=3000
-EnableQueueCheck=1
-StuckJobTimeoutMs=300000
-MaxQueueJobs=0
-EnablePluginCheck=0
-PluginIntervalMs=60000
-PluginTimeoutMs=30000
-PrinterName=[]
-PluginPath=[]
-EnableScheduledRestart=1
-ClearSpoolOnScheduledRestart=0
-RestartTime=[02:00]
-RestartDays=[]
-OUT
+nb_expect_output "settings from the sample" <"$WT_HERE/default_settings.txt"
 
 # "status" from the unpacked folder, against Wine's stopped spooler.
 [ "$(wt_state Spooler)" = STOPPED ] || wt_fail "the Spooler is not stopped at the start"

@@ -5,28 +5,7 @@ cp "$BUILD/wine/settings_probe.exe" "$NB_DIR/Nimbrel.exe"
 # No file: every default.
 nb_run
 wt_expect_rc "defaults" 0
-nb_expect_output "defaults" <<'OUT'
-CheckIntervalMs=10000
-HangTimeoutMs=120000
-MaxRestartsPerHour=3
-ClearSpoolOnRecovery=1
-SpoolDirectory=C:\Windows\System32\spool\PRINTERS
-StopTimeoutMs=30000
-StartTimeoutMs=60000
-RestartDelayMs=3000
-EnableQueueCheck=1
-StuckJobTimeoutMs=300000
-MaxQueueJobs=0
-EnablePluginCheck=0
-PluginIntervalMs=60000
-PluginTimeoutMs=30000
-PrinterName=[]
-PluginPath=[]
-EnableScheduledRestart=1
-ClearSpoolOnScheduledRestart=0
-RestartTime=[02:00]
-RestartDays=[]
-OUT
+nb_expect_output "defaults" <"$WT_HERE/default_settings.txt"
 
 # Bounds, switches, blanks, quotes, empty values and over-long texts.
 long=$(printf 'D:\\%0300d' 0)
