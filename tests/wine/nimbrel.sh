@@ -42,3 +42,23 @@ $expected
 got
 $(wt_out)"
 }
+
+# nb_mark_log: from here on nb_log and nb_wait_log see only what the
+# keepalive log gains; scenarios share the one log.
+nb_mark_log() {
+    NB_LOG_FROM=$(($(wc -l <"$WT_LOG") + 1))
+}
+
+# nb_log: the keepalive log since the last nb_mark_log.
+nb_log() {
+    tail -n +"${NB_LOG_FROM:-1}" "$WT_LOG"
+}
+
+# nb_wait_log REGEX SECONDS: wait until a line since the mark matches the extended regex; 1 on timeout.
+nb_wait_log() {
+    local end=$((SECONDS + $2))
+    until nb_log | grep -Eq -- "$1"; do
+        [ "$SECONDS" -ge "$end" ] && return 1
+        sleep 0.1
+    done
+}

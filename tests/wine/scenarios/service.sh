@@ -14,17 +14,7 @@ EnableScheduledRestart=0
 EOF
 
 # Scenarios share the log: only what is written from here on counts.
-log_from=$(($(wc -l <"$WT_LOG") + 1))
-svc_log() {
-    tail -n +"$log_from" "$WT_LOG"
-}
-svc_wait_log() {
-    local end=$((SECONDS + $2))
-    until svc_log | grep -Eq -- "$1"; do
-        [ "$SECONDS" -ge "$end" ] && return 1
-        sleep 0.1
-    done
-}
+nb_mark_log
 
 # Leave the prefix as it was, also when a step fails.
 svc_cleanup() {
@@ -48,26 +38,26 @@ wt_wait_state Spooler RUNNING 10 || wt_fail "the Spooler did not start"
 wt_run sc start Nimbrel
 wt_expect_rc "sc start Nimbrel" 0
 wt_wait_state Nimbrel RUNNING 10 || wt_fail "Nimbrel did not report running"
-svc_wait_log "$(wt_event_re info 'Nimbrel service started.')" 10 ||
+nb_wait_log "$(wt_event_re info 'Nimbrel service started.')" 10 ||
     wt_fail "no start message in the event log"
 
 # Broken behind Nimbrel's back: the next cycle, a second later, repairs it.
 wt_run sc stop Spooler
-svc_wait_log "$(wt_event_re warning 'Recovery started: Automatic recovery: Print Spooler service is stopped')" 10 ||
+nb_wait_log "$(wt_event_re warning 'Recovery started: Automatic recovery: Print Spooler service is stopped')" 10 ||
     wt_fail "no automatic recovery of the stopped Spooler"
-svc_wait_log "$(wt_event_re info 'Print Spooler recovery completed successfully.')" 10 ||
+nb_wait_log "$(wt_event_re info 'Print Spooler recovery completed successfully.')" 10 ||
     wt_fail "the automatic recovery did not complete"
 wt_wait_state Spooler RUNNING 5 || wt_fail "the Spooler is not running after the recovery"
 
 wt_run sc stop Nimbrel
 wt_expect_rc "sc stop Nimbrel" 0
-svc_wait_log "$(wt_event_re info 'Nimbrel service stopped.')" 10 ||
+nb_wait_log "$(wt_event_re info 'Nimbrel service stopped.')" 10 ||
     wt_fail "no stop message in the event log"
 wt_wait_state Nimbrel STOPPED 10 || wt_fail "Nimbrel did not report stopped"
 
 # One recovery only: the spooler was healthy again after it.
-count=$(svc_log | grep -cE "$(wt_event_re warning 'Recovery started: Automatic recovery: Print Spooler service is stopped')")
+count=$(nb_log | grep -cE "$(wt_event_re warning 'Recovery started: Automatic recovery: Print Spooler service is stopped')")
 wt_expect_eq "automatic recoveries" 1 "$count"
-svc_log | grep -E ':eventlog:ReportEventW' | grep -vE 'Nimbrel service|Recovery started|recovery completed' &&
+nb_log | grep -E ':eventlog:ReportEventW' | grep -vE 'Nimbrel service|Recovery started|recovery completed' &&
     wt_fail "unexpected event-log entries"
 :

@@ -32,23 +32,9 @@ mkdir -p "$fake_unix" && cp "$BUILD/wine/fake_spoolsv.exe" "$fake_unix/spoolsv.e
     wt_fail "cannot deploy the fake spooler"
 printf '@exit /b 1\r\n' >"$fake_unix/fail.cmd"
 
-log_from=1
-mark_log() {
-    log_from=$(($(wc -l <"$WT_LOG") + 1))
-}
-case_log() {
-    tail -n +"$log_from" "$WT_LOG"
-}
-case_wait_log() {
-    local end=$((SECONDS + $2))
-    until case_log | grep -Eq -- "$1"; do
-        [ "$SECONDS" -ge "$end" ] && return 1
-        sleep 0.1
-    done
-}
 # The texts of the events written since the mark, one a line.
 case_events() {
-    case_log | sed -n 's/^[0-9a-f]*:[a-z]*:eventlog:ReportEventW L"\(.*\)"$/\1/p'
+    nb_log | sed -n 's/^[0-9a-f]*:[a-z]*:eventlog:ReportEventW L"\(.*\)"$/\1/p'
 }
 
 # Processes of the fake spooler, in this prefix only (its folder is unique).
@@ -103,16 +89,16 @@ start_case() {
     wt_expect_rc "sc start Spooler ($1)" 0
 }
 start_nimbrel() {
-    mark_log
+    nb_mark_log
     wt_run sc start Nimbrel
     wt_expect_rc "sc start Nimbrel" 0
-    case_wait_log "$(wt_event_re info 'Nimbrel service started.')" 10 ||
+    nb_wait_log "$(wt_event_re info 'Nimbrel service started.')" 10 ||
         wt_fail "no start message in the event log"
 }
 
 # The recovery of a stuck spooler: its start, then every spoolsv.exe ended.
 expect_forced_recovery() { # $1: the reason, $2: seconds to wait for it
-    case_wait_log "$(wt_event_re warning "Recovery started: Automatic recovery: $1")" "$2" ||
+    nb_wait_log "$(wt_event_re warning "Recovery started: Automatic recovery: $1")" "$2" ||
         wt_fail "no automatic recovery for: $1; events: $(case_events)"
     wait_no_fake_process 10 || wt_fail "spoolsv.exe still running after the recovery's stop"
     # Up to here Windows and Wine agree; see the head of this file.
@@ -156,7 +142,7 @@ Last issue:            Print Spooler in unexpected service state
 EOF
 ms_ini 1
 start_nimbrel
-case_wait_log "$(wt_event_re warning 'Print Spooler unhealthy but recovery rate limit reached. Waiting.')" 15 ||
+nb_wait_log "$(wt_event_re warning 'Print Spooler unhealthy but recovery rate limit reached. Waiting.')" 15 ||
     wt_fail "no rate-limit warning; events: $(case_events | tr '\n' '|')"
 stop_nimbrel
 case_events | sed -n '1,4p' | tr '\n' '|' | grep -qx "Nimbrel service started.|\
