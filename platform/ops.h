@@ -124,6 +124,17 @@
        ERROR_ACCESS_DENIED)                                                                        \
     OP_NOFAIL(BOOL, FindClose, (HANDLE search), (search))                                          \
     OP(BOOL, DeleteFileW, (LPCWSTR path), (path), FALSE, ERROR_ACCESS_DENIED)                      \
+    /* Registry and environment. The registry calls return their error rather than setting   */ \
+    /* it; an injected fault returns it too.                                                  */ \
+    OP(LONG, RegOpenKeyExW,                                                                        \
+       (HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, HKEY* result),                     \
+       (key, subKey, options, access, result), RegistryFailure(result), ERROR_FILE_NOT_FOUND)      \
+    OP(LONG, RegQueryValueExW,                                                                     \
+       (HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size),        \
+       (key, name, reserved, type, data, size), RegistryFailure(nullptr), ERROR_FILE_NOT_FOUND)    \
+    OP_NOFAIL(LONG, RegCloseKey, (HKEY key), (key))                                                \
+    OP(DWORD, ExpandEnvironmentStringsW, (LPCWSTR source, LPWSTR buffer, DWORD size),             \
+       (source, buffer, size), 0, ERROR_NOT_ENOUGH_MEMORY)                                         \
     /* Time */                                                                                     \
     OP_NOFAIL(DWORD, GetTickCount, (), ())                                                         \
     OP_NOFAIL(void, GetSystemTimeAsFileTime, (FILETIME* now), (now))                               \

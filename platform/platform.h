@@ -38,6 +38,8 @@ struct SC_HANDLE__;
 using SC_HANDLE = SC_HANDLE__*;
 struct SERVICE_STATUS_HANDLE__;
 using SERVICE_STATUS_HANDLE = SERVICE_STATUS_HANDLE__*;
+struct HKEY__;
+using HKEY = HKEY__*;
 
 constexpr BOOL FALSE = 0;
 constexpr BOOL TRUE = 1;
@@ -62,8 +64,10 @@ constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_INVALID_NAME = 123;
 constexpr DWORD ERROR_INVALID_LEVEL = 124;
+constexpr DWORD ERROR_BAD_PATHNAME = 161;
 constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 constexpr DWORD ERROR_NO_DATA = 232;
+constexpr DWORD ERROR_MORE_DATA = 234;
 constexpr DWORD ERROR_INVALID_SERVICE_CONTROL = 1052;
 constexpr DWORD ERROR_SERVICE_REQUEST_TIMEOUT = 1053;
 constexpr DWORD ERROR_SERVICE_ALREADY_RUNNING = 1056;
@@ -302,6 +306,23 @@ struct WIN32_FIND_DATAW {
     WCHAR cFileName[MAX_PATH];
     WCHAR cAlternateFileName[14];
 };
+
+// ---- Registry and environment ---------------------------------------------------
+
+// The predefined key, as Windows defines it: a 32-bit value sign-extended.
+inline HKEY const HKEY_LOCAL_MACHINE =
+    reinterpret_cast<HKEY>(static_cast<std::intptr_t>(static_cast<LONG>(0x80000002u)));
+
+using REGSAM = DWORD;
+constexpr REGSAM KEY_QUERY_VALUE = 0x0001;
+
+constexpr DWORD REG_NONE = 0;
+constexpr DWORD REG_SZ = 1;
+constexpr DWORD REG_EXPAND_SZ = 2;
+constexpr DWORD REG_BINARY = 3;
+constexpr DWORD REG_DWORD = 4;
+constexpr DWORD REG_MULTI_SZ = 7;
+constexpr DWORD REG_QWORD = 11;
 
 // ---- Console -------------------------------------------------------------------
 

@@ -8,6 +8,7 @@
 
 #include "app/install.h"
 #include "app/status.h"
+#include "platform/registry.h"
 #include "recovery/recovery.h"
 #include "recovery/restart_history.h"
 #include "service/monitor.h"
@@ -247,6 +248,38 @@ Sweep LoadSettingsSweep() {
                 }
                 return Joined(expected, L";");
             }};
+}
+
+// ---- Registry -------------------------------------------------------------------------
+
+// A text, a number and the text's expansion: a read whose call fails gives
+// nothing, never a part.
+Sweep RegistryReadsSweep() {
+    static constexpr wchar_t kKey[] = L"SOFTWARE\\Policies\\Nimbrel\\Monitor";
+    return {
+        "RegistryReads",
+        [] {
+            sim::SetRegistryText(kKey, L"SpoolDirectory", L"%SystemDrive%\\Spool");
+            sim::SetRegistryNumber(kKey, L"CheckIntervalMs", 5000);
+        },
+        [] {
+            WCHAR text[64];
+            WCHAR expanded[64];
+            DWORD number = 0;
+            const int read = ReadRegistryText(kKey, L"SpoolDirectory", text, 64, nullptr) +
+                             ReadRegistryNumber(kKey, L"CheckIntervalMs", &number) +
+                             ExpandEnvironmentText(text, expanded, 64);
+            return Num(read) + L" read: '" + text + L"', " + Num(number) + L", '" + expanded + L"'";
+        },
+        [](const Fault* f) {
+            // The text's key or value, the number's, or the expansion.
+            const bool expansion = f != nullptr && f->Is(Op::ExpandEnvironmentStringsW);
+            const bool noText = f != nullptr && !expansion && f->occurrence == 1;
+            const bool noNumber = f != nullptr && f->occurrence == 2;
+            return Num(expansion || noText || noNumber ? 2 : 3) + L" read: '" +
+                   (noText ? L"" : L"%SystemDrive%\\Spool") + L"', " + (noNumber ? L"0" : L"5000") +
+                   L", '" + (noText || expansion ? L"" : L"C:\\Spool") + L"'";
+        }};
 }
 
 // ---- Spooler control ------------------------------------------------------------------
@@ -857,6 +890,7 @@ Sweep MonitorRateLimitSweep() {
 const std::vector<Sweep>& AllSweeps() {
     static const std::vector<Sweep> sweeps = {
         LoadSettingsSweep(),
+        RegistryReadsSweep(),
         QuerySpoolerStatusSweep(),
         WaitForSpoolerStateSweep(),
         StartSpoolerSweep(),
