@@ -24,6 +24,9 @@
     OP(BOOL, QueryServiceStatusEx,                                                                 \
        (SC_HANDLE service, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed),                \
        (service, level, buffer, size, needed), FALSE, ERROR_ACCESS_DENIED)                         \
+    OP(BOOL, QueryServiceConfigW,                                                                  \
+       (SC_HANDLE service, QUERY_SERVICE_CONFIGW* config, DWORD size, LPDWORD needed),             \
+       (service, config, size, needed), FALSE, ERROR_ACCESS_DENIED)                                \
     OP(BOOL, ControlService, (SC_HANDLE service, DWORD control, SERVICE_STATUS* status),           \
        (service, control, status), FALSE, ERROR_ACCESS_DENIED)                                     \
     OP(BOOL, StartServiceW, (SC_HANDLE service, DWORD argc, LPCWSTR* argv),                        \

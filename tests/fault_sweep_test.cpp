@@ -13,6 +13,7 @@
 #include "recovery/restart_history.h"
 #include "service/monitor.h"
 #include "service/service_host.h"
+#include "spooler/spool_directory.h"
 #include "spooler/spooler_control.h"
 #include "tests/support.h"
 
@@ -302,6 +303,44 @@ std::wstring StopOutcome(int result, DWORD state, unsigned killed) {
 std::wstring StopObserved() {
     const int result = StopSpooler();
     return StopOutcome(result, sim::Spooler().state, SpoolerProcessesKilled());
+}
+
+// The start type: any failure gives 0 and leaves it as it was.
+Sweep QuerySpoolerStartTypeSweep() {
+    return {"QuerySpoolerStartType", [] { sim::Spooler().startType = SERVICE_DISABLED; },
+            [] {
+                DWORD startType = 9;
+                const int result = QuerySpoolerStartType(&startType);
+                return Result(result) + L", " + StartTypeName(startType);
+            },
+            [](const Fault* f) {
+                return std::wstring(f ? L"result 0, Unknown" : L"result 1, Disabled");
+            }};
+}
+
+// The spooler's folder moved to E:\Spool: a read that fails leaves the
+// system's folder, except a folder that cannot be looked at but is not known
+// to be missing.
+Sweep SpoolDirectoryInEffectSweep() {
+    return {
+        "SpoolDirectoryInEffect",
+        [] {
+            sim::SetRegistryText(L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers",
+                                 L"DefaultSpoolDirectory", L"E:\\Spool\\", REG_EXPAND_SZ);
+            sim::AddFolder(L"E:\\Spool");
+        },
+        [] {
+            WCHAR folder[MAX_PATH];
+            const int result = GetSpoolDirectoryInEffect(folder, MAX_PATH);
+            return Result(result) + L", " + folder;
+        },
+        [](const Fault* f) {
+            const bool kept =
+                f == nullptr || (f->Is(Op::GetFileAttributesW) && f->error != ERROR_FILE_NOT_FOUND);
+            return L"result 1, " +
+                   std::wstring(kept ? L"E:\\Spool" : L"C:\\Windows\\system32\\spool\\PRINTERS");
+        },
+        {0, ERROR_FILE_NOT_FOUND}};
 }
 
 // One query: any failure gives 0, with both outputs 0.
@@ -674,6 +713,7 @@ std::wstring Report(bool state, bool queue, bool overall, const std::wstring& is
         pieces.push_back(L"Last issue:            " + issue + L"\n");
     }
     pieces.push_back(L"Scheduled restart:     Every day at 02:00\n");
+    pieces.push_back(L"Spool folder:          C:\\Windows\\system32\\spool\\PRINTERS\n");
     std::wstring text;
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         text += i + 1 == missing ? L"" : pieces[i];
@@ -691,13 +731,22 @@ Sweep StatusSweep() {
     return {"StatusCommand", [] { PrinterWithJob(L"A", 3, L"letter.doc", 10); },
             [] { return CommandObserved(RunStatusCommand()); },
             [](const Fault* f) {
+                // The second connection reads the start type, which is only
+                // shown when it is Disabled; the spool folder's reads fall
+                // back to the same folder.
+                const bool startType =
+                    f != nullptr && f->IsAnyOf({Op::OpenSCManagerW, Op::OpenServiceW});
+                if (startType && f->occurrence == 2) {
+                    return Report(true, true, true);
+                }
                 if (f != nullptr && f->IsServiceQuery()) {
+                    const unsigned query = f->occurrence - (startType && f->occurrence > 2 ? 1 : 0);
                     const std::wstring byQuery[] = {
                         CommandOutcome(1, L"Unable to query Print Spooler status.\n"),
                         Report(false, true, true), Report(true, true, true),
                         Report(true, true, false, kUnableToQuery),
                         Report(true, true, true, kUnableToQuery)};
-                    return byQuery[f->occurrence - 1];
+                    return byQuery[query - 1];
                 }
                 if (f != nullptr && f->IsConsoleOutput()) {
                     return Report(true, true, true, L"", f->occurrence);
@@ -892,6 +941,8 @@ const std::vector<Sweep>& AllSweeps() {
         LoadSettingsSweep(),
         RegistryReadsSweep(),
         QuerySpoolerStatusSweep(),
+        QuerySpoolerStartTypeSweep(),
+        SpoolDirectoryInEffectSweep(),
         WaitForSpoolerStateSweep(),
         StartSpoolerSweep(),
         StopSpoolerIgnoredSweep(),

@@ -568,6 +568,7 @@ void Reset() {
     m.timeLimitMs = 400ull * 24 * 3600 * 1000;
     ResetServices();
     ResetRegistryAndEnvironment();
+    AddFolder(L"C:\\Windows\\system32\\spool\\PRINTERS");
 }
 
 } // namespace nimbrel::sim

@@ -36,8 +36,10 @@ DWORD RealisticError(Op op);
 
 // A fresh machine: the clock at Monday 2026-12-07 10:00:00 UTC (local time
 // the same), tick count 1000000, the "Spooler" service running as
-// "spoolsv.exe", no printers, no files, an empty event log, a console
-// process that the service manager did not start.
+// "spoolsv.exe" and starting automatically, no printers, no files but the
+// empty spool folder C:\Windows\system32\spool\PRINTERS (the spooler's
+// DefaultSpoolDirectory), an empty event log, a console process that the
+// service manager did not start.
 void Reset();
 
 // ---- Virtual clock ----------------------------------------------------------
