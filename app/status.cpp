@@ -3,6 +3,7 @@
 #include "app/console.h"
 #include "config/settings.h"
 #include "health/health.h"
+#include "spooler/spool_directory.h"
 #include "spooler/spooler_control.h"
 
 namespace nimbrel {
@@ -52,6 +53,12 @@ int RunStatusCommand() {
         ConsolePrint(L" (PID %u)", processId);
     }
     ConsolePrint(L"\n");
+    // Said only when it explains what Nimbrel does: it leaves a disabled
+    // spooler alone.
+    DWORD startType = SERVICE_AUTO_START;
+    if (QuerySpoolerStartType(&startType) && startType == SERVICE_DISABLED) {
+        ConsolePrint(L"Startup type:          %s\n", StartTypeName(startType));
+    }
     ConsolePrint(L"Service state healthy: %s\n", YesNo(CheckServiceState()));
     if (Settings.EnableQueueCheck) {
         ConsolePrint(L"Print queue healthy:   %s\n", YesNo(CheckPrintQueues()));
@@ -69,6 +76,9 @@ int RunStatusCommand() {
         const WCHAR* days = Settings.RestartDays[0] != 0 ? Settings.RestartDays : L"Every day";
         ConsolePrint(L"Scheduled restart:     %s at %s\n", days, Settings.RestartTime);
     }
+    WCHAR spool[MAX_PATH];
+    ConsolePrint(L"Spool folder:          %s\n",
+                 GetSpoolDirectoryInEffect(spool, MAX_PATH) ? spool : L"unknown");
     return 0;
 }
 

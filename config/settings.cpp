@@ -5,26 +5,26 @@
 namespace nimbrel {
 
 const SettingsRecord kDefaultSettings = {
-    10000,                                     // CheckIntervalMs
-    120000,                                    // HangTimeoutMs
-    3,                                         // MaxRestartsPerHour
-    1,                                         // ClearSpoolOnRecovery
-    L"C:\\Windows\\System32\\spool\\PRINTERS", // SpoolDirectory
-    30000,                                     // StopTimeoutMs
-    60000,                                     // StartTimeoutMs
-    3000,                                      // RestartDelayMs
-    1,                                         // EnableQueueCheck
-    300000,                                    // StuckJobTimeoutMs
-    0,                                         // MaxQueueJobs
-    0,                                         // EnablePluginCheck
-    60000,                                     // PluginIntervalMs
-    30000,                                     // PluginTimeoutMs
-    L"",                                       // PrinterName
-    L"",                                       // PluginPath
-    1,                                         // EnableScheduledRestart
-    0,                                         // ClearSpoolOnScheduledRestart
-    L"02:00",                                  // RestartTime
-    L"",                                       // RestartDays
+    10000,    // CheckIntervalMs
+    120000,   // HangTimeoutMs
+    3,        // MaxRestartsPerHour
+    1,        // ClearSpoolOnRecovery
+    L"",      // SpoolDirectory: the spooler's own
+    30000,    // StopTimeoutMs
+    60000,    // StartTimeoutMs
+    3000,     // RestartDelayMs
+    1,        // EnableQueueCheck
+    300000,   // StuckJobTimeoutMs
+    0,        // MaxQueueJobs
+    0,        // EnablePluginCheck
+    60000,    // PluginIntervalMs
+    30000,    // PluginTimeoutMs
+    L"",      // PrinterName
+    L"",      // PluginPath
+    1,        // EnableScheduledRestart
+    0,        // ClearSpoolOnScheduledRestart
+    L"02:00", // RestartTime
+    L"",      // RestartDays
 };
 
 SettingsRecord Settings = kDefaultSettings;

@@ -24,6 +24,9 @@
     OP(BOOL, QueryServiceStatusEx,                                                                 \
        (SC_HANDLE service, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed),                \
        (service, level, buffer, size, needed), FALSE, ERROR_ACCESS_DENIED)                         \
+    OP(BOOL, QueryServiceConfigW,                                                                  \
+       (SC_HANDLE service, QUERY_SERVICE_CONFIGW* config, DWORD size, LPDWORD needed),             \
+       (service, config, size, needed), FALSE, ERROR_ACCESS_DENIED)                                \
     OP(BOOL, ControlService, (SC_HANDLE service, DWORD control, SERVICE_STATUS* status),           \
        (service, control, status), FALSE, ERROR_ACCESS_DENIED)                                     \
     OP(BOOL, StartServiceW, (SC_HANDLE service, DWORD argc, LPCWSTR* argv),                        \
@@ -124,6 +127,17 @@
        ERROR_ACCESS_DENIED)                                                                        \
     OP_NOFAIL(BOOL, FindClose, (HANDLE search), (search))                                          \
     OP(BOOL, DeleteFileW, (LPCWSTR path), (path), FALSE, ERROR_ACCESS_DENIED)                      \
+    /* Registry and environment. The registry calls return their error rather than setting   */ \
+    /* it; an injected fault returns it too.                                                  */ \
+    OP(LONG, RegOpenKeyExW,                                                                        \
+       (HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, HKEY* result),                     \
+       (key, subKey, options, access, result), RegistryFailure(result), ERROR_FILE_NOT_FOUND)      \
+    OP(LONG, RegQueryValueExW,                                                                     \
+       (HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size),        \
+       (key, name, reserved, type, data, size), RegistryFailure(nullptr), ERROR_FILE_NOT_FOUND)    \
+    OP_NOFAIL(LONG, RegCloseKey, (HKEY key), (key))                                                \
+    OP(DWORD, ExpandEnvironmentStringsW, (LPCWSTR source, LPWSTR buffer, DWORD size),             \
+       (source, buffer, size), 0, ERROR_NOT_ENOUGH_MEMORY)                                         \
     /* Time */                                                                                     \
     OP_NOFAIL(DWORD, GetTickCount, (), ())                                                         \
     OP_NOFAIL(void, GetSystemTimeAsFileTime, (FILETIME* now), (now))                               \

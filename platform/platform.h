@@ -38,6 +38,8 @@ struct SC_HANDLE__;
 using SC_HANDLE = SC_HANDLE__*;
 struct SERVICE_STATUS_HANDLE__;
 using SERVICE_STATUS_HANDLE = SERVICE_STATUS_HANDLE__*;
+struct HKEY__;
+using HKEY = HKEY__*;
 
 constexpr BOOL FALSE = 0;
 constexpr BOOL TRUE = 1;
@@ -62,11 +64,14 @@ constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_INVALID_NAME = 123;
 constexpr DWORD ERROR_INVALID_LEVEL = 124;
+constexpr DWORD ERROR_BAD_PATHNAME = 161;
 constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 constexpr DWORD ERROR_NO_DATA = 232;
+constexpr DWORD ERROR_MORE_DATA = 234;
 constexpr DWORD ERROR_INVALID_SERVICE_CONTROL = 1052;
 constexpr DWORD ERROR_SERVICE_REQUEST_TIMEOUT = 1053;
 constexpr DWORD ERROR_SERVICE_ALREADY_RUNNING = 1056;
+constexpr DWORD ERROR_SERVICE_DISABLED = 1058;
 constexpr DWORD ERROR_SERVICE_DOES_NOT_EXIST = 1060;
 constexpr DWORD ERROR_SERVICE_CANNOT_ACCEPT_CTRL = 1061;
 constexpr DWORD ERROR_SERVICE_NOT_ACTIVE = 1062;
@@ -89,6 +94,7 @@ constexpr DWORD SERVICE_PAUSED = 7;
 
 constexpr DWORD SC_MANAGER_CONNECT = 0x0001;
 constexpr DWORD SC_MANAGER_CREATE_SERVICE = 0x0002;
+constexpr DWORD SERVICE_QUERY_CONFIG = 0x0001;
 constexpr DWORD SERVICE_CHANGE_CONFIG = 0x0002;
 constexpr DWORD SERVICE_QUERY_STATUS = 0x0004;
 constexpr DWORD SERVICE_START = 0x0010;
@@ -97,8 +103,11 @@ constexpr DWORD DELETE = 0x00010000;
 constexpr DWORD SERVICE_ALL_ACCESS = 0x000F01FF;
 
 constexpr DWORD SERVICE_WIN32_OWN_PROCESS = 0x10;
+constexpr DWORD SERVICE_BOOT_START = 0;
+constexpr DWORD SERVICE_SYSTEM_START = 1;
 constexpr DWORD SERVICE_AUTO_START = 2;
 constexpr DWORD SERVICE_DEMAND_START = 3;
+constexpr DWORD SERVICE_DISABLED = 4;
 constexpr DWORD SERVICE_ERROR_NORMAL = 1;
 constexpr DWORD SERVICE_CONFIG_DESCRIPTION = 1;
 
@@ -131,6 +140,18 @@ struct SERVICE_STATUS_PROCESS {
     DWORD dwServiceFlags;
 };
 static_assert(sizeof(SERVICE_STATUS_PROCESS) == 36, "the status record the platform fills");
+
+struct QUERY_SERVICE_CONFIGW {
+    DWORD dwServiceType;
+    DWORD dwStartType;
+    DWORD dwErrorControl;
+    LPWSTR lpBinaryPathName;
+    LPWSTR lpLoadOrderGroup;
+    DWORD dwTagId;
+    LPWSTR lpDependencies;
+    LPWSTR lpServiceStartName;
+    LPWSTR lpDisplayName;
+};
 
 struct SERVICE_DESCRIPTIONW {
     LPWSTR lpDescription;
@@ -302,6 +323,23 @@ struct WIN32_FIND_DATAW {
     WCHAR cFileName[MAX_PATH];
     WCHAR cAlternateFileName[14];
 };
+
+// ---- Registry and environment ---------------------------------------------------
+
+// The predefined key, as Windows defines it: a 32-bit value sign-extended.
+inline HKEY const HKEY_LOCAL_MACHINE =
+    reinterpret_cast<HKEY>(static_cast<std::intptr_t>(static_cast<LONG>(0x80000002u)));
+
+using REGSAM = DWORD;
+constexpr REGSAM KEY_QUERY_VALUE = 0x0001;
+
+constexpr DWORD REG_NONE = 0;
+constexpr DWORD REG_SZ = 1;
+constexpr DWORD REG_EXPAND_SZ = 2;
+constexpr DWORD REG_BINARY = 3;
+constexpr DWORD REG_DWORD = 4;
+constexpr DWORD REG_MULTI_SZ = 7;
+constexpr DWORD REG_QWORD = 11;
 
 // ---- Console -------------------------------------------------------------------
 

@@ -5,6 +5,7 @@
 #include "eventlog/eventlog.h"
 #include "platform/text.h"
 #include "recovery/restart_history.h"
+#include "spooler/spool_directory.h"
 #include "spooler/spooler_control.h"
 
 namespace nimbrel {
@@ -52,7 +53,7 @@ enum class EntryOutcome { Skipped, Deleted, LeftBehind };
 // that own it (a cloud placeholder can take its remote copy with it), so
 // the only safe choice for a process with LocalSystem or administrator
 // rights is not to touch it and to say that the folder was not emptied.
-EntryOutcome ClearEntry(const WIN32_FIND_DATAW& entry) {
+EntryOutcome ClearEntry(const WCHAR* folder, const WIN32_FIND_DATAW& entry) {
     if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || IsDotEntry(entry.cFileName)) {
         return EntryOutcome::Skipped;
     }
@@ -62,25 +63,25 @@ EntryOutcome ClearEntry(const WIN32_FIND_DATAW& entry) {
     }
     // A cut path would name some other file: such a file is left where it is.
     WCHAR path[kPathCapacity];
-    int full =
-        FormatBounded(path, kPathCapacity, L"%s\\%s", Settings.SpoolDirectory, entry.cFileName);
+    int full = FormatBounded(path, kPathCapacity, L"%s\\%s", folder, entry.cFileName);
     if (full < 0 || static_cast<std::size_t>(full) >= kPathCapacity) {
         return EntryOutcome::LeftBehind;
     }
     return DeleteFileW(path) ? EntryOutcome::Deleted : EntryOutcome::LeftBehind;
 }
 
-// Deletes the files directly inside SpoolDirectory. A folder that cannot be
-// listed is passed over without a word: a spool folder that does not exist
-// holds nothing to clear.
+// Deletes the files directly inside the spool folder in effect. A folder that
+// cannot be listed is passed over without a word: a spool folder that does
+// not exist holds nothing to clear.
 void ClearSpoolDirectory() {
-    // An empty folder name would make the pattern "\*", the root of the
-    // current drive.
-    if (Settings.SpoolDirectory[0] == 0) {
+    // Without a folder there is nothing to clear; an empty name would make
+    // the pattern "\*", the root of the current drive.
+    WCHAR folder[kPathCapacity];
+    if (!GetSpoolDirectoryInEffect(folder, kPathCapacity)) {
         return;
     }
     WCHAR pattern[kPathCapacity];
-    int full = FormatBounded(pattern, kPathCapacity, L"%s\\*", Settings.SpoolDirectory);
+    int full = FormatBounded(pattern, kPathCapacity, L"%s\\*", folder);
     if (full < 0 || static_cast<std::size_t>(full) >= kPathCapacity) {
         return;
     }
@@ -91,7 +92,7 @@ void ClearSpoolDirectory() {
     }
     bool allDeleted = true;
     do {
-        if (ClearEntry(entry) == EntryOutcome::LeftBehind) {
+        if (ClearEntry(folder, entry) == EntryOutcome::LeftBehind) {
             allDeleted = false;
         }
     } while (FindNextFileW(search, &entry));

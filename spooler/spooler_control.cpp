@@ -101,6 +101,45 @@ int QuerySpoolerStatus(DWORD* state, DWORD* processId) {
     return ok ? 1 : 0;
 }
 
+int QuerySpoolerStartType(DWORD* startType) {
+    SC_HANDLE manager;
+    SC_HANDLE service;
+    if (!OpenSpooler(SERVICE_QUERY_CONFIG, manager, service)) {
+        return 0;
+    }
+    // The record carries the service's texts behind it: sized first.
+    int result = 0;
+    DWORD needed = 0;
+    if (!QueryServiceConfigW(service, nullptr, 0, &needed) &&
+        GetLastError() == ERROR_INSUFFICIENT_BUFFER && needed >= sizeof(QUERY_SERVICE_CONFIGW)) {
+        auto* config = static_cast<QUERY_SERVICE_CONFIGW*>(HeapAlloc(GetProcessHeap(), 0, needed));
+        if (config != nullptr && QueryServiceConfigW(service, config, needed, &needed)) {
+            *startType = config->dwStartType;
+            result = 1;
+        }
+        HeapFree(GetProcessHeap(), 0, config);
+    }
+    CloseSpooler(manager, service);
+    return result;
+}
+
+const WCHAR* StartTypeName(DWORD startType) {
+    switch (startType) {
+    case SERVICE_BOOT_START:
+        return L"Boot";
+    case SERVICE_SYSTEM_START:
+        return L"System";
+    case SERVICE_AUTO_START:
+        return L"Automatic";
+    case SERVICE_DEMAND_START:
+        return L"Manual";
+    case SERVICE_DISABLED:
+        return L"Disabled";
+    default:
+        return L"Unknown";
+    }
+}
+
 int WaitForSpoolerState(DWORD targetState, DWORD timeoutMs) {
     const DWORD start = GetTickCount();
     if (static_cast<DWORD>(GetTickCount() - start) >= timeoutMs) {

@@ -16,6 +16,14 @@ constexpr DWORD kForcedStopTimeoutMs = 10000;
 // to 0 first. Returns non-zero on success.
 int QuerySpoolerStatus(DWORD* state, DWORD* processId);
 
+// Reads the Spooler's start type (SERVICE_AUTO_START, SERVICE_DISABLED...).
+// Returns non-zero on success; `startType` is left as it was otherwise.
+int QuerySpoolerStartType(DWORD* startType);
+
+// The start type as the Services console names it: "Automatic", "Manual",
+// "Disabled", "Boot", "System", else "Unknown".
+const WCHAR* StartTypeName(DWORD startType);
+
 // Polls every 500 ms until the Spooler is in `targetState` (returns 1) or
 // `timeoutMs` has passed or a query failed (returns 0). A time-out of 0
 // returns 0 at once, without a query.

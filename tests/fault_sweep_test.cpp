@@ -8,10 +8,12 @@
 
 #include "app/install.h"
 #include "app/status.h"
+#include "platform/registry.h"
 #include "recovery/recovery.h"
 #include "recovery/restart_history.h"
 #include "service/monitor.h"
 #include "service/service_host.h"
+#include "spooler/spool_directory.h"
 #include "spooler/spooler_control.h"
 #include "tests/support.h"
 
@@ -249,6 +251,38 @@ Sweep LoadSettingsSweep() {
             }};
 }
 
+// ---- Registry -------------------------------------------------------------------------
+
+// A text, a number and the text's expansion: a read whose call fails gives
+// nothing, never a part.
+Sweep RegistryReadsSweep() {
+    static constexpr wchar_t kKey[] = L"SOFTWARE\\Policies\\Nimbrel\\Monitor";
+    return {
+        "RegistryReads",
+        [] {
+            sim::SetRegistryText(kKey, L"SpoolDirectory", L"%SystemDrive%\\Spool");
+            sim::SetRegistryNumber(kKey, L"CheckIntervalMs", 5000);
+        },
+        [] {
+            WCHAR text[64];
+            WCHAR expanded[64];
+            DWORD number = 0;
+            const int read = ReadRegistryText(kKey, L"SpoolDirectory", text, 64, nullptr) +
+                             ReadRegistryNumber(kKey, L"CheckIntervalMs", &number) +
+                             ExpandEnvironmentText(text, expanded, 64);
+            return Num(read) + L" read: '" + text + L"', " + Num(number) + L", '" + expanded + L"'";
+        },
+        [](const Fault* f) {
+            // The text's key or value, the number's, or the expansion.
+            const bool expansion = f != nullptr && f->Is(Op::ExpandEnvironmentStringsW);
+            const bool noText = f != nullptr && !expansion && f->occurrence == 1;
+            const bool noNumber = f != nullptr && f->occurrence == 2;
+            return Num(expansion || noText || noNumber ? 2 : 3) + L" read: '" +
+                   (noText ? L"" : L"%SystemDrive%\\Spool") + L"', " + (noNumber ? L"0" : L"5000") +
+                   L", '" + (noText || expansion ? L"" : L"C:\\Spool") + L"'";
+        }};
+}
+
 // ---- Spooler control ------------------------------------------------------------------
 
 // How many "spoolsv.exe" processes (any letter case) were terminated.
@@ -269,6 +303,44 @@ std::wstring StopOutcome(int result, DWORD state, unsigned killed) {
 std::wstring StopObserved() {
     const int result = StopSpooler();
     return StopOutcome(result, sim::Spooler().state, SpoolerProcessesKilled());
+}
+
+// The start type: any failure gives 0 and leaves it as it was.
+Sweep QuerySpoolerStartTypeSweep() {
+    return {"QuerySpoolerStartType", [] { sim::Spooler().startType = SERVICE_DISABLED; },
+            [] {
+                DWORD startType = 9;
+                const int result = QuerySpoolerStartType(&startType);
+                return Result(result) + L", " + StartTypeName(startType);
+            },
+            [](const Fault* f) {
+                return std::wstring(f ? L"result 0, Unknown" : L"result 1, Disabled");
+            }};
+}
+
+// The spooler's folder moved to E:\Spool: a read that fails leaves the
+// system's folder, except a folder that cannot be looked at but is not known
+// to be missing.
+Sweep SpoolDirectoryInEffectSweep() {
+    return {
+        "SpoolDirectoryInEffect",
+        [] {
+            sim::SetRegistryText(L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers",
+                                 L"DefaultSpoolDirectory", L"E:\\Spool\\", REG_EXPAND_SZ);
+            sim::AddFolder(L"E:\\Spool");
+        },
+        [] {
+            WCHAR folder[MAX_PATH];
+            const int result = GetSpoolDirectoryInEffect(folder, MAX_PATH);
+            return Result(result) + L", " + folder;
+        },
+        [](const Fault* f) {
+            const bool kept =
+                f == nullptr || (f->Is(Op::GetFileAttributesW) && f->error != ERROR_FILE_NOT_FOUND);
+            return L"result 1, " +
+                   std::wstring(kept ? L"E:\\Spool" : L"C:\\Windows\\system32\\spool\\PRINTERS");
+        },
+        {0, ERROR_FILE_NOT_FOUND}};
 }
 
 // One query: any failure gives 0, with both outputs 0.
@@ -641,6 +713,7 @@ std::wstring Report(bool state, bool queue, bool overall, const std::wstring& is
         pieces.push_back(L"Last issue:            " + issue + L"\n");
     }
     pieces.push_back(L"Scheduled restart:     Every day at 02:00\n");
+    pieces.push_back(L"Spool folder:          C:\\Windows\\system32\\spool\\PRINTERS\n");
     std::wstring text;
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         text += i + 1 == missing ? L"" : pieces[i];
@@ -658,13 +731,22 @@ Sweep StatusSweep() {
     return {"StatusCommand", [] { PrinterWithJob(L"A", 3, L"letter.doc", 10); },
             [] { return CommandObserved(RunStatusCommand()); },
             [](const Fault* f) {
+                // The second connection reads the start type, which is only
+                // shown when it is Disabled; the spool folder's reads fall
+                // back to the same folder.
+                const bool startType =
+                    f != nullptr && f->IsAnyOf({Op::OpenSCManagerW, Op::OpenServiceW});
+                if (startType && f->occurrence == 2) {
+                    return Report(true, true, true);
+                }
                 if (f != nullptr && f->IsServiceQuery()) {
+                    const unsigned query = f->occurrence - (startType && f->occurrence > 2 ? 1 : 0);
                     const std::wstring byQuery[] = {
                         CommandOutcome(1, L"Unable to query Print Spooler status.\n"),
                         Report(false, true, true), Report(true, true, true),
                         Report(true, true, false, kUnableToQuery),
                         Report(true, true, true, kUnableToQuery)};
-                    return byQuery[f->occurrence - 1];
+                    return byQuery[query - 1];
                 }
                 if (f != nullptr && f->IsConsoleOutput()) {
                     return Report(true, true, true, L"", f->occurrence);
@@ -857,7 +939,10 @@ Sweep MonitorRateLimitSweep() {
 const std::vector<Sweep>& AllSweeps() {
     static const std::vector<Sweep> sweeps = {
         LoadSettingsSweep(),
+        RegistryReadsSweep(),
         QuerySpoolerStatusSweep(),
+        QuerySpoolerStartTypeSweep(),
+        SpoolDirectoryInEffectSweep(),
         WaitForSpoolerStateSweep(),
         StartSpoolerSweep(),
         StopSpoolerIgnoredSweep(),

@@ -5,9 +5,11 @@
 #include "recovery/recovery.h"
 
 #include "recovery/restart_history.h"
+#include "spooler/spool_directory.h"
 #include "tests/support.h"
 
 #include <algorithm>
+#include <functional>
 
 namespace nimbrel::test {
 namespace {
@@ -109,8 +111,7 @@ TEST_F(RecoveryTest, EventsAndEffectsOfEveryOutcome) {
 // Only plain files directly inside the folder are deleted, by a path that
 // names exactly the entry listed. What cannot be deleted safely (a link, a
 // name that would reach elsewhere, a path that would be cut) is left and
-// warned about; folders, junctions among them, are passed over quietly. An
-// empty folder name would list "\*", the root of the drive.
+// warned about; folders, junctions among them, are passed over quietly.
 TEST_F(RecoveryTest, DeletesOnlyPlainFilesDirectlyInTheFolder) {
     // One recovery with clearing: the deletions tried, the warning, and the
     // folder listed only when the pattern fits.
@@ -123,8 +124,7 @@ TEST_F(RecoveryTest, DeletesOnlyPlainFilesDirectlyInTheFolder) {
         EXPECT_EQ(attempts, tried);
         EXPECT_EQ(warned ? 3u : 2u, sim::Events().size()) << "the warning";
         const std::size_t folder = TextLength(Settings.SpoolDirectory);
-        EXPECT_EQ(folder > 0 && folder + 2 < MAX_PATH ? 1u : 0u,
-                  sim::CountCalls(sim::Op::FindFirstFileW));
+        EXPECT_EQ(folder + 2 < MAX_PATH ? 1u : 0u, sim::CountCalls(sim::Op::FindFirstFileW));
     };
     // A junction to a folder elsewhere.
     sim::AddFile(In(L"Link\\1.SPL"));
@@ -170,11 +170,62 @@ TEST_F(RecoveryTest, DeletesOnlyPlainFilesDirectlyInTheFolder) {
     Prepare(d254 + L"d");
     sim::AddFile(d254 + L"d\\a");
     clear({}, false);
+}
 
-    // No folder name: "\*" would list the root of the drive.
-    Prepare(L"");
-    sim::AddFile(L"C:\\1.SPL");
-    clear({}, false);
+// The folder a recovery clears: the setting as written; else the spooler's
+// own, when it names a folder by its full path that is not missing; else the
+// one in the system folder that Windows reports.
+TEST_F(RecoveryTest, TheSpoolFolderIsTheSettingElseTheSpoolersOwn) {
+    const std::wstring printers = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers";
+    const std::wstring fallback = L"C:\\Windows\\system32\\spool\\PRINTERS";
+    auto configured = [printers](const std::wstring& text, DWORD type = REG_SZ) {
+        return [printers, text, type] {
+            sim::SetRegistryText(printers, L"DefaultSpoolDirectory", text, type);
+        };
+    };
+    const struct {
+        const char* name;
+        std::wstring setting;
+        std::function<void()> arrange;
+        std::wstring folder;
+    } cases[] = {
+        {"the setting, as written", L"D:\\%Spool%\\", configured(L"E:\\Spool"), L"D:\\%Spool%\\"},
+        {"the spooler's", L"", configured(L"E:\\Spool\\"), L"E:\\Spool"},
+        {"expanded", L"", configured(L"%SystemDrive%\\Spool", REG_EXPAND_SZ), L"C:\\Spool"},
+        {"on a share", L"", configured(L"\\\\server\\spool"), L"\\\\server\\spool"},
+        {"missing", L"", configured(L"E:\\Gone"), fallback},
+        {"a file", L"", configured(L"E:\\Spool\\1.SPL"), fallback},
+        {"relative", L"", configured(L"Spool"), fallback},
+        {"too long expanded", L"", configured(L"%Long%"), fallback},
+        {"not a text", L"",
+         [printers] { sim::SetRegistryNumber(printers, L"DefaultSpoolDirectory", 1); }, fallback},
+        {"not readable", L"", [printers] { sim::SetRegistryKeyDenied(printers, true); }, fallback},
+        {"Windows elsewhere", L"",
+         [printers] {
+             sim::RemoveRegistryKey(printers);
+             sim::SetSystemDirectory(L"D:\\WINNT\\system32");
+         },
+         L"D:\\WINNT\\system32\\spool\\PRINTERS"},
+        {"nothing to go by", L"",
+         [printers] {
+             sim::RemoveRegistryKey(printers);
+             sim::SetSystemDirectory(L"C:\\" + std::wstring(250, L's'));
+         },
+         L""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Prepare(c.setting);
+        for (const wchar_t* existing :
+             {L"E:\\Spool\\1.SPL", L"C:\\Spool\\1.SPL", L"\\\\server\\spool\\1.SPL"}) {
+            sim::AddFile(existing);
+        }
+        sim::SetEnvironmentValue(L"Long", std::wstring(300, L'x'));
+        c.arrange();
+        WCHAR folder[MAX_PATH];
+        EXPECT_EQ(c.folder.empty() ? 0 : 1, GetSpoolDirectoryInEffect(folder, MAX_PATH));
+        EXPECT_EQ(c.folder, folder);
+    }
 }
 
 // Without clearing the folder is not even listed; the record is taken only

@@ -3,7 +3,10 @@
 // Its faults, clock and waits are exercised by every other test (the fault
 // sweep checks that each fault fired where it was meant to).
 
+#include "platform/registry.h"
 #include "tests/support.h"
+
+#include <functional>
 
 namespace nimbrel::test {
 namespace {
@@ -72,6 +75,88 @@ TEST_F(SimulatorTest, ProfileReadingFollowsTheWindowsRules) {
     WCHAR wide[32];
     GetPrivateProfileStringW(L"Monitor", L"Inline", L"", wide, 32, L"C:\\a.ini");
     EXPECT_EQ(std::wstring(L"abc ; not a comment"), wide);
+}
+
+// A value is read only whole and of its type: whatever the buffer rules of
+// RegQueryValueExW leave in doubt (a text too long, one stored without its
+// terminator at the very end, a size that is not whole characters, another
+// type) reads as nothing.
+TEST_F(SimulatorTest, RegistryValuesAreReadWholeAndOfTheirTypeOnly) {
+    const std::wstring key = L"SOFTWARE\\Policies\\Nimbrel\\Monitor";
+    const struct {
+        const char* name;
+        std::function<void()> store; // the value "V", if any
+        int result;
+        std::wstring text; // read into 8 characters
+    } texts[] = {
+        {"terminated", [&] { sim::SetRegistryText(key, L"V", L"abc"); }, 1, L"abc"},
+        {"expandable", [&] { sim::SetRegistryText(key, L"V", L"%X%", REG_EXPAND_SZ); }, 1, L"%X%"},
+        {"no terminator", [&] { sim::SetRegistryText(key, L"V", L"abc", REG_SZ, false); }, 1,
+         L"abc"},
+        {"7, no terminator", [&] { sim::SetRegistryText(key, L"V", L"1234567", REG_SZ, false); }, 1,
+         L"1234567"},
+        {"8, no terminator", [&] { sim::SetRegistryText(key, L"V", L"12345678", REG_SZ, false); },
+         0, L""},
+        {"7 and terminator", [&] { sim::SetRegistryText(key, L"V", L"1234567"); }, 1, L"1234567"},
+        {"8 and terminator", [&] { sim::SetRegistryText(key, L"V", L"12345678"); }, 0, L""},
+        {"empty", [&] { sim::SetRegistryText(key, L"V", L"", REG_SZ, false); }, 1, L""},
+        {"inner terminator", [&] { sim::SetRegistryText(key, L"V", std::wstring(L"ab\0cd", 5)); },
+         1, L"ab"},
+        {"half a character",
+         [&] {
+             sim::SetRegistryValue(key, L"V", REG_SZ, std::vector<BYTE>(sizeof(WCHAR) + 1, 0x41));
+         },
+         0, L""},
+        {"a number", [&] { sim::SetRegistryNumber(key, L"V", 5); }, 0, L""},
+        {"a list", [&] { sim::SetRegistryText(key, L"V", L"a", REG_MULTI_SZ); }, 0, L""},
+        {"no value", [&] { sim::AddRegistryKey(key); }, 0, L""},
+        {"no key", [] {}, 0, L""},
+        {"key denied",
+         [&] {
+             sim::SetRegistryText(key, L"V", L"abc");
+             sim::SetRegistryKeyDenied(key, true);
+         },
+         0, L""},
+    };
+    for (const auto& c : texts) {
+        SCOPED_TRACE(c.name);
+        Fresh();
+        c.store();
+        WCHAR buffer[8] = {L'?'};
+        DWORD type = 99;
+        EXPECT_EQ(c.result, ReadRegistryText(key.c_str(), L"v", buffer, 8, &type));
+        EXPECT_EQ(c.text, buffer);
+        EXPECT_EQ(!c.result ? 99u : c.text == L"%X%" ? REG_EXPAND_SZ : REG_SZ, type);
+        ExpectNothingLeftOpen();
+    }
+
+    const struct {
+        DWORD type;
+        std::size_t bytes;
+        int result;
+    } numbers[] = {{REG_DWORD, 4, 1}, {REG_DWORD, 2, 0}, {REG_QWORD, 8, 0}, {REG_BINARY, 4, 0}};
+    for (const auto& c : numbers) {
+        Fresh();
+        sim::SetRegistryValue(key, L"N", c.type, std::vector<BYTE>(c.bytes, 0x01));
+        DWORD value = 7;
+        EXPECT_EQ(c.result, ReadRegistryNumber(key.c_str(), L"N", &value)) << c.type << c.bytes;
+        EXPECT_EQ(c.result ? 0x01010101u : 7u, value);
+    }
+}
+
+// Variables by name in any case; a name that is not set stays as written,
+// and its closing '%' may open the next one. Only a whole result is taken.
+TEST_F(SimulatorTest, EnvironmentStringsExpandWholeOrNotAtAll) {
+    const std::pair<const WCHAR*, const WCHAR*> cases[] = {
+        {L"%SystemRoot%\\x", L"C:\\Windows\\x"},     {L"%systemdrive%%WINDIR%", L"C:C:\\Windows"},
+        {L"%Unset%\\%SystemDrive%", L"%Unset%\\C:"}, {L"100%", L"100%"},
+        {L"%SystemRoot%\\System32\\x", L""}, // 21 characters and the terminator
+    };
+    for (const auto& [source, expanded] : cases) {
+        WCHAR buffer[20];
+        EXPECT_EQ(*expanded != 0 ? 1 : 0, ExpandEnvironmentText(source, buffer, 20));
+        EXPECT_EQ(std::wstring(expanded), buffer) << Narrow(source);
+    }
 }
 
 } // namespace

@@ -18,7 +18,8 @@ const std::string kPluginNo = "Plugin healthy:        No\n";
 const std::string kOverallYes = "Overall healthy:       Yes\n";
 const std::string kOverallNo = "Overall healthy:       No\n";
 const std::string kDaily = "Scheduled restart:     Every day at 02:00\n";
-const std::string kHealthy = kRunning + kStateYes + kQueueYes + kOverallYes + kDaily;
+const std::string kSpool = "Spool folder:          C:\\Windows\\system32\\spool\\PRINTERS\n";
+const std::string kHealthy = kRunning + kStateYes + kQueueYes + kOverallYes + kDaily + kSpool;
 const std::string kIssue = "Last issue:            ";
 
 const std::wstring kPluginOn = L"HealthCheck/EnablePluginCheck=1";
@@ -43,43 +44,48 @@ TEST_F(StatusCommand, WholeReports) {
         {"running, defaults", SERVICE_RUNNING, -1, 0, L"", 0, kHealthy, 0},
         {"stopped", SERVICE_STOPPED, -1, 0, L"", 0,
          "Print Spooler service: Stopped\n" + kStateNo + kQueueYes + kOverallNo + kIssue +
-             "Print Spooler service is stopped\n" + kDaily,
+             "Print Spooler service is stopped\n" + kDaily + kSpool,
          0},
         {"unknown state", 9, -1, 0, L"", 0,
          "Print Spooler service: Unknown (PID 1234)\n" + kStateNo + kQueueYes + kOverallNo +
-             kIssue + "Print Spooler in unexpected service state\n" + kDaily,
+             kIssue + "Print Spooler in unexpected service state\n" + kDaily + kSpool,
          0},
         {"queue check off", SERVICE_RUNNING, -1, 0, L"HealthCheck/EnableQueueCheck=0", 0,
-         kRunning + kStateYes + kOverallYes + kDaily, 0},
+         kRunning + kStateYes + kOverallYes + kDaily + kSpool, 0},
         {"daily restart off", SERVICE_RUNNING, -1, 0, L"Schedule/EnableScheduledRestart=0", 0,
-         kRunning + kStateYes + kQueueYes + kOverallYes, 0},
+         kRunning + kStateYes + kQueueYes + kOverallYes + kSpool, 0},
         {"plugin on, blank path", SERVICE_RUNNING, -1, 0,
          kPluginOn + L"\nHealthCheck/PluginPath=  ", 0, kHealthy, 0},
         {"plugin path, switched off", SERVICE_RUNNING, 3, 0, kPluginAt, 0, kHealthy, 0},
         {"some days, late", SERVICE_RUNNING, -1, 0,
          L"Schedule/RestartDays = Mon,Fri \nSchedule/RestartTime=\t23:30", 0,
          kRunning + kStateYes + kQueueYes + kOverallYes +
-             "Scheduled restart:     Mon,Fri at 23:30\n",
+             "Scheduled restart:     Mon,Fri at 23:30\n" + kSpool,
          0},
         {"a time that does not parse", SERVICE_RUNNING, -1, 0, L"Schedule/RestartTime=25:9x", 0,
          kRunning + kStateYes + kQueueYes + kOverallYes +
-             "Scheduled restart:     Every day at 25:9x\n",
+             "Scheduled restart:     Every day at 25:9x\n" + kSpool,
          0},
         {"failed query", kNoSpooler, 3, 0, kPluginOn + L"\n" + kPluginAt, 1,
          "Unable to query Print Spooler status.\n", 0},
         {"plugin exits 3 after a second", SERVICE_RUNNING, 3, 1000, kPluginOn + L"\n" + kPluginAt,
-         0, kRunning + kStateYes + kQueueYes + kPluginPath + kPluginNo + kOverallYes + kDaily, 1},
+         0,
+         kRunning + kStateYes + kQueueYes + kPluginPath + kPluginNo + kOverallYes + kDaily + kSpool,
+         1},
         {"plugin exits 0", SERVICE_RUNNING, 0, 10, kPluginOn + L"\n" + kPluginAt, 0,
-         kRunning + kStateYes + kQueueYes + kPluginPath + kPluginYes + kOverallYes + kDaily, 1},
+         kRunning + kStateYes + kQueueYes + kPluginPath + kPluginYes + kOverallYes + kDaily +
+             kSpool,
+         1},
         {"plugin exits 3 after its interval", SERVICE_RUNNING, 3, 6000,
          kPluginOn + L"\n" + kPluginAt + L"\nHealthCheck/PluginIntervalMs=5000", 0,
          kRunning + kStateYes + kQueueYes + kPluginPath + kPluginNo + kOverallNo + kIssue +
-             "Plugin health check failed (exit code 3)\n" + kDaily,
+             "Plugin health check failed (exit code 3)\n" + kDaily + kSpool,
          2},
         {"plugin missing", SERVICE_RUNNING, -1, 0,
          kPluginOn + L"\nHealthCheck/PluginPath=C:\\Plugins\\gone.cmd", 0,
          kRunning + kStateYes + kQueueYes + "Plugin check enabled:  C:\\Plugins\\gone.cmd\n" +
-             kPluginNo + kOverallNo + kIssue + "Plugin health check file not found\n" + kDaily,
+             kPluginNo + kOverallNo + kIssue + "Plugin health check file not found\n" + kDaily +
+             kSpool,
          0},
     };
     for (const auto& c : cases) {
@@ -104,6 +110,19 @@ TEST_F(StatusCommand, WholeReports) {
         EXPECT_EQ(c.launches, sim::Launches().size());
         EXPECT_TRUE(sim::Events().empty()) << "the report writes nothing to the event log";
     }
+}
+
+// A disabled spooler gets a line of its own under the state line (no other
+// start type does); the spool folder line shows the folder in effect.
+TEST_F(StatusCommand, SaysWhenTheSpoolerIsDisabledAndWhichFolderIsCleared) {
+    sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
+    sim::Spooler().startType = SERVICE_DISABLED;
+    WriteIni(L"Monitor/SpoolDirectory=D:\\Spool");
+    EXPECT_EQ(0, RunStatusCommand());
+    EXPECT_EQ("Print Spooler service: Stopped\nStartup type:          Disabled\n" + kStateNo +
+                  kQueueYes + kOverallNo + kIssue + "Print Spooler service is stopped\n" + kDaily +
+                  "Spool folder:          D:\\Spool\n",
+              sim::StdoutBytes());
 }
 
 TEST_F(StatusCommand, NamesEveryState) {

@@ -74,6 +74,9 @@ std::wstring DescribeArg(WCHAR* buffer) {
 std::wstring DescribeArg(const WCHAR** strings) {
     return strings ? L"strings" : L"null";
 }
+std::wstring DescribeArg(HKEY key) {
+    return key == HKEY_LOCAL_MACHINE ? L"HKLM" : HandleName(key);
+}
 template <typename T>
 std::wstring DescribeArg(T value) {
     if constexpr (std::is_integral_v<T>) {
@@ -448,9 +451,9 @@ unsigned OpenHandles(HandleKind kind) {
 }
 
 std::wstring DescribeOpenHandles() {
-    static const wchar_t* const kKinds[] = {L"manager", L"service",  L"printer",
-                                            L"process", L"thread",   L"snapshot",
-                                            L"search",  L"eventsrc", L"event"};
+    static const wchar_t* const kKinds[] = {L"manager", L"service",  L"printer", L"process",
+                                            L"thread",  L"snapshot", L"search",  L"eventsrc",
+                                            L"event",   L"regkey"};
     std::wstring text;
     for (const auto& [value, entry] : M().handles) {
         text += HandleName(reinterpret_cast<void*>(value)) + L":" +
@@ -564,6 +567,8 @@ void Reset() {
     m.systemDirectory = L"C:\\Windows\\system32";
     m.timeLimitMs = 400ull * 24 * 3600 * 1000;
     ResetServices();
+    ResetRegistryAndEnvironment();
+    AddFolder(L"C:\\Windows\\system32\\spool\\PRINTERS");
 }
 
 } // namespace nimbrel::sim
@@ -573,6 +578,7 @@ void Reset() {
 namespace nimbrel {
 
 using sim::ProfileStringDefault;
+using sim::RegistryFailure;
 
 #define NIMBREL_SIM_OP(ret, name, params, args, failValue, failError)                              \
     ret name params {                                                                              \

@@ -13,4 +13,8 @@ NIMBREL_PLATFORM_OPS(NIMBREL_SIM_DECLARE, NIMBREL_SIM_DECLARE)
 // What GetPrivateProfileStringW gives when it cannot read the file.
 DWORD ProfileStringDefault(LPCWSTR defaultValue, LPWSTR buffer, DWORD size);
 
+// What a registry call returns when it fails: the error itself, with the
+// key it would have opened (if any) set to null.
+LONG RegistryFailure(HKEY* result);
+
 } // namespace nimbrel::sim

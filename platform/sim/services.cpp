@@ -3,6 +3,7 @@
 #include "platform/sim/impl.h"
 
 #include <cstring>
+#include <iterator>
 
 namespace nimbrel::sim {
 namespace {
@@ -189,6 +190,47 @@ BOOL Sim_QueryServiceStatusEx(SC_HANDLE handle, DWORD level, LPBYTE buffer, DWOR
     return TRUE;
 }
 
+// The record and, packed behind it in the caller's block, its texts; the
+// size needed when the block is too small.
+BOOL Sim_QueryServiceConfigW(SC_HANDLE handle, QUERY_SERVICE_CONFIGW* config, DWORD size,
+                             LPDWORD needed) {
+    Service* service = ServiceOf(handle, SERVICE_QUERY_CONFIG);
+    if (service == nullptr) {
+        return FALSE;
+    }
+    if (needed == nullptr) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const std::wstring account = L"LocalSystem";
+    // The dependencies are a list of texts ended by an empty one.
+    const std::wstring texts[] = {service->binaryPath, L"", std::wstring(1, L'\0'), account,
+                                  service->displayName};
+    std::size_t bytes = sizeof(QUERY_SERVICE_CONFIGW);
+    for (const std::wstring& text : texts) {
+        bytes += (text.size() + 1) * sizeof(WCHAR);
+    }
+    *needed = static_cast<DWORD>(bytes);
+    if (config == nullptr || size < bytes) {
+        Fail(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    auto* next = reinterpret_cast<WCHAR*>(config + 1);
+    LPWSTR* fields[] = {&config->lpBinaryPathName, &config->lpLoadOrderGroup,
+                        &config->lpDependencies, &config->lpServiceStartName,
+                        &config->lpDisplayName};
+    for (std::size_t i = 0; i < std::size(texts); ++i) {
+        *fields[i] = next;
+        next += texts[i].copy(next, texts[i].size());
+        *next++ = 0;
+    }
+    config->dwServiceType = service->serviceType;
+    config->dwStartType = service->startType;
+    config->dwErrorControl = service->errorControl;
+    config->dwTagId = 0;
+    return TRUE;
+}
+
 BOOL Sim_ControlService(SC_HANDLE handle, DWORD control, SERVICE_STATUS* status) {
     Service* service = ServiceOf(handle, control == SERVICE_CONTROL_STOP ? SERVICE_STOP : 0);
     if (service == nullptr) {
@@ -230,8 +272,8 @@ BOOL Sim_StartServiceW(SC_HANDLE handle, DWORD, LPCWSTR*) {
         return FALSE;
     }
     ++service->startRequests;
-    if (service->startError != 0) {
-        Fail(service->startError);
+    if (service->startError != 0 || service->startType == SERVICE_DISABLED) {
+        Fail(service->startError != 0 ? service->startError : ERROR_SERVICE_DISABLED);
         return FALSE;
     }
     if (service->state != SERVICE_STOPPED) {

@@ -36,8 +36,10 @@ DWORD RealisticError(Op op);
 
 // A fresh machine: the clock at Monday 2026-12-07 10:00:00 UTC (local time
 // the same), tick count 1000000, the "Spooler" service running as
-// "spoolsv.exe", no printers, no files, an empty event log, a console
-// process that the service manager did not start.
+// "spoolsv.exe" and starting automatically, no printers, no files but the
+// empty spool folder C:\Windows\system32\spool\PRINTERS (the spooler's
+// DefaultSpoolDirectory), an empty event log, a console process that the
+// service manager did not start.
 void Reset();
 
 // ---- Virtual clock ----------------------------------------------------------
@@ -99,7 +101,8 @@ enum class HandleKind {
     Snapshot,
     Find,
     EventSource,
-    Event
+    Event,
+    RegistryKey
 };
 unsigned OpenHandles();
 unsigned OpenHandles(HandleKind kind);
@@ -235,6 +238,38 @@ File* FindFile(const std::wstring& path); // files and folders, case-insensitive
 bool Exists(const std::wstring& path);
 const std::vector<std::wstring>& DeletedFiles();
 std::vector<std::wstring> Listing(const std::wstring& folder); // names directly inside
+
+// ---- Registry and environment ----------------------------------------------------------
+
+// Keys are paths below HKEY_LOCAL_MACHINE (L"SOFTWARE\\Policies\\Nimbrel"),
+// names and paths compared without regard to case; the value named "" is the
+// key's default value. A fresh machine holds the spooler's
+// DefaultSpoolDirectory (L"C:\\Windows\\system32\\spool\\PRINTERS", REG_SZ)
+// and the environment variables SystemRoot and windir (L"C:\\Windows") and
+// SystemDrive (L"C:").
+struct RegistryValue {
+    DWORD type = REG_NONE;
+    std::vector<BYTE> data; // as stored: any size, a text with or without its terminator
+};
+struct RegistryKey {
+    bool denied = false; // opening it fails with ERROR_ACCESS_DENIED
+    std::map<std::wstring, RegistryValue> values;
+};
+
+void AddRegistryKey(const std::wstring& key); // with every parent key
+void SetRegistryValue(const std::wstring& key, const std::wstring& name, DWORD type,
+                      std::vector<BYTE> data); // creates the key
+// A text of type REG_SZ (or `type`), stored with its terminator unless
+// `terminated` is false, as a careless writer can store it.
+void SetRegistryText(const std::wstring& key, const std::wstring& name, const std::wstring& text,
+                     DWORD type = REG_SZ, bool terminated = true);
+void SetRegistryNumber(const std::wstring& key, const std::wstring& name, DWORD value);
+void RemoveRegistryValue(const std::wstring& key, const std::wstring& name);
+void RemoveRegistryKey(const std::wstring& key); // with its subkeys
+void SetRegistryKeyDenied(const std::wstring& key, bool denied);
+
+// Sets a variable of the process's environment; an empty value removes it.
+void SetEnvironmentValue(const std::wstring& name, const std::wstring& value);
 
 // ---- Event log ----------------------------------------------------------------------
 

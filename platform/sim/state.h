@@ -80,6 +80,11 @@ struct Machine {
     std::map<std::wstring, File> files; // keyed by the upper-cased path
     std::vector<std::wstring> deleted;
 
+    // Registry (below HKEY_LOCAL_MACHINE) and environment, keyed by the
+    // upper-cased key path and variable name
+    std::map<std::wstring, RegistryKey> registry;
+    std::map<std::wstring, std::pair<std::wstring, std::wstring>> environment;
+
     // Event log
     std::vector<Event> events;
     bool eventLogAvailable = true;
@@ -117,5 +122,6 @@ void ServiceProcessEnded(DWORD pid);
 
 // Parts of Reset, one per file.
 void ResetServices();
+void ResetRegistryAndEnvironment();
 
 } // namespace nimbrel::sim

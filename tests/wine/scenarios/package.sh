@@ -58,6 +58,7 @@ Print queue healthy:   Yes
 Overall healthy:       No
 Last issue:            Print Spooler service is stopped
 Scheduled restart:     Every day at 02:00
+Spool folder:          C:\windows\system32\spool\printers
 OUT
 
 # The sample plugin, by hand and through Nimbrel. Wine's powershell.exe is a

@@ -59,12 +59,14 @@ Print queue healthy:   Yes
 Overall healthy:       No
 Last issue:            Print Spooler service is stopped
 Scheduled restart:     Every day at 02:00
+Spool folder:          C:\windows\system32\spool\printers
 OUT
 st_expect stopped-lean 0 <<'OUT'
 Print Spooler service: Stopped
 Service state healthy: No
 Overall healthy:       No
 Last issue:            Print Spooler service is stopped
+Spool folder:          C:\windows\system32\spool\printers
 OUT
 
 # ---- Spooler running -----------------------------------------------------------
@@ -139,6 +141,7 @@ Service state healthy: Yes
 Print queue healthy:   Yes
 Overall healthy:       Yes
 Scheduled restart:     Every day at 02:00
+Spool folder:          C:\windows\system32\spool\printers
 OUT
 
 # The plugin line shows its run; the overall verdict does not rerun a plugin
@@ -151,6 +154,7 @@ Plugin check enabled:  $(st_win cmd3)\\check.cmd
 Plugin healthy:        No
 Overall healthy:       Yes
 Scheduled restart:     Mon,Fri at 23:30
+Spool folder:          C:\windows\system32\spool\printers
 OUT
 if [ ! -f "$(st_dir cmd3)/ran.txt" ]; then
     # Once, on a machine loaded with other builds, Wine lost this run's mark
@@ -170,6 +174,7 @@ Plugin check enabled:  $(st_win hang)\\plugin_sleep.exe
 Plugin healthy:        No
 Overall healthy:       Yes
 Scheduled restart:     Every day at 02:00
+Spool folder:          C:\windows\system32\spool\printers
 OUT
 ms=$(cat "$WT_DIR/hang.ms")
 [ "$ms" -ge 1000 ] && [ "$ms" -lt 10000 ] || wt_fail "hang: the report took ${ms} ms"
@@ -188,6 +193,7 @@ Plugin check enabled:  $(st_win folder)
 Plugin healthy:        No
 Overall healthy:       Yes
 Scheduled restart:     Every day at 7.5h
+Spool folder:          C:\windows\system32\spool\printers
 OUT
 
 # No launch tick is recorded for a missing file, so the verdict looks again.
@@ -199,6 +205,7 @@ Plugin healthy:        No
 Overall healthy:       No
 Last issue:            Plugin health check file not found
 Scheduled restart:     Every day at 02:00
+Spool folder:          C:\windows\system32\spool\printers
 OUT
 
 st_expect unicode 0 <<OUT
@@ -209,6 +216,7 @@ Plugin check enabled:  $(st_win unicode)\\café €.cmd
 Plugin healthy:        Yes
 Overall healthy:       Yes
 Scheduled restart:     Every day at 02:00
+Spool folder:          C:\windows\system32\spool\printers
 OUT
 
 restore_spooler

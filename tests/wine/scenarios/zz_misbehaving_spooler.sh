@@ -139,6 +139,7 @@ Print Spooler service: Paused
 Service state healthy: No
 Overall healthy:       No
 Last issue:            Print Spooler in unexpected service state
+Spool folder:          C:\windows\system32\spool\printers
 EOF
 ms_ini 1
 start_nimbrel
