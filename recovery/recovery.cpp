@@ -61,11 +61,12 @@ enum class EntryOutcome { Skipped, Deleted, LeftBehind };
 // Deletes one entry of the spool folder when it is a spool file lying
 // directly in it. Any other file is none of the recovery's business and is
 // passed over without a word. Folders (junctions among them, and "." and
-// "..") are never entered or removed. Any other reparse point is left alone too, and counted as left
-// behind: what deleting one does depends on its kind and on the filters
-// that own it (a cloud placeholder can take its remote copy with it), so
-// the only safe choice for a process with LocalSystem or administrator
-// rights is not to touch it and to say that the folder was not emptied.
+// "..") are never entered or removed. A spool file that is a reparse point
+// is left alone too, and counted as left behind: what deleting one does
+// depends on its kind and on the filters that own it (a cloud placeholder
+// can take its remote copy with it), so the only safe choice for a process
+// with LocalSystem or administrator rights is not to touch it and to say
+// that the folder was not emptied.
 EntryOutcome ClearEntry(const WCHAR* folder, const WIN32_FIND_DATAW& entry) {
     if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
         !IsSpoolFileName(entry.cFileName)) {

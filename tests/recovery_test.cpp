@@ -58,8 +58,8 @@ TEST_F(RecoveryTest, EventsAndEffectsOfEveryOutcome) {
          {L"1.SPL", L"3.shd"}},
         {"spool files only, in any case; the others stay unreported",
          Cooperative,
-         {L"7.Spl", L"fp00001.shd", L"FP00001.SPL", L"notes.txt", L"old.doc!", L"SPL",
-          L"x.SPLX", L"x.spl.bak", L"x.SHD.", L"desktop.ini#"},
+         {L"7.Spl", L"fp00001.shd", L"FP00001.SPL", L"notes.txt", L"old.doc!", L"SPL", L"x.SPLX",
+          L"x.spl.bak", L"x.SHD.", L"desktop.ini#"},
          1,
          {kStarted, kCompleted},
          {L"7.Spl", L"fp00001.shd", L"FP00001.SPL"}},
@@ -150,9 +150,13 @@ TEST_F(RecoveryTest, DeletesOnlySpoolFilesDirectlyInTheFolder) {
     // which are not even tried.
     Prepare(L"C:\\Spool");
     sim::AddFile(L"C:\\Other\\victim.SPL");
-    const std::wstring names[] = {L"..\\Other\\victim.SPL", L"../Other/victim.SPL",
-                                  L"C:\\Other\\victim.SPL", L"victim.txt:x.SPL",
-                                  std::wstring(MAX_PATH, L'x'), L".", L".."};
+    const std::wstring names[] = {L"..\\Other\\victim.SPL",
+                                  L"../Other/victim.SPL",
+                                  L"C:\\Other\\victim.SPL",
+                                  L"victim.txt:x.SPL",
+                                  std::wstring(MAX_PATH, L'x'),
+                                  L".",
+                                  L".."};
     for (std::size_t i = 0; i < std::size(names); ++i) {
         sim::AddFile(In(L"h" + std::to_wstring(i) + L".SPL"));
         sim::FindFile(In(L"h" + std::to_wstring(i) + L".SPL"))->listedName = names[i];
