@@ -114,9 +114,11 @@ int CheckSchedule() {
     if (Settings.RestartDays[0] != 0 && !IsRestartDay(now.wDayOfWeek)) {
         return 0;
     }
-    // An earlier date than the last restart's is one the clock was set back
-    // into, and has had its restart: only a later date is a new day.
-    if (DateKey(now) <= LastScheduledRestartDate) {
+    // Any date but the last restart's is a new day. A clock set back across
+    // midnight may give a date a second restart, which harms nothing; a
+    // clock set forward by mistake and corrected must not silence the
+    // restart until that future date comes round.
+    if (DateKey(now) == LastScheduledRestartDate) {
         return 0;
     }
     std::int32_t hour = 2;
@@ -139,10 +141,7 @@ int CheckSchedule() {
     // new day.
     SYSTEMTIME after{};
     GetLocalTime(&after);
-    const DWORD date = DateKey(after);
-    if (date > LastScheduledRestartDate) {
-        LastScheduledRestartDate = date;
-    }
+    LastScheduledRestartDate = DateKey(after);
     return 1;
 }
 
