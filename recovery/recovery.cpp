@@ -146,6 +146,13 @@ int RunRecovery(const WCHAR* reason, int clearSpool, int record) {
 
 int RunRecoverCommand() {
     LoadSettings();
+    // An administrator disabled it: stopping it, clearing its folder and
+    // failing to start it would only do harm.
+    DWORD startType = 0;
+    if (QuerySpoolerStartType(&startType) && startType == SERVICE_DISABLED) {
+        ConsolePrint(L"Print Spooler is disabled; recovery skipped.\n");
+        return 1;
+    }
     if (RunRecovery(kManualReason, Settings.ClearSpoolOnRecovery != 0 ? 1 : 0, 0)) {
         ConsolePrint(L"Print Spooler recovery completed.\n");
         return 0;

@@ -3,6 +3,7 @@
 #include "config/settings.h"
 #include "platform/text.h"
 #include "recovery/recovery.h"
+#include "service/monitor.h"
 
 namespace nimbrel {
 
@@ -134,9 +135,13 @@ int CheckSchedule() {
         return 0;
     }
     // Done for the day whatever the outcome: a restart that fails is not
-    // repeated every cycle until midnight.
-    RunRecovery(L"Scheduled nightly restart",
-                static_cast<int>(Settings.ClearSpoolOnScheduledRestart), 0);
+    // repeated every cycle until midnight. A disabled spooler is left alone,
+    // and its day counts as done too, so that enabling it later in the day
+    // does not bring a restart in working hours.
+    if (!SpoolerDisabled) {
+        RunRecovery(L"Scheduled nightly restart",
+                    static_cast<int>(Settings.ClearSpoolOnScheduledRestart), 0);
+    }
     // The date after the recovery: one that ends past midnight counts for the
     // new day.
     SYSTEMTIME after{};

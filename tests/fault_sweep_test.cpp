@@ -687,11 +687,12 @@ Sweep RecoverCommandSweep() {
                 if (f != nullptr && f->IsConsoleOutput()) {
                     return CommandOutcome(0, L"");
                 }
-                const bool fails =
-                    f != nullptr &&
-                    !f->IsAnyOf({Op::GetModuleFileNameW, Op::GetPrivateProfileIntW,
-                                 Op::GetPrivateProfileStringW, Op::GetConsoleMode}) &&
-                    recovery.expected(f).rfind(L"result 0", 0) == 0;
+                // Before the recovery's first event: the settings, whose reads
+                // fail to a default, and the start type, which unread is no
+                // reason to refuse.
+                const bool fails = f != nullptr && !f->Before(Op::RegisterEventSourceW) &&
+                                   !f->Is(Op::GetConsoleMode) &&
+                                   recovery.expected(f).rfind(L"result 0", 0) == 0;
                 return fails ? CommandOutcome(1, L"Print Spooler recovery failed.\n")
                              : CommandOutcome(0, L"Print Spooler recovery completed.\n");
             }};
@@ -867,7 +868,10 @@ Sweep ServiceMainSweep() {
             },
             [](const Fault* f) {
                 const std::wstring both = std::wstring(kServiceStarted) + L"|" + kServiceStopped;
-                if (f != nullptr && f->IsServiceQuery() && f->occurrence == 1) {
+                // Each cycle reads the start type first (its own connection);
+                // one that cannot be read changes nothing.
+                if (f != nullptr && f->IsServiceQuery() &&
+                    f->occurrence == (f->Is(Op::QueryServiceStatusEx) ? 1u : 2u)) {
                     // The first verdict fails closed: a recovery follows.
                     return ServiceOutcome(L"2,4,3,1", std::wstring(kServiceStarted) + L"|" +
                                                           kStarted + L"Automatic recovery: " +

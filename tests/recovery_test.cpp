@@ -264,30 +264,38 @@ TEST_F(RecoveryTest, TheReasonReachesTheLogWholeUpTo511Characters) {
 }
 
 // The "recover" command: ClearSpoolOnRecovery decides the clearing, nothing
-// is recorded against the hourly limit, and the exit code follows the outcome.
+// is recorded against the hourly limit, and the exit code follows the
+// outcome. A disabled spooler is not touched at all.
 TEST_F(RecoveryTest, RecoverCommandClearsByItsOwnSwitchAndReportsTheOutcome) {
     const struct {
         std::wstring clearOnRecovery, clearOnSchedule;
-        DWORD denied;
+        DWORD denied, startType;
         bool cleared;
         const char* output;
     } cases[] = {
-        {L"0", L"1", 0, false, "Print Spooler recovery completed.\n"},
-        {L"1", L"0", 0, true, "Print Spooler recovery completed.\n"},
-        {L"1", L"1", SERVICE_STOP, false, "Print Spooler recovery failed.\n"},
+        {L"0", L"1", 0, SERVICE_AUTO_START, false, "Print Spooler recovery completed.\n"},
+        {L"1", L"0", 0, SERVICE_DEMAND_START, true, "Print Spooler recovery completed.\n"},
+        {L"1", L"1", SERVICE_STOP, SERVICE_AUTO_START, false, "Print Spooler recovery failed.\n"},
+        {L"1", L"1", 0, SERVICE_DISABLED, false, "Print Spooler is disabled; recovery skipped.\n"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.output);
         Fresh();
         WriteIni(L"Monitor/SpoolDirectory=C:\\Queue\nMonitor/ClearSpoolOnRecovery=" +
                  c.clearOnRecovery + L"\nSchedule/ClearSpoolOnScheduledRestart=" +
                  c.clearOnSchedule);
         sim::AddFile(L"C:\\Queue\\1.SPL");
         sim::Spooler().deniedAccess = c.denied;
-        EXPECT_EQ(c.denied ? 1 : 0, RunRecoverCommand());
+        sim::Spooler().startType = c.startType;
+        const bool refused = c.startType == SERVICE_DISABLED;
+        EXPECT_EQ(c.denied || refused ? 1 : 0, RunRecoverCommand());
         EXPECT_EQ(c.output, sim::StdoutBytes());
         EXPECT_EQ(!c.cleared, sim::Exists(L"C:\\Queue\\1.SPL"));
-        EXPECT_EQ(L"W:Recovery started: Manual recovery requested from command line", Logged()[0]);
-        EXPECT_EQ(2u, sim::Events().size());
+        EXPECT_EQ(refused ? 0u : 2u, sim::Events().size());
+        EXPECT_TRUE(refused ||
+                    Logged()[0] ==
+                        L"W:Recovery started: Manual recovery requested from command line");
+        EXPECT_EQ(refused || c.denied ? 0u : 1u, sim::Spooler().stopRequests);
         EXPECT_EQ(0u, RestartHistory.count);
     }
 }
