@@ -124,9 +124,16 @@ int RunRecovery(const WCHAR* reason, int clearSpool, int record) {
     FormatBounded(message, kMessageCapacity, kStartedFormat, reason != nullptr ? reason : L"");
     LogEvent(EVENTLOG_WARNING_TYPE, message);
 
+    const int stopped = StopSpooler();
+    // The machine began to shut down meanwhile: clearing or starting now
+    // would race the system taking everything down, and the spooler starts
+    // afresh with the machine. Nothing more is done or logged.
+    if (ShutdownRequested) {
+        return 0;
+    }
     // A spooler that did not stop may still hold the spool files open, and
     // starting it again would hide the failure: nothing more is done.
-    if (!StopSpooler()) {
+    if (!stopped) {
         LogEvent(EVENTLOG_ERROR_TYPE, kStopFailed);
         return 0;
     }

@@ -550,7 +550,7 @@ Sweep CheckPluginSweep(const char* name, std::uint64_t runMs) {
                               {{Op::GetFileAttributesW, 0, PluginOutcome(kNotFound, false)},
                                {Op::GetSystemDirectoryW, 0, PluginOutcome(kLaunchFailed)},
                                {Op::CreateProcessW, 0, PluginOutcome(kLaunchFailed)},
-                               {Op::WaitForSingleObject, 0, PluginOutcome(kTimedOut)},
+                               {Op::WaitForMultipleObjects, 0, PluginOutcome(kTimedOut)},
                                {Op::GetExitCodeProcess, 0,
                                 PluginOutcome(L"Plugin health check failed (exit code 1)")},
                                {Op::TerminateProcess, 0, PluginOutcome(kTimedOut, true, 1)}},
@@ -582,7 +582,7 @@ Sweep EvaluateHealthSweep() {
                                {Op::GetFileAttributesW, 0, CheckOutcome(0, kNotFound)},
                                {Op::GetSystemDirectoryW, 0, CheckOutcome(0, kLaunchFailed)},
                                {Op::CreateProcessW, 0, CheckOutcome(0, kLaunchFailed)},
-                               {Op::WaitForSingleObject, 0, CheckOutcome(0, kTimedOut)},
+                               {Op::WaitForMultipleObjects, 0, CheckOutcome(0, kTimedOut)},
                                {Op::GetExitCodeProcess, 0,
                                 CheckOutcome(0, L"Plugin health check failed (exit code 1)")}},
                               CheckOutcome(1, L""));
@@ -883,7 +883,7 @@ Sweep ServiceMainSweep() {
                     {{Op::StartServiceCtrlDispatcherW, 0,
                       L"exit 1, output 'StartServiceCtrlDispatcher failed: {e}\n', reports , "
                       L"events "},
-                     {Op::RegisterServiceCtrlHandlerW, 0, ServiceOutcome(L"", L"")},
+                     {Op::RegisterServiceCtrlHandlerExW, 0, ServiceOutcome(L"", L"")},
                      // That one report is lost.
                      {Op::SetServiceStatus, 1, ServiceOutcome(L"4,3,1", both)},
                      {Op::SetServiceStatus, 2, ServiceOutcome(L"2,3,1", both)},

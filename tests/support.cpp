@@ -21,6 +21,7 @@ void FreshProcess() {
     CheckPointCounter = 1;
     ServiceStatus = {};
     StopEvent = nullptr;
+    ShutdownRequested = false;
 }
 
 void WriteIni(const std::wstring& lines) {

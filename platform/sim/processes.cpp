@@ -306,6 +306,75 @@ DWORD Sim_WaitForSingleObject(HANDLE object, DWORD milliseconds) {
     return WAIT_OBJECT_0;
 }
 
+// Waits for any one of the objects; the lowest index among those signalled
+// is the one reported, as on Windows.
+DWORD Sim_WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll,
+                                 DWORD milliseconds) {
+    if (M().waitObserver && count != 0) {
+        M().waitObserver(objects[0], milliseconds);
+    }
+    if (count == 0 || count > 64 || objects == nullptr || waitAll) {
+        Misuse("WaitForMultipleObjects given no objects, too many, or asked to wait for all");
+        Fail(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    std::vector<std::function<bool()>> tests;
+    for (DWORD i = 0; i < count; ++i) {
+        auto raw = reinterpret_cast<std::uintptr_t>(objects[i]);
+        auto it = M().handles.find(raw);
+        if (it == M().handles.end()) {
+            Fail(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        if (it->second.kind == HandleKind::Process) {
+            DWORD pid = it->second.pid;
+            tests.emplace_back([pid] { return !FindProcess(pid)->running; });
+        } else if (it->second.kind == HandleKind::Event || it->second.kind == HandleKind::Thread) {
+            tests.emplace_back([raw] {
+                auto entry = M().handles.find(raw);
+                return entry != M().handles.end() && entry->second.signalled;
+            });
+        } else {
+            Fail(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+    }
+    auto first = [&tests]() -> DWORD {
+        for (DWORD i = 0; i < tests.size(); ++i) {
+            if (tests[i]()) {
+                return i;
+            }
+        }
+        return WAIT_TIMEOUT;
+    };
+    if (!WaitUntil([&first] { return first() != WAIT_TIMEOUT; },
+                   milliseconds == INFINITE ? kNever : milliseconds)) {
+        return WAIT_TIMEOUT;
+    }
+    const DWORD index = first();
+    HandleEntry& entry = M().handles.at(reinterpret_cast<std::uintptr_t>(objects[index]));
+    if (entry.kind == HandleKind::Event && !entry.manualReset) {
+        entry.signalled = false;
+    }
+    return WAIT_OBJECT_0 + index;
+}
+
+// Nothing else runs while a thread holds the lock, unless it blocks; a lock
+// taken twice is a deadlock on Windows.
+void Sim_AcquireSRWLockExclusive(SRWLOCK* lock) {
+    if (lock->Ptr != nullptr) {
+        Misuse("AcquireSRWLockExclusive of a lock already held: a deadlock");
+    }
+    lock->Ptr = lock;
+}
+
+void Sim_ReleaseSRWLockExclusive(SRWLOCK* lock) {
+    if (lock->Ptr == nullptr) {
+        Misuse("ReleaseSRWLockExclusive of a lock not held");
+    }
+    lock->Ptr = nullptr;
+}
+
 BOOL Sim_CloseHandle(HANDLE object) {
     auto it = M().handles.find(reinterpret_cast<std::uintptr_t>(object));
     if (it == M().handles.end()) {

@@ -299,7 +299,8 @@ const std::vector<SERVICE_STATUS>& StatusReports();
 std::wstring DispatchedServiceName();
 std::wstring HandlerServiceName();
 bool HandlerRegistered();
-void SendControl(DWORD control); // to the registered handler, on the calling thread
+void SendControl(DWORD control);            // to the registered handler, on the calling thread
+const std::vector<DWORD>& ControlResults(); // the handler's answers, in order
 
 // ---- Threads and events ---------------------------------------------------------------
 

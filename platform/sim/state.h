@@ -94,7 +94,9 @@ struct Machine {
     std::vector<SERVICE_STATUS> reports;
     std::wstring dispatchedName;
     std::wstring handlerName;
-    LPHANDLER_FUNCTION handler = nullptr;
+    LPHANDLER_FUNCTION_EX handler = nullptr;
+    LPVOID handlerContext = nullptr;
+    std::vector<DWORD> controlResults; // what the handler returned, control by control
     unsigned threadsCreated = 0;
     std::function<void(HANDLE, DWORD)> waitObserver;
 
