@@ -880,6 +880,9 @@ Sweep ServiceMainSweep() {
                      {Op::SetServiceStatus, 4, ServiceOutcome(L"2,4,3", both)},
                      {Op::CreateEventW, 0, ServiceOutcome(L"2,1(exit {e})", L"")},
                      {Op::CreateThread, 0, ServiceOutcome(L"2,4,1", both)},
+                     // The wait for the monitor: the service stops at once,
+                     // and the process would end the monitor with it.
+                     {Op::WaitForSingleObject, 1, ServiceOutcome(L"2,4,1", both)},
                      {Op::RegisterEventSourceW, 1, ServiceOutcome(L"2,4,3,1", kServiceStopped)},
                      {Op::ReportEventW, 1, ServiceOutcome(L"2,4,3,1", kServiceStopped)},
                      {Op::RegisterEventSourceW, 2, ServiceOutcome(L"2,4,3,1", kServiceStarted)},
