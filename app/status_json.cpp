@@ -29,8 +29,8 @@ void RunChecks(StatusFacts& facts) {
     facts.startTypeKnown = QuerySpoolerStartType(&facts.startType);
     facts.serviceState = CheckServiceState();
     facts.printQueue = Settings.EnableQueueCheck ? CheckPrintQueues() : kCheckOff;
-    facts.plugin = Settings.EnablePluginCheck && Settings.PluginPath[0] != 0 ? CheckPlugin()
-                                                                             : kCheckOff;
+    facts.plugin =
+        Settings.EnablePluginCheck && Settings.PluginPath[0] != 0 ? CheckPlugin() : kCheckOff;
     facts.healthy = EvaluateHealth();
 }
 

@@ -228,8 +228,8 @@ SettingEntry DescribeSetting(std::size_t index) {
                 Sources[index]};
     }
     const TextKey& k = kTextKeys[index - kIntegerCount];
-    return {k.section,   k.key, SettingKind::Text, 0, k.capacity, 0, k.field(Settings),
-            Sources[index]};
+    return {k.section,  k.key, SettingKind::Text, 0,
+            k.capacity, 0,     k.field(Settings), Sources[index]};
 }
 
 const WCHAR* SettingSourceName(SettingSource source) {

@@ -149,9 +149,8 @@ TEST_F(StatusJson, OnlyTheJsonSwitchesChangeTheForm) {
 // Beyond U+FFFF a 32-bit wide character is written as its UTF-16 pair.
 TEST(JsonEscape, ControlsQuotesAndCharactersBeyondAscii) {
     const std::pair<wchar_t, std::wstring> cases[] = {
-        {L'a', L"a"},          {L'"', L"\\\""},        {L'\\', L"\\\\"},
-        {L'\n', L"\\u000a"},   {0x7F, L"\\u007f"},     {0xE9, L"\\u00e9"},
-        {0xD800, L"\\ud800"},  {0xFFFF, L"\\uffff"},
+        {L'a', L"a"},       {L'"', L"\\\""},    {L'\\', L"\\\\"},     {L'\n', L"\\u000a"},
+        {0x7F, L"\\u007f"}, {0xE9, L"\\u00e9"}, {0xD800, L"\\ud800"}, {0xFFFF, L"\\uffff"},
     };
     for (const auto& [c, expected] : cases) {
         WCHAR out[12];

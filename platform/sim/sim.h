@@ -225,7 +225,7 @@ Job& AddJob(const std::wstring& printer, DWORD jobId, std::optional<std::wstring
 struct File {
     std::wstring path;
     DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
-    std::wstring text;     // contents, for profile files
+    std::wstring text; // contents, for profile files
     // Written byte for byte (SetFileBytes, or a program's writes) rather
     // than as `text`: then `bytes` are the contents.
     bool raw = false;
