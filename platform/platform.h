@@ -55,8 +55,6 @@ constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
-constexpr DWORD ERROR_INVALID_DATA = 13;
-constexpr DWORD ERROR_OUTOFMEMORY = 14;
 constexpr DWORD ERROR_NO_MORE_FILES = 18;
 constexpr DWORD ERROR_BAD_LENGTH = 24;
 constexpr DWORD ERROR_SHARING_VIOLATION = 32;
@@ -65,7 +63,6 @@ constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_INVALID_NAME = 123;
 constexpr DWORD ERROR_INVALID_LEVEL = 124;
 constexpr DWORD ERROR_BAD_PATHNAME = 161;
-constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 constexpr DWORD ERROR_NO_DATA = 232;
 constexpr DWORD ERROR_MORE_DATA = 234;
 constexpr DWORD ERROR_INVALID_SERVICE_CONTROL = 1052;
@@ -110,6 +107,10 @@ constexpr DWORD SERVICE_DEMAND_START = 3;
 constexpr DWORD SERVICE_DISABLED = 4;
 constexpr DWORD SERVICE_ERROR_NORMAL = 1;
 constexpr DWORD SERVICE_CONFIG_DESCRIPTION = 1;
+constexpr DWORD SERVICE_CONFIG_FAILURE_ACTIONS = 2;
+constexpr DWORD SERVICE_CONFIG_FAILURE_ACTIONS_FLAG = 4;
+constexpr DWORD SC_ACTION_NONE = 0;
+constexpr DWORD SC_ACTION_RESTART = 1;
 
 constexpr DWORD SERVICE_CONTROL_STOP = 1;
 constexpr DWORD SERVICE_CONTROL_PAUSE = 2;
@@ -157,6 +158,24 @@ struct SERVICE_DESCRIPTIONW {
     LPWSTR lpDescription;
 };
 
+// Windows declares Type as an enumeration; it has the size of a DWORD.
+struct SC_ACTION {
+    DWORD Type;
+    DWORD Delay; // milliseconds
+};
+
+struct SERVICE_FAILURE_ACTIONSW {
+    DWORD dwResetPeriod; // seconds without a failure before the count starts again
+    LPWSTR lpRebootMsg;
+    LPWSTR lpCommand;
+    DWORD cActions;
+    SC_ACTION* lpsaActions;
+};
+
+struct SERVICE_FAILURE_ACTIONS_FLAG {
+    BOOL fFailureActionsOnNonCrashFailures;
+};
+
 using LPSERVICE_MAIN_FUNCTIONW = void (*)(DWORD argc, LPWSTR* argv);
 using LPHANDLER_FUNCTION = void (*)(DWORD control);
 
@@ -177,7 +196,6 @@ constexpr DWORD PRINTER_ENUM_LOCAL = 0x2;
 constexpr DWORD PRINTER_ENUM_CONNECTIONS = 0x4;
 constexpr DWORD PRINTER_STATUS_OFFLINE = 0x80;
 constexpr DWORD JOB_STATUS_PAUSED = 0x01;
-constexpr DWORD JOB_STATUS_ERROR = 0x02;
 constexpr DWORD JOB_STATUS_SPOOLING = 0x08;
 constexpr DWORD JOB_STATUS_PRINTING = 0x10;
 
@@ -305,10 +323,8 @@ using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID parameter);
 
 constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
 constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x01;
-constexpr DWORD FILE_ATTRIBUTE_HIDDEN = 0x02;
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x20;
-constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
 
 struct WIN32_FIND_DATAW {

@@ -687,11 +687,12 @@ Sweep RecoverCommandSweep() {
                 if (f != nullptr && f->IsConsoleOutput()) {
                     return CommandOutcome(0, L"");
                 }
-                const bool fails =
-                    f != nullptr &&
-                    !f->IsAnyOf({Op::GetModuleFileNameW, Op::GetPrivateProfileIntW,
-                                 Op::GetPrivateProfileStringW, Op::GetConsoleMode}) &&
-                    recovery.expected(f).rfind(L"result 0", 0) == 0;
+                // Before the recovery's first event: the settings, whose reads
+                // fail to a default, and the start type, which unread is no
+                // reason to refuse.
+                const bool fails = f != nullptr && !f->Before(Op::RegisterEventSourceW) &&
+                                   !f->Is(Op::GetConsoleMode) &&
+                                   recovery.expected(f).rfind(L"result 0", 0) == 0;
                 return fails ? CommandOutcome(1, L"Print Spooler recovery failed.\n")
                              : CommandOutcome(0, L"Print Spooler recovery completed.\n");
             }};
@@ -758,33 +759,40 @@ Sweep StatusSweep() {
             }};
 }
 
-// The description is a nicety; a console mode that cannot be read is a
-// redirected output anyway; a lost line changes nothing else.
+// The description and the service's own recovery settings are niceties; a
+// console mode that cannot be read is a redirected output anyway; a lost line
+// changes nothing else.
 Sweep InstallSweep() {
     return {"InstallCommand",
             [] {},
             [] {
                 int exitCode = RunInstallCommand();
                 const sim::Service* service = sim::FindService(L"Nimbrel");
-                return CommandObserved(exitCode) + (service == nullptr ? L", not installed"
-                                                    : service->description.empty()
-                                                        ? L", installed"
-                                                        : L", installed, described");
+                if (service == nullptr) {
+                    return CommandObserved(exitCode) + L", not installed";
+                }
+                return CommandObserved(exitCode) + L", installed" +
+                       (service->description.empty() ? L"" : L", described") +
+                       (service->failureActions.empty() ? L"" : L", restarts") +
+                       (service->failureActionsOnNonCrash ? L", on errors" : L"");
             },
             [](const Fault* f) {
                 const std::wstring done =
                     CommandOutcome(0, L"Service installed successfully.\n") + L", installed";
+                const std::wstring all = done + L", described, restarts, on errors";
                 return Lookup(
-                    f, done + L", described",
-                    {{Op::GetConsoleMode, 0, done + L", described"},
+                    f, all,
+                    {{Op::GetConsoleMode, 0, all},
                      {Op::OpenSCManagerW, 0,
                       CommandOutcome(1, L"OpenSCManager failed: {e}\n") + L", not installed"},
                      {Op::GetModuleFileNameW, 0,
                       CommandOutcome(1, L"GetModuleFileName failed: {e}\n") + L", not installed"},
                      {Op::CreateServiceW, 0,
                       CommandOutcome(1, L"CreateService failed: {e}\n") + L", not installed"},
-                     {Op::ChangeServiceConfig2W, 0, done}},
-                    CommandOutcome(0, L"") + L", installed, described");
+                     {Op::ChangeServiceConfig2W, 1, done + L", restarts, on errors"},
+                     {Op::ChangeServiceConfig2W, 2, done + L", described, on errors"},
+                     {Op::ChangeServiceConfig2W, 3, done + L", described, restarts"}},
+                    CommandOutcome(0, L"") + L", installed, described, restarts, on errors");
             },
             {0, ERROR_SERVICE_EXISTS}};
 }
@@ -860,7 +868,10 @@ Sweep ServiceMainSweep() {
             },
             [](const Fault* f) {
                 const std::wstring both = std::wstring(kServiceStarted) + L"|" + kServiceStopped;
-                if (f != nullptr && f->IsServiceQuery() && f->occurrence == 1) {
+                // Each cycle reads the start type first (its own connection);
+                // one that cannot be read changes nothing.
+                if (f != nullptr && f->IsServiceQuery() &&
+                    f->occurrence == (f->Is(Op::QueryServiceStatusEx) ? 1u : 2u)) {
                     // The first verdict fails closed: a recovery follows.
                     return ServiceOutcome(L"2,4,3,1", std::wstring(kServiceStarted) + L"|" +
                                                           kStarted + L"Automatic recovery: " +
@@ -879,7 +890,7 @@ Sweep ServiceMainSweep() {
                      {Op::SetServiceStatus, 3, ServiceOutcome(L"2,4,1", both)},
                      {Op::SetServiceStatus, 4, ServiceOutcome(L"2,4,3", both)},
                      {Op::CreateEventW, 0, ServiceOutcome(L"2,1(exit {e})", L"")},
-                     {Op::CreateThread, 0, ServiceOutcome(L"2,4,1", both)},
+                     {Op::CreateThread, 0, ServiceOutcome(L"2,4,1(exit {e})", both)},
                      {Op::RegisterEventSourceW, 1, ServiceOutcome(L"2,4,3,1", kServiceStopped)},
                      {Op::ReportEventW, 1, ServiceOutcome(L"2,4,3,1", kServiceStopped)},
                      {Op::RegisterEventSourceW, 2, ServiceOutcome(L"2,4,3,1", kServiceStarted)},

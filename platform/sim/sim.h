@@ -124,6 +124,10 @@ struct Service {
     DWORD startType = SERVICE_DEMAND_START;
     DWORD errorControl = SERVICE_ERROR_NORMAL;
     bool configuredByCreate = false;
+    // What the service manager does when the service fails.
+    std::vector<SC_ACTION> failureActions;
+    DWORD failureResetSeconds = 0;
+    bool failureActionsOnNonCrash = false;
     std::wstring image = L"spoolsv.exe"; // process image started for the service
 
     DWORD state = SERVICE_STOPPED;

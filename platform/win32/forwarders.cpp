@@ -6,6 +6,138 @@
 
 #include "platform/platform.h"
 
+// Every constant platform.h retypes from the Windows headers, by name. The
+// list is expanded twice: here, before those headers, for our values, and
+// after them, where each name is the Windows definition of that name; the
+// compiler proves the two equal. A constant added to platform.h belongs here
+// too (a unit test of the native build lists any that is missing).
+// clang-format off
+#define NIMBREL_RETYPED_CONSTANTS(X) \
+    X(FALSE) \
+    X(TRUE) \
+    X(MAX_PATH) \
+    X(INFINITE) \
+    X(ERROR_SUCCESS) \
+    X(ERROR_FILE_NOT_FOUND) \
+    X(ERROR_PATH_NOT_FOUND) \
+    X(ERROR_ACCESS_DENIED) \
+    X(ERROR_INVALID_HANDLE) \
+    X(ERROR_NOT_ENOUGH_MEMORY) \
+    X(ERROR_NO_MORE_FILES) \
+    X(ERROR_BAD_LENGTH) \
+    X(ERROR_SHARING_VIOLATION) \
+    X(ERROR_INVALID_PARAMETER) \
+    X(ERROR_INSUFFICIENT_BUFFER) \
+    X(ERROR_INVALID_NAME) \
+    X(ERROR_INVALID_LEVEL) \
+    X(ERROR_BAD_PATHNAME) \
+    X(ERROR_NO_DATA) \
+    X(ERROR_MORE_DATA) \
+    X(ERROR_INVALID_SERVICE_CONTROL) \
+    X(ERROR_SERVICE_REQUEST_TIMEOUT) \
+    X(ERROR_SERVICE_ALREADY_RUNNING) \
+    X(ERROR_SERVICE_DISABLED) \
+    X(ERROR_SERVICE_DOES_NOT_EXIST) \
+    X(ERROR_SERVICE_CANNOT_ACCEPT_CTRL) \
+    X(ERROR_SERVICE_NOT_ACTIVE) \
+    X(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) \
+    X(ERROR_SERVICE_MARKED_FOR_DELETE) \
+    X(ERROR_SERVICE_EXISTS) \
+    X(ERROR_LOG_FILE_FULL) \
+    X(RPC_S_SERVER_UNAVAILABLE) \
+    X(ERROR_INVALID_PRINTER_NAME) \
+    X(SERVICE_STOPPED) \
+    X(SERVICE_START_PENDING) \
+    X(SERVICE_STOP_PENDING) \
+    X(SERVICE_RUNNING) \
+    X(SERVICE_CONTINUE_PENDING) \
+    X(SERVICE_PAUSE_PENDING) \
+    X(SERVICE_PAUSED) \
+    X(SC_MANAGER_CONNECT) \
+    X(SC_MANAGER_CREATE_SERVICE) \
+    X(SERVICE_QUERY_CONFIG) \
+    X(SERVICE_CHANGE_CONFIG) \
+    X(SERVICE_QUERY_STATUS) \
+    X(SERVICE_START) \
+    X(SERVICE_STOP) \
+    X(DELETE) \
+    X(SERVICE_ALL_ACCESS) \
+    X(SERVICE_WIN32_OWN_PROCESS) \
+    X(SERVICE_BOOT_START) \
+    X(SERVICE_SYSTEM_START) \
+    X(SERVICE_AUTO_START) \
+    X(SERVICE_DEMAND_START) \
+    X(SERVICE_DISABLED) \
+    X(SERVICE_ERROR_NORMAL) \
+    X(SERVICE_CONFIG_DESCRIPTION) \
+    X(SERVICE_CONFIG_FAILURE_ACTIONS) \
+    X(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) \
+    X(SC_ACTION_NONE) \
+    X(SC_ACTION_RESTART) \
+    X(SERVICE_CONTROL_STOP) \
+    X(SERVICE_CONTROL_PAUSE) \
+    X(SERVICE_CONTROL_INTERROGATE) \
+    X(SERVICE_ACCEPT_STOP) \
+    X(SC_STATUS_PROCESS_INFO) \
+    X(EVENTLOG_ERROR_TYPE) \
+    X(EVENTLOG_WARNING_TYPE) \
+    X(EVENTLOG_INFORMATION_TYPE) \
+    X(PRINTER_ENUM_LOCAL) \
+    X(PRINTER_ENUM_CONNECTIONS) \
+    X(PRINTER_STATUS_OFFLINE) \
+    X(JOB_STATUS_PAUSED) \
+    X(JOB_STATUS_SPOOLING) \
+    X(JOB_STATUS_PRINTING) \
+    X(TH32CS_SNAPPROCESS) \
+    X(PROCESS_TERMINATE) \
+    X(CREATE_NO_WINDOW) \
+    X(STARTF_USESHOWWINDOW) \
+    X(SW_HIDE) \
+    X(WAIT_OBJECT_0) \
+    X(WAIT_TIMEOUT) \
+    X(WAIT_FAILED) \
+    X(INVALID_FILE_ATTRIBUTES) \
+    X(FILE_ATTRIBUTE_READONLY) \
+    X(FILE_ATTRIBUTE_DIRECTORY) \
+    X(FILE_ATTRIBUTE_ARCHIVE) \
+    X(FILE_ATTRIBUTE_REPARSE_POINT) \
+    X(KEY_QUERY_VALUE) \
+    X(REG_NONE) \
+    X(REG_SZ) \
+    X(REG_EXPAND_SZ) \
+    X(REG_BINARY) \
+    X(REG_DWORD) \
+    X(REG_MULTI_SZ) \
+    X(REG_QWORD) \
+    X(STD_OUTPUT_HANDLE) \
+    /* end of the list */
+// clang-format on
+
+namespace {
+struct Retyped {
+    const char* name;
+    unsigned long long value;
+};
+#define NIMBREL_OUR_VALUE(name) Retyped{#name, static_cast<unsigned long long>(nimbrel::name)},
+constexpr Retyped kRetyped[] = {NIMBREL_RETYPED_CONSTANTS(NIMBREL_OUR_VALUE)};
+#undef NIMBREL_OUR_VALUE
+
+constexpr bool SameName(const char* a, const char* b) {
+    for (; *a && *a == *b; ++a, ++b) {
+    }
+    return *a == *b;
+}
+
+constexpr unsigned long long OurValue(const char* name) {
+    for (const Retyped& constant : kRetyped) {
+        if (SameName(constant.name, name)) {
+            return constant.value;
+        }
+    }
+    return ~0ull;
+}
+} // namespace
+
 // windows.h first: the other Windows headers build on its types.
 #include <windows.h>
 
@@ -26,6 +158,12 @@ static_assert(sizeof(void*) == 8, "built for 64-bit Windows, where one calling c
 static_assert(sizeof(nimbrel::WCHAR) == sizeof(::WCHAR), "wide characters are UTF-16 units");
 static_assert(sizeof(nimbrel::DWORD) == sizeof(::DWORD), "DWORD");
 
+#define NIMBREL_SAME_VALUE(name)                                                                   \
+    static_assert(OurValue(#name) == static_cast<unsigned long long>(name),                        \
+                  #name " as Windows has it");
+NIMBREL_RETYPED_CONSTANTS(NIMBREL_SAME_VALUE)
+#undef NIMBREL_SAME_VALUE
+
 NIMBREL_SAME_LAYOUT(SERVICE_STATUS);
 NIMBREL_SAME_FIELD(SERVICE_STATUS, dwWaitHint);
 NIMBREL_SAME_LAYOUT(SERVICE_STATUS_PROCESS);
@@ -35,6 +173,12 @@ NIMBREL_SAME_FIELD(QUERY_SERVICE_CONFIGW, dwStartType);
 NIMBREL_SAME_FIELD(QUERY_SERVICE_CONFIGW, lpDisplayName);
 NIMBREL_SAME_LAYOUT(SERVICE_TABLE_ENTRYW);
 NIMBREL_SAME_LAYOUT(SERVICE_DESCRIPTIONW);
+NIMBREL_SAME_LAYOUT(SC_ACTION);
+NIMBREL_SAME_FIELD(SC_ACTION, Delay);
+NIMBREL_SAME_LAYOUT(SERVICE_FAILURE_ACTIONSW);
+NIMBREL_SAME_FIELD(SERVICE_FAILURE_ACTIONSW, cActions);
+NIMBREL_SAME_FIELD(SERVICE_FAILURE_ACTIONSW, lpsaActions);
+NIMBREL_SAME_LAYOUT(SERVICE_FAILURE_ACTIONS_FLAG);
 NIMBREL_SAME_LAYOUT(SYSTEMTIME);
 NIMBREL_SAME_FIELD(SYSTEMTIME, wMilliseconds);
 NIMBREL_SAME_LAYOUT(FILETIME);

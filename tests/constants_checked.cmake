@@ -1,0 +1,16 @@
+# Lists every constant platform.h declares that the Windows build does not
+# check against <windows.h> (the list in platform/win32/forwarders.cpp).
+file(READ ${SOURCE_DIR}/platform/platform.h header)
+file(READ ${SOURCE_DIR}/platform/win32/forwarders.cpp forwarders)
+string(REGEX MATCHALL "constexpr [A-Za-z_]+ [A-Za-z0-9_]+ =" declarations "${header}")
+set(missing "")
+foreach(declaration IN LISTS declarations)
+  string(REGEX REPLACE "constexpr [A-Za-z_]+ ([A-Za-z0-9_]+) =" "\\1" name "${declaration}")
+  string(FIND "${forwarders}" "X(${name})" at)
+  if(at EQUAL -1)
+    list(APPEND missing ${name})
+  endif()
+endforeach()
+if(missing)
+  message(FATAL_ERROR "add to NIMBREL_RETYPED_CONSTANTS in platform/win32/forwarders.cpp: ${missing}")
+endif()
