@@ -199,13 +199,18 @@ std::string OnService(const WCHAR* name, DWORD state,
     return outcome;
 }
 
+DWORD SpoolerTo(DWORD state) {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    DWORD found = SpoolerTo(manager, state);
+    CloseServiceHandle(manager);
+    return found;
+}
+
 // The Spooler left as it was found: other tests share the machine.
 void RunServiceRows(const std::vector<Row>& rows) {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    DWORD found = SpoolerTo(manager, 0);
+    DWORD found = SpoolerTo(0);
     RunRows(rows, [] {});
-    SpoolerTo(manager, found);
-    CloseServiceHandle(manager);
+    SpoolerTo(found);
 }
 
 std::string StatusSized(SC_HANDLE service, DWORD level, DWORD size) {
