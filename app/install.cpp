@@ -33,6 +33,26 @@ int GetQuotedImagePath(WCHAR (&imagePath)[kImagePathCapacity], DWORD& error) {
     return 1;
 }
 
+// A watchdog that dies is brought back by the service manager: restarted a
+// minute after its first and second failure in a day. The flag makes a stop
+// reported with an error count as a failure too, so a service that cannot
+// create what it needs to run is retried like one that crashed. Neither call
+// may make the installation fail: the service works without them, and some
+// service managers refuse the flag (Wine answers ERROR_INVALID_LEVEL).
+constexpr DWORD kOwnRestartDelayMs = 60 * 1000;
+constexpr DWORD kOwnFailureResetSeconds = 24 * 60 * 60;
+
+void ConfigureOwnRecovery(SC_HANDLE service) {
+    SC_ACTION actions[] = {{SC_ACTION_RESTART, kOwnRestartDelayMs},
+                           {SC_ACTION_RESTART, kOwnRestartDelayMs},
+                           {SC_ACTION_NONE, 0}};
+    SERVICE_FAILURE_ACTIONSW failureActions{kOwnFailureResetSeconds, nullptr, nullptr,
+                                            sizeof actions / sizeof actions[0], actions};
+    ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions);
+    SERVICE_FAILURE_ACTIONS_FLAG flag{TRUE};
+    ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag);
+}
+
 } // namespace
 
 int RunInstallCommand() {
@@ -63,6 +83,7 @@ int RunInstallCommand() {
     // the service works without it.
     SERVICE_DESCRIPTIONW description{ServiceDescription};
     ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description);
+    ConfigureOwnRecovery(service);
     ConsolePrint(L"Service installed successfully.\n");
     CloseServiceHandle(service);
     CloseServiceHandle(manager);

@@ -107,6 +107,10 @@ constexpr DWORD SERVICE_DEMAND_START = 3;
 constexpr DWORD SERVICE_DISABLED = 4;
 constexpr DWORD SERVICE_ERROR_NORMAL = 1;
 constexpr DWORD SERVICE_CONFIG_DESCRIPTION = 1;
+constexpr DWORD SERVICE_CONFIG_FAILURE_ACTIONS = 2;
+constexpr DWORD SERVICE_CONFIG_FAILURE_ACTIONS_FLAG = 4;
+constexpr DWORD SC_ACTION_NONE = 0;
+constexpr DWORD SC_ACTION_RESTART = 1;
 
 constexpr DWORD SERVICE_CONTROL_STOP = 1;
 constexpr DWORD SERVICE_CONTROL_PAUSE = 2;
@@ -152,6 +156,24 @@ struct QUERY_SERVICE_CONFIGW {
 
 struct SERVICE_DESCRIPTIONW {
     LPWSTR lpDescription;
+};
+
+// Windows declares Type as an enumeration; it has the size of a DWORD.
+struct SC_ACTION {
+    DWORD Type;
+    DWORD Delay; // milliseconds
+};
+
+struct SERVICE_FAILURE_ACTIONSW {
+    DWORD dwResetPeriod; // seconds without a failure before the count starts again
+    LPWSTR lpRebootMsg;
+    LPWSTR lpCommand;
+    DWORD cActions;
+    SC_ACTION* lpsaActions;
+};
+
+struct SERVICE_FAILURE_ACTIONS_FLAG {
+    BOOL fFailureActionsOnNonCrashFailures;
 };
 
 using LPSERVICE_MAIN_FUNCTIONW = void (*)(DWORD argc, LPWSTR* argv);

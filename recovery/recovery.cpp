@@ -21,40 +21,55 @@ constexpr WCHAR kFilesLeft[] = L"Some spool files could not be deleted during re
 constexpr WCHAR kStartFailed[] = L"Failed to start Print Spooler during recovery.";
 constexpr WCHAR kCompleted[] = L"Print Spooler recovery completed successfully.";
 
-bool IsDotEntry(const WCHAR* name) {
-    return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
+// The length of a listed name; MAX_PATH when it fills its field without a
+// terminator, which makes it no name at all.
+std::size_t NameLength(const WCHAR (&name)[MAX_PATH]) {
+    std::size_t length = 0;
+    while (length < MAX_PATH && name[length] != 0) {
+        ++length;
+    }
+    return length;
+}
+
+// The spooler keeps each job in a pair of files, "*.SPL" and "*.SHD". Only
+// those are ever deleted: a spool folder set to a wrong place ("C:\", the
+// system folder, a share of documents) must not turn a recovery into a mass
+// deletion. Ending in a letter, such a name cannot have the trailing dot or
+// space that Windows would drop from a path, making it name another file.
+bool IsSpoolFileName(const WCHAR (&name)[MAX_PATH]) {
+    const std::size_t length = NameLength(name);
+    if (length < 4 || length == MAX_PATH) {
+        return false;
+    }
+    const WCHAR* extension = name + length - 4;
+    return EqualsIgnoreAsciiCase(extension, L".SPL") || EqualsIgnoreAsciiCase(extension, L".SHD");
 }
 
 // Whether `name`, joined to the folder, can only mean the entry that was
-// listed. A separator or ':' would reach another folder, a drive or a
-// stream; Windows drops a trailing dot or space from a path, which would
-// make it name a different file; and a name that fills its field without a
-// terminator is not a name at all.
+// listed: a separator or ':' would reach another folder, a drive or a stream.
 bool IsPlainFileName(const WCHAR (&name)[MAX_PATH]) {
-    std::size_t length = 0;
-    for (; length < MAX_PATH && name[length] != 0; ++length) {
-        WCHAR c = name[length];
-        if (c == L'\\' || c == L'/' || c == L':') {
+    for (std::size_t i = 0; i < MAX_PATH && name[i] != 0; ++i) {
+        if (name[i] == L'\\' || name[i] == L'/' || name[i] == L':') {
             return false;
         }
     }
-    if (length == 0 || length == MAX_PATH) {
-        return false;
-    }
-    return name[length - 1] != L'.' && name[length - 1] != L' ';
+    return true;
 }
 
 enum class EntryOutcome { Skipped, Deleted, LeftBehind };
 
-// Deletes one entry of the spool folder when it is a plain file lying
-// directly in it. Folders (junctions among them) are never entered or
-// removed. Any other reparse point is left alone too, and counted as left
-// behind: what deleting one does depends on its kind and on the filters
-// that own it (a cloud placeholder can take its remote copy with it), so
-// the only safe choice for a process with LocalSystem or administrator
-// rights is not to touch it and to say that the folder was not emptied.
+// Deletes one entry of the spool folder when it is a spool file lying
+// directly in it. Any other file is none of the recovery's business and is
+// passed over without a word. Folders (junctions among them, and "." and
+// "..") are never entered or removed. A spool file that is a reparse point
+// is left alone too, and counted as left behind: what deleting one does
+// depends on its kind and on the filters that own it (a cloud placeholder
+// can take its remote copy with it), so the only safe choice for a process
+// with LocalSystem or administrator rights is not to touch it and to say
+// that the folder was not emptied.
 EntryOutcome ClearEntry(const WCHAR* folder, const WIN32_FIND_DATAW& entry) {
-    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || IsDotEntry(entry.cFileName)) {
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+        !IsSpoolFileName(entry.cFileName)) {
         return EntryOutcome::Skipped;
     }
     if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
@@ -70,9 +85,9 @@ EntryOutcome ClearEntry(const WCHAR* folder, const WIN32_FIND_DATAW& entry) {
     return DeleteFileW(path) ? EntryOutcome::Deleted : EntryOutcome::LeftBehind;
 }
 
-// Deletes the files directly inside the spool folder in effect. A folder that
-// cannot be listed is passed over without a word: a spool folder that does
-// not exist holds nothing to clear.
+// Deletes the spool files directly inside the spool folder in effect. A
+// folder that cannot be listed is passed over without a word: a spool folder
+// that does not exist holds nothing to clear.
 void ClearSpoolDirectory() {
     // Without a folder there is nothing to clear; an empty name would make
     // the pattern "\*", the root of the current drive.
@@ -131,6 +146,13 @@ int RunRecovery(const WCHAR* reason, int clearSpool, int record) {
 
 int RunRecoverCommand() {
     LoadSettings();
+    // An administrator disabled it: stopping it, clearing its folder and
+    // failing to start it would only do harm.
+    DWORD startType = 0;
+    if (QuerySpoolerStartType(&startType) && startType == SERVICE_DISABLED) {
+        ConsolePrint(L"Print Spooler is disabled; recovery skipped.\n");
+        return 1;
+    }
     if (RunRecovery(kManualReason, Settings.ClearSpoolOnRecovery != 0 ? 1 : 0, 0)) {
         ConsolePrint(L"Print Spooler recovery completed.\n");
         return 0;

@@ -5,8 +5,9 @@
 
 namespace nimbrel {
 
-// Stops the Print Spooler (forcing it if need be), deletes the files directly
-// inside SpoolDirectory when `clearSpool` is non-zero, starts it and waits
+// Stops the Print Spooler (forcing it if need be), deletes the spool files
+// ("*.SPL", "*.SHD") directly inside the spool folder in effect when
+// `clearSpool` is non-zero (none when no folder is known), starts it and waits
 // until it runs; each step is written to the event log. On success with
 // `record` non-zero the recovery is entered in the restart history. Returns
 // 1 when the spooler was stopped and then seen running again.

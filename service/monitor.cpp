@@ -8,8 +8,12 @@
 #include "recovery/restart_history.h"
 #include "service/schedule.h"
 #include "service/service_host.h"
+#include "spooler/spooler_control.h"
 
 namespace nimbrel {
+
+int SpoolerDisabled = 0;
+
 namespace {
 
 // "Automatic recovery: " and the longest LastIssue fit without cutting.
@@ -44,9 +48,25 @@ void RunAutomaticRecovery() {
     RunRecovery(reason, static_cast<int>(Settings.ClearSpoolOnRecovery), 1);
 }
 
+// Disabling the spooler is how machines that must not print are hardened:
+// starting it would defeat that, and could only fail anyway. Said once when
+// a disabled spell begins, not every cycle while it lasts.
+void ReadSpoolerStartType() {
+    DWORD startType = 0;
+    if (!QuerySpoolerStartType(&startType)) {
+        return;
+    }
+    const int disabled = startType == SERVICE_DISABLED ? 1 : 0;
+    if (disabled && !SpoolerDisabled) {
+        LogEvent(EVENTLOG_WARNING_TYPE, L"Print Spooler is disabled; Nimbrel will not start it.");
+    }
+    SpoolerDisabled = disabled;
+}
+
 // One cycle's work before its wait. Returns 0 when it saw a stop request.
 int RunCycle() {
-    if (CheckSchedule()) {
+    ReadSpoolerStartType();
+    if (CheckSchedule() || SpoolerDisabled) {
         return 1;
     }
     if (EvaluateHealth()) {

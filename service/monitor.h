@@ -5,6 +5,11 @@
 
 namespace nimbrel {
 
+// Whether the monitor's latest reading of the Spooler's start type found it
+// Disabled; a reading that failed leaves it as it was. 0 at process start.
+// While it holds, neither an automatic recovery nor the daily restart runs.
+extern int SpoolerDisabled;
+
 // Repeats the cycle (scheduled restart, else health verdict and, when
 // unhealthy, a recovery within the hourly limit), then waits CheckIntervalMs,
 // until StopEvent is signalled. Returns 0.

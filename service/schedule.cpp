@@ -3,6 +3,7 @@
 #include "config/settings.h"
 #include "platform/text.h"
 #include "recovery/recovery.h"
+#include "service/monitor.h"
 
 namespace nimbrel {
 
@@ -114,9 +115,11 @@ int CheckSchedule() {
     if (Settings.RestartDays[0] != 0 && !IsRestartDay(now.wDayOfWeek)) {
         return 0;
     }
-    // An earlier date than the last restart's is one the clock was set back
-    // into, and has had its restart: only a later date is a new day.
-    if (DateKey(now) <= LastScheduledRestartDate) {
+    // Any date but the last restart's is a new day. A clock set back across
+    // midnight may give a date a second restart, which harms nothing; a
+    // clock set forward by mistake and corrected must not silence the
+    // restart until that future date comes round.
+    if (DateKey(now) == LastScheduledRestartDate) {
         return 0;
     }
     std::int32_t hour = 2;
@@ -132,17 +135,18 @@ int CheckSchedule() {
         return 0;
     }
     // Done for the day whatever the outcome: a restart that fails is not
-    // repeated every cycle until midnight.
-    RunRecovery(L"Scheduled nightly restart",
-                static_cast<int>(Settings.ClearSpoolOnScheduledRestart), 0);
+    // repeated every cycle until midnight. A disabled spooler is left alone,
+    // and its day counts as done too, so that enabling it later in the day
+    // does not bring a restart in working hours.
+    if (!SpoolerDisabled) {
+        RunRecovery(L"Scheduled nightly restart",
+                    static_cast<int>(Settings.ClearSpoolOnScheduledRestart), 0);
+    }
     // The date after the recovery: one that ends past midnight counts for the
     // new day.
     SYSTEMTIME after{};
     GetLocalTime(&after);
-    const DWORD date = DateKey(after);
-    if (date > LastScheduledRestartDate) {
-        LastScheduledRestartDate = date;
-    }
+    LastScheduledRestartDate = DateKey(after);
     return 1;
 }
 

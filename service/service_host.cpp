@@ -59,10 +59,16 @@ void ServiceMain(DWORD, LPWSTR*) {
     LogEvent(EVENTLOG_INFORMATION_TYPE, L"Nimbrel service started.");
     ReportServiceStatus(SERVICE_RUNNING, 0, 0);
 
+    // Without its monitor thread the service cannot do its work: it stops
+    // with the platform's error, so the service manager records a failure
+    // and its recovery actions can bring the service back.
+    DWORD exitCode = 0;
     HANDLE thread = CreateThread(nullptr, 0, MonitorThread, nullptr, 0, nullptr);
     if (thread != nullptr) {
         WaitForSingleObject(thread, INFINITE);
         CloseHandle(thread);
+    } else {
+        exitCode = GetLastError();
     }
 
     LogEvent(EVENTLOG_INFORMATION_TYPE, L"Nimbrel service stopped.");
@@ -71,7 +77,7 @@ void ServiceMain(DWORD, LPWSTR*) {
     HANDLE stopEvent = StopEvent;
     StopEvent = nullptr;
     CloseHandle(stopEvent);
-    ReportServiceStatus(SERVICE_STOPPED, 0, 0);
+    ReportServiceStatus(SERVICE_STOPPED, exitCode, 0);
 }
 
 void ServiceControlHandler(DWORD control) {

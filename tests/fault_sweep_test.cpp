@@ -226,13 +226,23 @@ std::vector<std::wstring> Fields(const SettingsRecord& s) {
     return fields;
 }
 
+// Settings labelled as read from the file.
+std::wstring FromFile() {
+    unsigned count = 0;
+    for (std::size_t i = 0; i < SettingCount(); ++i) {
+        count += DescribeSetting(i).source == SettingSource::File ? 1 : 0;
+    }
+    return L" | " + Num(count) + L" from the file";
+}
+
 // A read that fails gives that key its default; without the executable's
-// path no key is read at all.
+// path no key is read at all. A section's list of key names that cannot be
+// read costs its settings only their "file" label.
 Sweep LoadSettingsSweep() {
     return {"LoadSettings", [] { sim::SetFileText(kIniPath, kFullIni); },
             [] {
                 LoadSettings();
-                return Joined(Fields(Settings), L";");
+                return Joined(Fields(Settings), L";") + FromFile();
             },
             [](const Fault* f) {
                 std::vector<std::wstring> expected = {
@@ -240,14 +250,23 @@ Sweep LoadSettingsSweep() {
                     L"0",    L"20000",     L"7",      L"1",         L"6000",  L"3000",   L"0",
                     L"1",    L"D:\\Spool", L"Office", L"C:\\p.exe", L"03:30", L"Mon,Fri"};
                 const std::vector<std::wstring> defaults = Fields(kDefaultSettings);
+                const unsigned keysBySection[] = {5, 3, 8, 4}; // in the order the lists are read
+                unsigned fromFile = 20;
                 if (f != nullptr && f->Is(Op::GetModuleFileNameW)) {
                     expected = defaults;
+                    fromFile = 0;
                 } else if (f != nullptr && f->Is(Op::GetPrivateProfileIntW)) {
                     expected[f->occurrence - 1] = defaults[f->occurrence - 1];
-                } else if (f != nullptr && f->Is(Op::GetPrivateProfileStringW)) {
+                } else if (f != nullptr && f->Is(Op::GetPrivateProfileStringW) &&
+                           f->occurrence <= 5) {
+                    // A failed read gives the default text, which cannot be
+                    // told from the file's own.
                     expected[14 + f->occurrence] = defaults[14 + f->occurrence];
+                    fromFile = defaults[14 + f->occurrence].empty() ? 19 : 20;
+                } else if (f != nullptr && f->Is(Op::GetPrivateProfileStringW)) {
+                    fromFile -= keysBySection[f->occurrence - 6];
                 }
-                return Joined(expected, L";");
+                return Joined(expected, L";") + L" | " + Num(fromFile) + L" from the file";
             }};
 }
 
@@ -687,11 +706,12 @@ Sweep RecoverCommandSweep() {
                 if (f != nullptr && f->IsConsoleOutput()) {
                     return CommandOutcome(0, L"");
                 }
-                const bool fails =
-                    f != nullptr &&
-                    !f->IsAnyOf({Op::GetModuleFileNameW, Op::GetPrivateProfileIntW,
-                                 Op::GetPrivateProfileStringW, Op::GetConsoleMode}) &&
-                    recovery.expected(f).rfind(L"result 0", 0) == 0;
+                // Before the recovery's first event: the settings, whose reads
+                // fail to a default, and the start type, which unread is no
+                // reason to refuse.
+                const bool fails = f != nullptr && !f->Before(Op::RegisterEventSourceW) &&
+                                   !f->Is(Op::GetConsoleMode) &&
+                                   recovery.expected(f).rfind(L"result 0", 0) == 0;
                 return fails ? CommandOutcome(1, L"Print Spooler recovery failed.\n")
                              : CommandOutcome(0, L"Print Spooler recovery completed.\n");
             }};
@@ -758,33 +778,40 @@ Sweep StatusSweep() {
             }};
 }
 
-// The description is a nicety; a console mode that cannot be read is a
-// redirected output anyway; a lost line changes nothing else.
+// The description and the service's own recovery settings are niceties; a
+// console mode that cannot be read is a redirected output anyway; a lost line
+// changes nothing else.
 Sweep InstallSweep() {
     return {"InstallCommand",
             [] {},
             [] {
                 int exitCode = RunInstallCommand();
                 const sim::Service* service = sim::FindService(L"Nimbrel");
-                return CommandObserved(exitCode) + (service == nullptr ? L", not installed"
-                                                    : service->description.empty()
-                                                        ? L", installed"
-                                                        : L", installed, described");
+                if (service == nullptr) {
+                    return CommandObserved(exitCode) + L", not installed";
+                }
+                return CommandObserved(exitCode) + L", installed" +
+                       (service->description.empty() ? L"" : L", described") +
+                       (service->failureActions.empty() ? L"" : L", restarts") +
+                       (service->failureActionsOnNonCrash ? L", on errors" : L"");
             },
             [](const Fault* f) {
                 const std::wstring done =
                     CommandOutcome(0, L"Service installed successfully.\n") + L", installed";
+                const std::wstring all = done + L", described, restarts, on errors";
                 return Lookup(
-                    f, done + L", described",
-                    {{Op::GetConsoleMode, 0, done + L", described"},
+                    f, all,
+                    {{Op::GetConsoleMode, 0, all},
                      {Op::OpenSCManagerW, 0,
                       CommandOutcome(1, L"OpenSCManager failed: {e}\n") + L", not installed"},
                      {Op::GetModuleFileNameW, 0,
                       CommandOutcome(1, L"GetModuleFileName failed: {e}\n") + L", not installed"},
                      {Op::CreateServiceW, 0,
                       CommandOutcome(1, L"CreateService failed: {e}\n") + L", not installed"},
-                     {Op::ChangeServiceConfig2W, 0, done}},
-                    CommandOutcome(0, L"") + L", installed, described");
+                     {Op::ChangeServiceConfig2W, 1, done + L", restarts, on errors"},
+                     {Op::ChangeServiceConfig2W, 2, done + L", described, on errors"},
+                     {Op::ChangeServiceConfig2W, 3, done + L", described, restarts"}},
+                    CommandOutcome(0, L"") + L", installed, described, restarts, on errors");
             },
             {0, ERROR_SERVICE_EXISTS}};
 }
@@ -860,7 +887,10 @@ Sweep ServiceMainSweep() {
             },
             [](const Fault* f) {
                 const std::wstring both = std::wstring(kServiceStarted) + L"|" + kServiceStopped;
-                if (f != nullptr && f->IsServiceQuery() && f->occurrence == 1) {
+                // Each cycle reads the start type first (its own connection);
+                // one that cannot be read changes nothing.
+                if (f != nullptr && f->IsServiceQuery() &&
+                    f->occurrence == (f->Is(Op::QueryServiceStatusEx) ? 1u : 2u)) {
                     // The first verdict fails closed: a recovery follows.
                     return ServiceOutcome(L"2,4,3,1", std::wstring(kServiceStarted) + L"|" +
                                                           kStarted + L"Automatic recovery: " +
@@ -879,7 +909,7 @@ Sweep ServiceMainSweep() {
                      {Op::SetServiceStatus, 3, ServiceOutcome(L"2,4,1", both)},
                      {Op::SetServiceStatus, 4, ServiceOutcome(L"2,4,3", both)},
                      {Op::CreateEventW, 0, ServiceOutcome(L"2,1(exit {e})", L"")},
-                     {Op::CreateThread, 0, ServiceOutcome(L"2,4,1", both)},
+                     {Op::CreateThread, 0, ServiceOutcome(L"2,4,1(exit {e})", both)},
                      {Op::RegisterEventSourceW, 1, ServiceOutcome(L"2,4,3,1", kServiceStopped)},
                      {Op::ReportEventW, 1, ServiceOutcome(L"2,4,3,1", kServiceStopped)},
                      {Op::RegisterEventSourceW, 2, ServiceOutcome(L"2,4,3,1", kServiceStarted)},

@@ -33,6 +33,15 @@ TEST_F(InstallTest, RegistersAnAutomaticServiceUnderTheQuotedPathAndStartsNothin
     EXPECT_EQ(L"Monitors and automatically repairs the Windows Print Spooler service.",
               service->description);
     EXPECT_EQ(SERVICE_STOPPED, service->state);
+    // Restarted a minute after its first and second failure in a day, then
+    // left alone; a stop reported with an error counts as a failure.
+    ASSERT_EQ(3u, service->failureActions.size());
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(i < 2 ? SC_ACTION_RESTART : SC_ACTION_NONE, service->failureActions[i].Type);
+        EXPECT_EQ(i < 2 ? 60000u : 0u, service->failureActions[i].Delay);
+    }
+    EXPECT_EQ(86400u, service->failureResetSeconds);
+    EXPECT_TRUE(service->failureActionsOnNonCrash);
 }
 
 // Unquoted, a path with a blank lets the service manager start

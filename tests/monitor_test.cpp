@@ -148,6 +148,41 @@ TEST_F(MonitorTest, ADailyRestartIsNotHeldBackByTheHourlyLimitNorCountedByIt) {
     EXPECT_EQ("02:05", Hhmm(LocalTimeOf(recoveries[3])));
 }
 
+// Disabled at 01:00 and stopped: no recovery, no daily restart at 02:00, one
+// warning. Enabled at 03:00: the next cycle repairs it, and the day's
+// restart, passed over, does not come late. Disabled and stopped again at
+// 05:00: a new spell, a new warning. A start type that cannot be read keeps
+// what was known.
+TEST_F(MonitorTest, ADisabledSpoolerIsLeftAloneWithOneWarningPerSpell) {
+    const std::wstring kDisabled = L"W:Print Spooler is disabled; Nimbrel will not start it.";
+    StartClockAt(2026, 12, 7, 0, 30);
+    WriteIni(L""); // the defaults: daily at 02:00
+    auto disable = [] {
+        sim::Spooler().startType = SERVICE_DISABLED;
+        sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
+    };
+    sim::After(30 * kMinute, disable);
+    sim::After(2 * kHour, [] {
+        sim::FailCall(sim::Op::QueryServiceConfigW, 0, 1, true); // for half an hour
+        sim::After(30 * kMinute, [] { sim::ClearFaults(); });
+    });
+    sim::After(150 * kMinute, [] { sim::Spooler().startType = SERVICE_AUTO_START; });
+    sim::After(270 * kMinute, disable);
+    RunServiceFor(6 * kHour);
+
+    const std::wstring stopped =
+        L"W:Recovery started: Automatic recovery: Print Spooler service is stopped";
+    EXPECT_EQ(
+        (std::vector<std::wstring>{kStarted, kDisabled, stopped, kCompleted, kDisabled, kStopped}),
+        Logged());
+    const std::vector<std::uint64_t> warned = TimesOf(kDisabled);
+    ASSERT_EQ(2u, warned.size());
+    EXPECT_LE(warned[0] - 30 * kMinute, 10 * kSecond) << "at the first cycle of the spell";
+    EXPECT_LE(warned[1] - 270 * kMinute, 10 * kSecond);
+    EXPECT_EQ(1u, sim::Spooler().startRequests);
+    EXPECT_EQ(1u, sim::Spooler().stopRequests);
+}
+
 // A stop request is seen only between the steps of a cycle: one during the
 // verdict ends the loop before the limit and the pause; one during the pause
 // ends it after the whole pause, without a recovery, except that an endless

@@ -52,10 +52,17 @@ TEST_F(RecoveryTest, EventsAndEffectsOfEveryOutcome) {
         {"folder missing", Cooperative, {}, 1, {kStarted, kCompleted}, {}},
         {"one read-only file among three",
          Cooperative,
-         {L"1.SPL", L"2.SHD!", L"3.tmp"},
+         {L"1.SPL", L"2.SHD!", L"3.shd"},
          1,
          {kStarted, kFilesLeft, kCompleted},
-         {L"1.SPL", L"3.tmp"}},
+         {L"1.SPL", L"3.shd"}},
+        {"spool files only, in any case; the others stay unreported",
+         Cooperative,
+         {L"7.Spl", L"fp00001.shd", L"FP00001.SPL", L"notes.txt", L"old.doc!", L"SPL", L"x.SPLX",
+          L"x.spl.bak", L"x.SHD.", L"desktop.ini#"},
+         1,
+         {kStarted, kCompleted},
+         {L"7.Spl", L"fp00001.shd", L"FP00001.SPL"}},
         {"two locked files give one warning",
          Cooperative,
          {L"1.SPL#", L"2.SPL#"},
@@ -108,11 +115,11 @@ TEST_F(RecoveryTest, EventsAndEffectsOfEveryOutcome) {
     }
 }
 
-// Only plain files directly inside the folder are deleted, by a path that
+// Only spool files directly inside the folder are deleted, by a path that
 // names exactly the entry listed. What cannot be deleted safely (a link, a
 // name that would reach elsewhere, a path that would be cut) is left and
 // warned about; folders, junctions among them, are passed over quietly.
-TEST_F(RecoveryTest, DeletesOnlyPlainFilesDirectlyInTheFolder) {
+TEST_F(RecoveryTest, DeletesOnlySpoolFilesDirectlyInTheFolder) {
     // One recovery with clearing: the deletions tried, the warning, and the
     // folder listed only when the pattern fits.
     auto clear = [](const Texts& attempts, bool warned) {
@@ -126,11 +133,11 @@ TEST_F(RecoveryTest, DeletesOnlyPlainFilesDirectlyInTheFolder) {
         const std::size_t folder = TextLength(Settings.SpoolDirectory);
         EXPECT_EQ(folder + 2 < MAX_PATH ? 1u : 0u, sim::CountCalls(sim::Op::FindFirstFileW));
     };
-    // A junction to a folder elsewhere.
-    sim::AddFile(In(L"Link\\1.SPL"));
-    sim::FindFile(In(L"Link"))->attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    // A junction to a folder elsewhere, named like a spool file.
+    sim::AddFile(In(L"Link.SPL\\1.SPL"));
+    sim::FindFile(In(L"Link.SPL"))->attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
     clear({}, false);
-    EXPECT_TRUE(sim::Exists(In(L"Link\\1.SPL")));
+    EXPECT_TRUE(sim::Exists(In(L"Link.SPL\\1.SPL")));
 
     // A file link.
     Prepare(L"C:\\Spool");
@@ -139,36 +146,34 @@ TEST_F(RecoveryTest, DeletesOnlyPlainFilesDirectlyInTheFolder) {
     EXPECT_TRUE(sim::Exists(In(L"Link.SPL")));
 
     // Names that would reach elsewhere, reported by a broken or hostile file
-    // system for files of the folder, and dot entries that are no folders.
+    // system for files of the folder; and names that are no spool file's,
+    // which are not even tried.
     Prepare(L"C:\\Spool");
-    sim::AddFile(L"C:\\Other\\victim.txt");
-    sim::AddFile(In(L"victim.txt."));
-    const std::wstring names[] = {L"..\\Other\\victim.txt",
-                                  L"../Other/victim.txt",
-                                  L"C:\\Other\\victim.txt",
-                                  L"victim.txt:stream",
-                                  L"victim.txt ",
+    sim::AddFile(L"C:\\Other\\victim.SPL");
+    const std::wstring names[] = {L"..\\Other\\victim.SPL",
+                                  L"../Other/victim.SPL",
+                                  L"C:\\Other\\victim.SPL",
+                                  L"victim.txt:x.SPL",
                                   std::wstring(MAX_PATH, L'x'),
                                   L".",
                                   L".."};
     for (std::size_t i = 0; i < std::size(names); ++i) {
-        sim::AddFile(In(L"h" + std::to_wstring(i)));
-        sim::FindFile(In(L"h" + std::to_wstring(i)))->listedName = names[i];
+        sim::AddFile(In(L"h" + std::to_wstring(i) + L".SPL"));
+        sim::FindFile(In(L"h" + std::to_wstring(i) + L".SPL"))->listedName = names[i];
     }
     sim::AddFile(In(L"ok.SPL"));
     clear({In(L"ok.SPL")}, true);
-    EXPECT_TRUE(sim::Exists(L"C:\\Other\\victim.txt"));
-    EXPECT_TRUE(sim::Exists(In(L"victim.txt.")));
+    EXPECT_TRUE(sim::Exists(L"C:\\Other\\victim.SPL"));
 
     // A path that would be cut, and a pattern that would be cut.
-    const std::wstring d254 = L"C:\\" + std::wstring(254, L'd'); // pattern 259 characters
-    Prepare(d254);
-    sim::AddFile(d254 + L"\\a");
-    sim::AddFile(d254 + L"\\bb");
-    clear({d254 + L"\\a"}, true);
-    EXPECT_TRUE(sim::Exists(d254 + L"\\bb"));
-    Prepare(d254 + L"d");
-    sim::AddFile(d254 + L"d\\a");
+    const std::wstring d250 = L"C:\\" + std::wstring(250, L'd'); // a path of 259 fits
+    Prepare(d250);
+    sim::AddFile(d250 + L"\\a.SPL");
+    sim::AddFile(d250 + L"\\bb.SPL");
+    clear({d250 + L"\\a.SPL"}, true);
+    EXPECT_TRUE(sim::Exists(d250 + L"\\bb.SPL"));
+    Prepare(d250 + L"ddddd"); // a pattern of 260
+    sim::AddFile(d250 + L"ddddd\\a.SPL");
     clear({}, false);
 }
 
@@ -225,6 +230,12 @@ TEST_F(RecoveryTest, TheSpoolFolderIsTheSettingElseTheSpoolersOwn) {
         WCHAR folder[MAX_PATH];
         EXPECT_EQ(c.folder.empty() ? 0 : 1, GetSpoolDirectoryInEffect(folder, MAX_PATH));
         EXPECT_EQ(c.folder, folder);
+        // The recovery lists that folder, and none when none is known: an
+        // empty one would make "\\*", the root of the current drive.
+        EXPECT_EQ(1, RunRecovery(L"test", 1, 0));
+        const auto listed = sim::CallsOf(sim::Op::FindFirstFileW);
+        ASSERT_EQ(c.folder.empty() ? 0u : 1u, listed.size());
+        EXPECT_TRUE(c.folder.empty() || listed[0].args.at(0) == c.folder + L"\\*");
     }
 }
 
@@ -253,30 +264,38 @@ TEST_F(RecoveryTest, TheReasonReachesTheLogWholeUpTo511Characters) {
 }
 
 // The "recover" command: ClearSpoolOnRecovery decides the clearing, nothing
-// is recorded against the hourly limit, and the exit code follows the outcome.
+// is recorded against the hourly limit, and the exit code follows the
+// outcome. A disabled spooler is not touched at all.
 TEST_F(RecoveryTest, RecoverCommandClearsByItsOwnSwitchAndReportsTheOutcome) {
     const struct {
         std::wstring clearOnRecovery, clearOnSchedule;
-        DWORD denied;
+        DWORD denied, startType;
         bool cleared;
         const char* output;
     } cases[] = {
-        {L"0", L"1", 0, false, "Print Spooler recovery completed.\n"},
-        {L"1", L"0", 0, true, "Print Spooler recovery completed.\n"},
-        {L"1", L"1", SERVICE_STOP, false, "Print Spooler recovery failed.\n"},
+        {L"0", L"1", 0, SERVICE_AUTO_START, false, "Print Spooler recovery completed.\n"},
+        {L"1", L"0", 0, SERVICE_DEMAND_START, true, "Print Spooler recovery completed.\n"},
+        {L"1", L"1", SERVICE_STOP, SERVICE_AUTO_START, false, "Print Spooler recovery failed.\n"},
+        {L"1", L"1", 0, SERVICE_DISABLED, false, "Print Spooler is disabled; recovery skipped.\n"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.output);
         Fresh();
         WriteIni(L"Monitor/SpoolDirectory=C:\\Queue\nMonitor/ClearSpoolOnRecovery=" +
                  c.clearOnRecovery + L"\nSchedule/ClearSpoolOnScheduledRestart=" +
                  c.clearOnSchedule);
         sim::AddFile(L"C:\\Queue\\1.SPL");
         sim::Spooler().deniedAccess = c.denied;
-        EXPECT_EQ(c.denied ? 1 : 0, RunRecoverCommand());
+        sim::Spooler().startType = c.startType;
+        const bool refused = c.startType == SERVICE_DISABLED;
+        EXPECT_EQ(c.denied || refused ? 1 : 0, RunRecoverCommand());
         EXPECT_EQ(c.output, sim::StdoutBytes());
         EXPECT_EQ(!c.cleared, sim::Exists(L"C:\\Queue\\1.SPL"));
-        EXPECT_EQ(L"W:Recovery started: Manual recovery requested from command line", Logged()[0]);
-        EXPECT_EQ(2u, sim::Events().size());
+        EXPECT_EQ(refused ? 0u : 2u, sim::Events().size());
+        EXPECT_TRUE(refused ||
+                    Logged()[0] ==
+                        L"W:Recovery started: Manual recovery requested from command line");
+        EXPECT_EQ(refused || c.denied ? 0u : 1u, sim::Spooler().stopRequests);
         EXPECT_EQ(0u, RestartHistory.count);
     }
 }

@@ -6,7 +6,8 @@
 // wraps. At every cycle boundary (the monitor's wait on its stop event) the
 // test checks what must always hold: an automatic recovery starts only while
 // fewer than MaxRestartsPerHour recorded recoveries lie in the last hour of
-// the clock the history uses; at most one daily restart per local date;
+// the clock the history uses; at most one daily restart per local date
+// while the clock is not set back;
 // nothing open but the stop event and the monitor thread; no heap block
 // alive; and the machine's bookkeeping does not grow.
 #include "tests/service_fixture.h"
@@ -56,7 +57,7 @@ class Soak : public ServiceTest {
     Tally tally_;
     std::vector<std::int64_t> completions_; // of automatic recoveries, history's clock
     bool automaticUnderWay_ = false;
-    std::set<DWORD> restartDates_; // local dates with a daily restart
+    std::set<DWORD> restartDates_; // local dates with a daily restart since the clock was set back
     DWORD lastTick_ = 0;
     DWORD jobPid_ = 0; // the spooler process that holds the jobs
     DWORD nextJob_ = 1;
@@ -176,6 +177,9 @@ class Soak : public ServiceTest {
         lastTick_ = sim::Tick();
         if (clockJump_ != 0) {
             sim::JumpWallClock(clockJump_);
+            if (clockJump_ < 0) {
+                restartDates_.clear(); // a date seen again may have its restart again
+            }
             lastJump_ = clockJump_;
             clockJump_ = 0;
             ++tally_.clockJumps;

@@ -1,6 +1,7 @@
 #include "tests/support.h"
 
 #include "recovery/restart_history.h"
+#include "service/monitor.h"
 #include "service/schedule.h"
 #include "service/service_host.h"
 
@@ -16,6 +17,7 @@ void FreshProcess() {
     LastPluginRunTick = 0;
     RestartHistory = {};
     LastScheduledRestartDate = 0;
+    SpoolerDisabled = 0;
     CheckPointCounter = 1;
     ServiceStatus = {};
     StopEvent = nullptr;

@@ -331,13 +331,35 @@ BOOL Sim_ChangeServiceConfig2W(SC_HANDLE handle, DWORD infoLevel, LPVOID info) {
     if (service == nullptr) {
         return FALSE;
     }
-    if (infoLevel != SERVICE_CONFIG_DESCRIPTION || info == nullptr) {
+    if (info == nullptr) {
         Fail(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    const auto* description = static_cast<const SERVICE_DESCRIPTIONW*>(info);
-    service->description = description->lpDescription ? description->lpDescription : L"";
-    return TRUE;
+    switch (infoLevel) {
+    case SERVICE_CONFIG_DESCRIPTION: {
+        const auto* description = static_cast<const SERVICE_DESCRIPTIONW*>(info);
+        service->description = description->lpDescription ? description->lpDescription : L"";
+        return TRUE;
+    }
+    case SERVICE_CONFIG_FAILURE_ACTIONS: {
+        const auto* actions = static_cast<const SERVICE_FAILURE_ACTIONSW*>(info);
+        if (actions->cActions != 0 && actions->lpsaActions == nullptr) {
+            Fail(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        service->failureResetSeconds = actions->dwResetPeriod;
+        service->failureActions.assign(actions->lpsaActions,
+                                       actions->lpsaActions + actions->cActions);
+        return TRUE;
+    }
+    case SERVICE_CONFIG_FAILURE_ACTIONS_FLAG:
+        service->failureActionsOnNonCrash = static_cast<const SERVICE_FAILURE_ACTIONS_FLAG*>(info)
+                                                ->fFailureActionsOnNonCrashFailures != FALSE;
+        return TRUE;
+    default:
+        Fail(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
 }
 
 BOOL Sim_DeleteService(SC_HANDLE handle) {

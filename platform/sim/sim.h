@@ -124,6 +124,10 @@ struct Service {
     DWORD startType = SERVICE_DEMAND_START;
     DWORD errorControl = SERVICE_ERROR_NORMAL;
     bool configuredByCreate = false;
+    // What the service manager does when the service fails.
+    std::vector<SC_ACTION> failureActions;
+    DWORD failureResetSeconds = 0;
+    bool failureActionsOnNonCrash = false;
     std::wstring image = L"spoolsv.exe"; // process image started for the service
 
     DWORD state = SERVICE_STOPPED;
@@ -221,7 +225,11 @@ Job& AddJob(const std::wstring& printer, DWORD jobId, std::optional<std::wstring
 struct File {
     std::wstring path;
     DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
-    std::wstring text;     // contents, for profile files
+    std::wstring text; // contents, for profile files
+    // Written byte for byte (SetFileBytes, or a program's writes) rather
+    // than as `text`: then `bytes` are the contents.
+    bool raw = false;
+    std::string bytes;
     DWORD deleteError = 0; // a deletion is refused with this error (a locked file)
     // When set, the name a folder listing reports for the file instead of its
     // own, as a broken or hostile file system might; a name of MAX_PATH
@@ -234,6 +242,8 @@ void SetSystemDirectory(const std::wstring& path); // "C:\\Windows\\system32" by
 void AddFolder(const std::wstring& path);
 void AddFile(const std::wstring& path, DWORD attributes = FILE_ATTRIBUTE_ARCHIVE);
 void SetFileText(const std::wstring& path, const std::wstring& text); // creates the file
+// The contents as bytes, as an editor saving in some encoding leaves them.
+void SetFileBytes(const std::wstring& path, const std::string& bytes); // creates the file
 File* FindFile(const std::wstring& path); // files and folders, case-insensitive
 bool Exists(const std::wstring& path);
 const std::vector<std::wstring>& DeletedFiles();

@@ -1,7 +1,8 @@
 # "install" registers the real executable, from a folder whose path has a
 # space, under its quoted path; a second "install" is refused; "uninstall"
 # removes the registration and, run again, reports the missing service but
-# still succeeds.
+# still succeeds. Wine refuses the service's own failure-actions flag with
+# ERROR_INVALID_LEVEL: "install" succeeds all the same, with the same output.
 key='HKLM\System\CurrentControlSet\Services\Nimbrel'
 nb_deploy install
 installed=
