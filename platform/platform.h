@@ -78,6 +78,7 @@ constexpr DWORD ERROR_SERVICE_MARKED_FOR_DELETE = 1072;
 constexpr DWORD ERROR_SERVICE_EXISTS = 1073;
 constexpr DWORD ERROR_LOG_FILE_FULL = 1502;
 constexpr DWORD RPC_S_SERVER_UNAVAILABLE = 1722;
+constexpr DWORD RPC_S_CALL_FAILED = 1726;
 constexpr DWORD ERROR_INVALID_PRINTER_NAME = 1801;
 
 // ---- Service Control Manager -------------------------------------------------

@@ -234,13 +234,23 @@ std::vector<std::wstring> Fields(const SettingsRecord& s) {
     return fields;
 }
 
+// Settings labelled as read from the file.
+std::wstring FromFile() {
+    unsigned count = 0;
+    for (std::size_t i = 0; i < SettingCount(); ++i) {
+        count += DescribeSetting(i).source == SettingSource::File ? 1 : 0;
+    }
+    return L" | " + Num(count) + L" from the file";
+}
+
 // A read that fails gives that key its default; without the executable's
-// path no key is read at all.
+// path no key is read at all. A section's list of key names that cannot be
+// read costs its settings only their "file" label.
 Sweep LoadSettingsSweep() {
     return {"LoadSettings", [] { sim::SetFileText(kIniPath, kFullIni); },
             [] {
                 LoadSettings();
-                return Joined(Fields(Settings), L";");
+                return Joined(Fields(Settings), L";") + FromFile();
             },
             [](const Fault* f) {
                 std::vector<std::wstring> expected = {
@@ -248,14 +258,23 @@ Sweep LoadSettingsSweep() {
                     L"0",    L"20000",     L"7",      L"1",         L"6000",  L"3000",   L"0",
                     L"1",    L"D:\\Spool", L"Office", L"C:\\p.exe", L"03:30", L"Mon,Fri"};
                 const std::vector<std::wstring> defaults = Fields(kDefaultSettings);
+                const unsigned keysBySection[] = {5, 3, 8, 4}; // in the order the lists are read
+                unsigned fromFile = 20;
                 if (f != nullptr && f->Is(Op::GetModuleFileNameW)) {
                     expected = defaults;
+                    fromFile = 0;
                 } else if (f != nullptr && f->Is(Op::GetPrivateProfileIntW)) {
                     expected[f->occurrence - 1] = defaults[f->occurrence - 1];
-                } else if (f != nullptr && f->Is(Op::GetPrivateProfileStringW)) {
+                } else if (f != nullptr && f->Is(Op::GetPrivateProfileStringW) &&
+                           f->occurrence <= 5) {
+                    // A failed read gives the default text, which cannot be
+                    // told from the file's own.
                     expected[14 + f->occurrence] = defaults[14 + f->occurrence];
+                    fromFile = defaults[14 + f->occurrence].empty() ? 19 : 20;
+                } else if (f != nullptr && f->Is(Op::GetPrivateProfileStringW)) {
+                    fromFile -= keysBySection[f->occurrence - 6];
                 }
-                return Joined(expected, L";");
+                return Joined(expected, L";") + L" | " + Num(fromFile) + L" from the file";
             }};
 }
 
@@ -979,6 +998,9 @@ Sweep ServiceMainSweep() {
                      {Op::SetServiceStatus, 4, ServiceOutcome(L"2,4,3", both)},
                      {Op::CreateEventW, 0, ServiceOutcome(L"2,1(exit {e})", L"")},
                      {Op::CreateThread, 0, ServiceOutcome(L"2,4,1(exit {e})", both)},
+                     // The wait for the monitor: the service stops at once,
+                     // and the process would end the monitor with it.
+                     {Op::WaitForSingleObject, 1, ServiceOutcome(L"2,4,1", both)},
                      {Op::RegisterEventSourceW, 1, ServiceOutcome(L"2,4,3,1", kServiceStopped)},
                      {Op::ReportEventW, 1, ServiceOutcome(L"2,4,3,1", kServiceStopped)},
                      {Op::RegisterEventSourceW, 2, ServiceOutcome(L"2,4,3,1", kServiceStarted)},
