@@ -65,6 +65,7 @@ constexpr DWORD ERROR_INVALID_LEVEL = 124;
 constexpr DWORD ERROR_BAD_PATHNAME = 161;
 constexpr DWORD ERROR_NO_DATA = 232;
 constexpr DWORD ERROR_MORE_DATA = 234;
+constexpr DWORD ERROR_DEPENDENT_SERVICES_RUNNING = 1051;
 constexpr DWORD ERROR_INVALID_SERVICE_CONTROL = 1052;
 constexpr DWORD ERROR_SERVICE_REQUEST_TIMEOUT = 1053;
 constexpr DWORD ERROR_SERVICE_ALREADY_RUNNING = 1056;
@@ -77,6 +78,7 @@ constexpr DWORD ERROR_SERVICE_MARKED_FOR_DELETE = 1072;
 constexpr DWORD ERROR_SERVICE_EXISTS = 1073;
 constexpr DWORD ERROR_LOG_FILE_FULL = 1502;
 constexpr DWORD RPC_S_SERVER_UNAVAILABLE = 1722;
+constexpr DWORD RPC_S_CALL_FAILED = 1726;
 constexpr DWORD ERROR_INVALID_PRINTER_NAME = 1801;
 
 // ---- Service Control Manager -------------------------------------------------
@@ -94,6 +96,7 @@ constexpr DWORD SC_MANAGER_CREATE_SERVICE = 0x0002;
 constexpr DWORD SERVICE_QUERY_CONFIG = 0x0001;
 constexpr DWORD SERVICE_CHANGE_CONFIG = 0x0002;
 constexpr DWORD SERVICE_QUERY_STATUS = 0x0004;
+constexpr DWORD SERVICE_ENUMERATE_DEPENDENTS = 0x0008;
 constexpr DWORD SERVICE_START = 0x0010;
 constexpr DWORD SERVICE_STOP = 0x0020;
 constexpr DWORD DELETE = 0x00010000;
@@ -118,6 +121,7 @@ constexpr DWORD SERVICE_CONTROL_INTERROGATE = 4;
 constexpr DWORD SERVICE_ACCEPT_STOP = 1;
 
 constexpr DWORD SC_STATUS_PROCESS_INFO = 0;
+constexpr DWORD SERVICE_ACTIVE = 0x1;
 
 struct SERVICE_STATUS {
     DWORD dwServiceType;
@@ -141,6 +145,12 @@ struct SERVICE_STATUS_PROCESS {
     DWORD dwServiceFlags;
 };
 static_assert(sizeof(SERVICE_STATUS_PROCESS) == 36, "the status record the platform fills");
+
+struct ENUM_SERVICE_STATUSW {
+    LPWSTR lpServiceName;
+    LPWSTR lpDisplayName;
+    SERVICE_STATUS ServiceStatus;
+};
 
 struct QUERY_SERVICE_CONFIGW {
     DWORD dwServiceType;
