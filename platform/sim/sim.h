@@ -130,6 +130,9 @@ struct Service {
     DWORD failureResetSeconds = 0;
     bool failureActionsOnNonCrash = false;
     std::wstring image = L"spoolsv.exe"; // process image started for the service
+    // The services it depends on: while it is active, none of them can be
+    // stopped (1051), and EnumDependentServicesW lists it for each.
+    std::vector<std::wstring> dependencies;
 
     DWORD state = SERVICE_STOPPED;
     DWORD pid = 0;
@@ -152,6 +155,8 @@ struct Service {
 };
 
 Service& AddService(const std::wstring& name);
+// A running service of its own process that depends on `dependency`.
+Service& AddDependentService(const std::wstring& name, const std::wstring& dependency);
 Service* FindService(const std::wstring& name);
 Service& Spooler();
 void RemoveService(const std::wstring& name);
