@@ -22,12 +22,23 @@ const Command kCommands[] = {
     {L"status", RunStatusCommand},
 };
 
+// "/json", "-json" or "--json", in any ASCII case.
+bool IsJsonSwitch(const WCHAR* word) {
+    return word != nullptr &&
+           (EqualsIgnoreAsciiCase(word, L"/json") || EqualsIgnoreAsciiCase(word, L"-json") ||
+            EqualsIgnoreAsciiCase(word, L"--json"));
+}
+
 } // namespace
 
 int Dispatch(int argc, WCHAR** argv) {
     if (argc > 1 && argv[1] != nullptr) {
         for (const Command& command : kCommands) {
             if (EqualsIgnoreAsciiCase(argv[1], command.word)) {
+                // Any other second word is ignored, as it always was.
+                if (command.handler == RunStatusCommand && argc > 2 && IsJsonSwitch(argv[2])) {
+                    return RunStatusJsonCommand();
+                }
                 return command.handler();
             }
         }

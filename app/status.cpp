@@ -82,4 +82,10 @@ int RunStatusCommand() {
     return 0;
 }
 
+const WCHAR* SpoolerStateName(DWORD state) {
+    return StateName(state);
+}
+
+const WCHAR kNimbrelVersion[] = L"" NIMBREL_VERSION;
+
 } // namespace nimbrel

@@ -4,7 +4,9 @@
 #   Nimbrel-<version>/plugins/check-printer-queue.cmd
 #   Nimbrel-<version>/README.md
 #   Nimbrel-<version>/LICENSE.txt
-# `cmake --build --preset mingw --target package` writes it into the build
+# and, from the same files, the Windows Installer package
+# Nimbrel-<version>-x64.msi (cmake/Msi.cmake, with wixl).
+# `cmake --build --preset mingw --target package` writes both into the build
 # folder. CPack's ZIP generator archives with CMake's own libarchive, so no
 # zip program is needed.
 
@@ -34,6 +36,17 @@ endforeach()
 install(TARGETS Nimbrel RUNTIME DESTINATION .)
 
 set(CPACK_GENERATOR ZIP)
+find_program(NIMBREL_WIXL wixl)
+if(NIMBREL_WIXL)
+  list(APPEND CPACK_GENERATOR External)
+  set(CPACK_EXTERNAL_ENABLE_STAGING ON)
+  set(CPACK_EXTERNAL_PACKAGE_SCRIPT ${PROJECT_SOURCE_DIR}/cmake/Msi.cmake)
+  set(CPACK_NIMBREL_WIXL ${NIMBREL_WIXL})
+  set(CPACK_NIMBREL_WXS_TEMPLATE ${PROJECT_SOURCE_DIR}/cmake/Nimbrel.wxs.in)
+  set(CPACK_NIMBREL_ICON ${NIMBREL_ICON})
+else()
+  message(WARNING "wixl not found (Debian package wixl): the package target makes the ZIP only, no MSI")
+endif()
 set(CPACK_PACKAGE_NAME Nimbrel)
 set(CPACK_PACKAGE_VENDOR "The Nimbrel developers")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

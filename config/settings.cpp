@@ -2,6 +2,9 @@
 
 #include "platform/text.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace nimbrel {
 
 const SettingsRecord kDefaultSettings = {
@@ -88,6 +91,16 @@ const TextKey kTextKeys[] = {
      [] { return kDefaultSettings.RestartDays; }, kRestartDaysCapacity, true},
 };
 
+constexpr std::size_t kIntegerCount = sizeof kIntegerKeys / sizeof kIntegerKeys[0];
+constexpr std::size_t kTextCount = sizeof kTextKeys / sizeof kTextKeys[0];
+
+// Indexed as the settings are listed: the numbers, then the texts.
+SettingSource Sources[kIntegerCount + kTextCount];
+
+// Room for the names of one section's keys, each terminated, and a final
+// terminator. Names beyond it only lose their "file" label.
+constexpr DWORD kKeyListCapacity = 1024;
+
 // Finds "Nimbrel.ini" beside the executable. A path that had to be cut to
 // fit its buffer would name some other file, so it is not used at all.
 bool GetSettingsFilePath(WCHAR (&iniPath)[MAX_PATH]) {
@@ -120,13 +133,53 @@ void ReadIntegerKeys(const WCHAR* iniPath) {
 
 void ReadTextKeys(const WCHAR* iniPath) {
     WCHAR scratch[kSpoolDirectoryCapacity];
-    for (const TextKey& k : kTextKeys) {
+    for (std::size_t i = 0; i < kTextCount; ++i) {
+        const TextKey& k = kTextKeys[i];
         DWORD length = GetPrivateProfileStringW(k.section, k.key, k.defaultText(), scratch,
                                                 static_cast<DWORD>(k.capacity), iniPath);
         // A present but empty value keeps the default rather than clearing it.
         if (length != 0) {
             scratch[k.capacity - 1] = 0;
             CopyText(k.field(Settings), k.capacity, scratch);
+            Sources[kIntegerCount + i] = SettingSource::File;
+        }
+    }
+}
+
+bool KeyListed(const WCHAR* list, const WCHAR* key) {
+    for (const WCHAR* name = list; *name != 0; name += TextLength(name) + 1) {
+        if (EqualsIgnoreAsciiCase(name, key)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A read gives the default both when the key is missing and when it holds
+// that very value (or, for a text, when the file cannot be read); the
+// section's list of key names tells them apart. A text marked by its read
+// keeps the mark only when the file names it.
+void MarkSettingsFromFile(const WCHAR* iniPath) {
+    const WCHAR* const sections[] = {kMonitor, kRecovery, kHealthCheck, kSchedule};
+    WCHAR names[kKeyListCapacity];
+    for (const WCHAR* section : sections) {
+        names[0] = 0;
+        names[1] = 0;
+        const DWORD length =
+            GetPrivateProfileStringW(section, nullptr, L"", names, kKeyListCapacity, iniPath);
+        // Two terminators end the list, even where a failed or cut read left none.
+        const DWORD end = length + 1 < kKeyListCapacity ? length : kKeyListCapacity - 2;
+        names[end] = 0;
+        names[end + 1] = 0;
+        for (std::size_t i = 0; i < kIntegerCount; ++i) {
+            if (kIntegerKeys[i].section == section && KeyListed(names, kIntegerKeys[i].key)) {
+                Sources[i] = SettingSource::File;
+            }
+        }
+        for (std::size_t i = 0; i < kTextCount; ++i) {
+            if (kTextKeys[i].section == section && !KeyListed(names, kTextKeys[i].key)) {
+                Sources[kIntegerCount + i] = SettingSource::Default;
+            }
         }
     }
 }
@@ -143,18 +196,55 @@ void ApplyLowerBounds() {
 
 void LoadSettings() {
     Settings = kDefaultSettings;
+    std::fill(std::begin(Sources), std::end(Sources), SettingSource::Default);
     WCHAR iniPath[MAX_PATH];
     if (!GetSettingsFilePath(iniPath)) {
         return;
     }
     ReadIntegerKeys(iniPath);
     ReadTextKeys(iniPath);
+    MarkSettingsFromFile(iniPath);
     for (const TextKey& k : kTextKeys) {
         if (k.trim) {
             TrimBlanks(k.field(Settings));
         }
     }
     ApplyLowerBounds();
+}
+
+std::size_t SettingCount() {
+    return kIntegerCount + kTextCount;
+}
+
+SettingEntry DescribeSetting(std::size_t index) {
+    if (index < kIntegerCount) {
+        const IntegerKey& k = kIntegerKeys[index];
+        return {k.section,
+                k.key,
+                k.isSwitch ? SettingKind::Switch : SettingKind::Number,
+                k.lowerBound,
+                0,
+                Settings.*k.field,
+                nullptr,
+                Sources[index]};
+    }
+    // An index past the last text key names no setting; the last one stands in rather than
+    // reading past the table.
+    std::size_t text = index - kIntegerCount < kTextCount ? index - kIntegerCount : kTextCount - 1;
+    const TextKey& k = kTextKeys[text];
+    return {k.section,  k.key, SettingKind::Text, 0,
+            k.capacity, 0,     k.field(Settings), Sources[kIntegerCount + text]};
+}
+
+const WCHAR* SettingSourceName(SettingSource source) {
+    switch (source) {
+    case SettingSource::File:
+        return L"file";
+    case SettingSource::Policy:
+        return L"policy";
+    default:
+        return L"default";
+    }
 }
 
 void TrimBlanks(WCHAR* text) {

@@ -55,4 +55,29 @@ void LoadSettings();
 // Strips spaces and tabs from both ends of the text, in place.
 void TrimBlanks(WCHAR* text);
 
+// Where the value in effect came from.
+enum class SettingSource { Default, File, Policy };
+
+enum class SettingKind { Number, Switch, Text };
+
+// One setting as the program reads it, with its value in effect: the one
+// list that the machine-readable status and the administrative templates
+// are checked against, so that a new setting cannot be left out of either.
+struct SettingEntry {
+    const WCHAR* section;
+    const WCHAR* key;
+    SettingKind kind;
+    DWORD lowerBound;     // numbers: the least value kept, 0 for none
+    std::size_t capacity; // texts: wide characters, terminator included
+    DWORD number;         // numbers and switches
+    const WCHAR* text;    // texts
+    SettingSource source;
+};
+
+std::size_t SettingCount();
+SettingEntry DescribeSetting(std::size_t index); // index below SettingCount()
+
+// "default", "file" or "policy".
+const WCHAR* SettingSourceName(SettingSource source);
+
 } // namespace nimbrel

@@ -130,6 +130,35 @@ TEST_F(ServiceHostTest, AtShutdownNoRepairStepBeginsAnyMore) {
     }
 }
 
+// A stop request during a recovery that takes its full time (the spooler
+// ignores the stop for StopTimeoutMs, is terminated, and takes almost all of
+// StartTimeoutMs to start): from the request until stopped, stop-pending
+// with the next checkpoint at most every 2 s, each before the last hint ran
+// out, so no controller that follows the rules takes the stop for a hang.
+TEST_F(ServiceHostTest, AStopDuringAFullLengthRecoveryShowsSteadyProgress) {
+    WriteIni(L"Schedule/EnableScheduledRestart=0\nRecovery/RestartDelayMs=0");
+    sim::Spooler().stopPendingMs = sim::kNever;
+    sim::Spooler().startPendingMs = 59 * kSecond;
+    sim::After(kMinute, [] { sim::SetServiceState(L"Spooler", SERVICE_PAUSED); });
+    sim::After(kMinute + kSecond, [] { sim::SendControl(SERVICE_CONTROL_STOP); });
+    const std::uint64_t start = sim::ElapsedMs();
+    EXPECT_EQ(0, RunServiceMode());
+    EXPECT_EQ(L"I:Print Spooler recovery completed successfully.", Logged().at(2));
+
+    const std::vector<SERVICE_STATUS>& reports = sim::StatusReports();
+    const std::vector<std::uint64_t>& times = sim::StatusReportTimes();
+    ASSERT_GT(reports.size(), 40u) << "a report every 2 s of some 90 s";
+    EXPECT_EQ(kMinute + kSecond, times[2] - start);
+    for (std::size_t i = 2; i + 1 < reports.size(); ++i) {
+        SCOPED_TRACE("report " + std::to_string(i));
+        EXPECT_EQ(SERVICE_STOP_PENDING, reports[i].dwCurrentState);
+        EXPECT_EQ(i, reports[i].dwCheckPoint);
+        EXPECT_LE(times[i + 1] - times[i], 2000u);
+        EXPECT_LT(times[i + 1] - times[i], reports[i].dwWaitHint);
+    }
+    EXPECT_EQ(SERVICE_STOPPED, reports.back().dwCurrentState);
+}
+
 // The stop event is forgotten before it is closed: a late stop control must
 // not signal whatever object reuses its value.
 TEST_F(ServiceHostTest, AStopControlAfterTheServiceStoppedSignalsNoClosedHandle) {

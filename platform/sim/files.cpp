@@ -65,28 +65,27 @@ std::wstring TrimmedBlanks(const std::wstring& text) {
     return text.substr(begin, end - begin);
 }
 
-// The value of section/key as the profile functions read it: section and key
-// names without regard to case, blanks around names and values dropped, one
-// pair of quotes around a value dropped, lines that begin with ';' ignored.
-std::optional<std::wstring> ProfileValue(LPCWSTR section, LPCWSTR key, LPCWSTR fileName) {
-    if (section == nullptr || key == nullptr || fileName == nullptr) {
-        return std::nullopt;
-    }
-    const File* file = FindFile(fileName);
-    if (file == nullptr || (file->attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        Fail(ERROR_FILE_NOT_FOUND);
-        return std::nullopt;
-    }
-    const std::wstring wantedSection = Upper(section);
-    const std::wstring wantedKey = Upper(key);
+struct ProfileEntry {
+    std::wstring section; // upper-cased
+    std::wstring key;     // as written
+    std::wstring value;
+};
+
+// The entries of a profile file as the profile functions read it: section
+// and key names without regard to case, blanks around names and values
+// dropped, one pair of quotes around a value dropped, lines that begin with
+// ';' ignored.
+std::vector<ProfileEntry> ProfileEntries(const std::wstring& text) {
+    std::vector<ProfileEntry> entries;
+    std::wstring section;
     bool inSection = false;
     std::size_t start = 0;
-    while (start <= file->text.size()) {
-        std::size_t end = file->text.find(L'\n', start);
+    while (start <= text.size()) {
+        std::size_t end = text.find(L'\n', start);
         if (end == std::wstring::npos) {
-            end = file->text.size();
+            end = text.size();
         }
-        std::wstring line = file->text.substr(start, end - start);
+        std::wstring line = text.substr(start, end - start);
         start = end + 1;
         if (!line.empty() && line.back() == L'\r') {
             line.pop_back();
@@ -99,12 +98,12 @@ std::optional<std::wstring> ProfileValue(LPCWSTR section, LPCWSTR key, LPCWSTR f
             std::size_t close = line.find(L']');
             std::wstring name =
                 line.substr(1, close == std::wstring::npos ? std::wstring::npos : close - 1);
-            inSection = Upper(TrimmedBlanks(name)) == wantedSection;
+            section = Upper(TrimmedBlanks(name));
+            inSection = true;
             continue;
         }
         std::size_t equals = line.find(L'=');
-        if (!inSection || equals == std::wstring::npos ||
-            Upper(TrimmedBlanks(line.substr(0, equals))) != wantedKey) {
+        if (!inSection || equals == std::wstring::npos) {
             continue;
         }
         std::wstring value = TrimmedBlanks(line.substr(equals + 1));
@@ -112,9 +111,85 @@ std::optional<std::wstring> ProfileValue(LPCWSTR section, LPCWSTR key, LPCWSTR f
             value.back() == value[0]) {
             value = value.substr(1, value.size() - 2);
         }
-        return value;
+        entries.push_back({section, TrimmedBlanks(line.substr(0, equals)), value});
+    }
+    return entries;
+}
+
+// The profile functions read a file that begins with the UTF-16LE
+// byte-order mark as UTF-16 and any other as ANSI, one character a byte: a
+// UTF-8 mark stays in front of the first line.
+std::wstring ProfileText(const File& file) {
+    if (!file.raw) {
+        return file.text;
+    }
+    const std::string& b = file.bytes;
+    std::wstring text;
+    if (b.size() >= 2 && static_cast<unsigned char>(b[0]) == 0xFF &&
+        static_cast<unsigned char>(b[1]) == 0xFE) {
+        for (std::size_t i = 2; i + 1 < b.size(); i += 2) {
+            text += static_cast<WCHAR>(static_cast<unsigned char>(b[i]) |
+                                       static_cast<unsigned char>(b[i + 1]) << 8);
+        }
+        return text;
+    }
+    for (char c : b) {
+        text += static_cast<WCHAR>(static_cast<unsigned char>(c));
+    }
+    return text;
+}
+
+std::optional<std::vector<ProfileEntry>> ReadProfile(LPCWSTR fileName) {
+    const File* file = fileName != nullptr ? FindFile(fileName) : nullptr;
+    if (file == nullptr || (file->attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        Fail(ERROR_FILE_NOT_FOUND);
+        return std::nullopt;
+    }
+    return ProfileEntries(ProfileText(*file));
+}
+
+std::optional<std::wstring> ProfileValue(LPCWSTR section, LPCWSTR key, LPCWSTR fileName) {
+    if (section == nullptr || key == nullptr) {
+        return std::nullopt;
+    }
+    const auto entries = ReadProfile(fileName);
+    if (!entries) {
+        return std::nullopt;
+    }
+    for (const ProfileEntry& entry : *entries) {
+        if (entry.section == Upper(section) && Upper(entry.key) == Upper(key)) {
+            return entry.value;
+        }
     }
     return std::nullopt;
+}
+
+// The names of a section's keys, each terminated, then one more terminator;
+// cut as Windows cuts it: the last name shortened, two terminators, and the
+// size less two returned.
+DWORD ProfileKeyList(LPCWSTR section, LPWSTR buffer, DWORD size, LPCWSTR fileName) {
+    if (buffer == nullptr || size < 2) {
+        return 0;
+    }
+    std::wstring list;
+    const auto entries = section != nullptr ? ReadProfile(fileName) : std::nullopt;
+    for (const ProfileEntry& entry : entries ? *entries : std::vector<ProfileEntry>{}) {
+        if (entry.section == Upper(section)) {
+            list += entry.key + L'\0';
+        }
+    }
+    if (list.size() + 1 > size) {
+        list.copy(buffer, size - 2);
+        buffer[size - 2] = 0;
+        buffer[size - 1] = 0;
+        return size - 2;
+    }
+    list.copy(buffer, list.size());
+    buffer[list.size()] = 0;
+    if (list.empty()) {
+        buffer[1] = 0;
+    }
+    return static_cast<DWORD>(list.size());
 }
 
 DWORD CopyOut(const std::wstring& text, LPWSTR buffer, DWORD size) {
@@ -197,6 +272,15 @@ void SetFileText(const std::wstring& path, const std::wstring& text) {
     FindFile(path)->text = text;
 }
 
+void SetFileBytes(const std::wstring& path, const std::string& bytes) {
+    if (!Exists(path)) {
+        AddFile(path);
+    }
+    File* file = FindFile(path);
+    file->raw = true;
+    file->bytes = bytes;
+}
+
 File* FindFile(const std::wstring& path) {
     auto it = M().files.find(Upper(StripTrailingBackslashes(path)));
     return it == M().files.end() ? nullptr : &it->second;
@@ -273,6 +357,9 @@ UINT Sim_GetPrivateProfileIntW(LPCWSTR section, LPCWSTR key, INT defaultValue, L
 
 DWORD Sim_GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR defaultValue,
                                    LPWSTR buffer, DWORD size, LPCWSTR fileName) {
+    if (key == nullptr) {
+        return ProfileKeyList(section, buffer, size, fileName);
+    }
     std::optional<std::wstring> value = ProfileValue(section, key, fileName);
     if (!value) {
         return ProfileStringDefault(defaultValue, buffer, size);
@@ -283,7 +370,7 @@ DWORD Sim_GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR default
 DWORD Sim_GetFileAttributesW(LPCWSTR path) {
     const File* file = path ? FindFile(path) : nullptr;
     if (file == nullptr) {
-        Fail(ERROR_FILE_NOT_FOUND);
+        Fail(path && Exists(ParentOf(path)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
         return INVALID_FILE_ATTRIBUTES;
     }
     return file->attributes;

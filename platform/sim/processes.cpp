@@ -231,26 +231,6 @@ BOOL Sim_CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPVOID, LPVOID,
 
 // ---- Threads and events --------------------------------------------------------------
 
-HANDLE Sim_CreateThread(LPVOID, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter,
-                        DWORD creationFlags, LPDWORD threadId) {
-    if (start == nullptr || creationFlags != 0) {
-        Fail(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    ++M().threadsCreated;
-    if (threadId != nullptr) {
-        *threadId = 0x500 + M().threadsCreated;
-    }
-    HandleEntry entry{HandleKind::Thread};
-    entry.name = L"thread";
-    HANDLE handle = NewHandle(entry);
-    // The thread runs to its end before its creator goes on: the creator
-    // only waits for it, so the order of what either does is unchanged.
-    start(parameter);
-    Lookup(handle, HandleKind::Thread)->signalled = true;
-    return handle;
-}
-
 HANDLE Sim_CreateEventW(LPVOID, BOOL manualReset, BOOL initialState, LPCWSTR name) {
     HandleEntry entry{HandleKind::Event};
     entry.manualReset = manualReset != FALSE;
@@ -273,36 +253,57 @@ void SetWaitObserver(std::function<void(HANDLE, DWORD)> observer) {
     M().waitObserver = std::move(observer);
 }
 
+namespace {
+
+// What makes a waitable object signalled; empty for an object that cannot be
+// waited on. A handle closed while waited on never signals.
+std::function<bool()> SignalTest(std::uintptr_t raw) {
+    auto it = M().handles.find(raw);
+    if (it == M().handles.end()) {
+        return {};
+    }
+    const HandleEntry& entry = it->second;
+    if (entry.kind == HandleKind::Process) {
+        DWORD pid = entry.pid;
+        return [pid] { return !FindProcess(pid)->running; };
+    }
+    if (entry.kind == HandleKind::Thread && entry.thread != 0) {
+        const unsigned thread = entry.thread;
+        return [thread] { return ThreadEnded(thread); };
+    }
+    if (entry.kind == HandleKind::Event || entry.kind == HandleKind::Thread) {
+        return [raw] {
+            auto found = M().handles.find(raw);
+            return found != M().handles.end() && found->second.signalled;
+        };
+    }
+    return {};
+}
+
+// An auto-reset event is taken by the one waiter it releases.
+void TakeSignal(std::uintptr_t raw) {
+    HandleEntry& entry = M().handles.at(raw);
+    if (entry.kind == HandleKind::Event && !entry.manualReset) {
+        entry.signalled = false;
+    }
+}
+
+} // namespace
+
 DWORD Sim_WaitForSingleObject(HANDLE object, DWORD milliseconds) {
     if (M().waitObserver) {
         M().waitObserver(object, milliseconds);
     }
-    std::uint64_t timeout = milliseconds == INFINITE ? kNever : milliseconds;
     auto raw = reinterpret_cast<std::uintptr_t>(object);
-    if (M().handles.count(raw) == 0) {
+    std::function<bool()> done = SignalTest(raw);
+    if (!done) {
         Fail(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
-    HandleKind kind = M().handles.at(raw).kind;
-    std::function<bool()> done;
-    if (kind == HandleKind::Event) {
-        done = [raw] { return M().handles.at(raw).signalled; };
-    } else if (kind == HandleKind::Process) {
-        DWORD pid = M().handles.at(raw).pid;
-        done = [pid] { return !FindProcess(pid)->running; };
-    } else if (kind == HandleKind::Thread) {
-        done = [raw] { return M().handles.at(raw).signalled; };
-    } else {
-        Fail(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
-    }
-    if (!WaitUntil(done, timeout)) {
+    if (!WaitUntil(done, milliseconds == INFINITE ? kNever : milliseconds)) {
         return WAIT_TIMEOUT;
     }
-    HandleEntry& entry = M().handles.at(raw);
-    if (kind == HandleKind::Event && !entry.manualReset) {
-        entry.signalled = false;
-    }
+    TakeSignal(raw);
     return WAIT_OBJECT_0;
 }
 
@@ -310,7 +311,7 @@ DWORD Sim_WaitForSingleObject(HANDLE object, DWORD milliseconds) {
 // is the one reported, as on Windows.
 DWORD Sim_WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll,
                                  DWORD milliseconds) {
-    if (M().waitObserver && count != 0) {
+    if (M().waitObserver && count != 0 && objects != nullptr) {
         M().waitObserver(objects[0], milliseconds);
     }
     if (count == 0 || count > 64 || objects == nullptr || waitAll) {
@@ -320,21 +321,8 @@ DWORD Sim_WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAl
     }
     std::vector<std::function<bool()>> tests;
     for (DWORD i = 0; i < count; ++i) {
-        auto raw = reinterpret_cast<std::uintptr_t>(objects[i]);
-        auto it = M().handles.find(raw);
-        if (it == M().handles.end()) {
-            Fail(ERROR_INVALID_HANDLE);
-            return WAIT_FAILED;
-        }
-        if (it->second.kind == HandleKind::Process) {
-            DWORD pid = it->second.pid;
-            tests.emplace_back([pid] { return !FindProcess(pid)->running; });
-        } else if (it->second.kind == HandleKind::Event || it->second.kind == HandleKind::Thread) {
-            tests.emplace_back([raw] {
-                auto entry = M().handles.find(raw);
-                return entry != M().handles.end() && entry->second.signalled;
-            });
-        } else {
+        tests.push_back(SignalTest(reinterpret_cast<std::uintptr_t>(objects[i])));
+        if (!tests.back()) {
             Fail(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
@@ -352,10 +340,7 @@ DWORD Sim_WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAl
         return WAIT_TIMEOUT;
     }
     const DWORD index = first();
-    HandleEntry& entry = M().handles.at(reinterpret_cast<std::uintptr_t>(objects[index]));
-    if (entry.kind == HandleKind::Event && !entry.manualReset) {
-        entry.signalled = false;
-    }
+    TakeSignal(reinterpret_cast<std::uintptr_t>(objects[index]));
     return WAIT_OBJECT_0 + index;
 }
 

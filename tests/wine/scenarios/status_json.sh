@@ -1,0 +1,78 @@
+# "status /json" against Wine's Print Spooler, stopped and running, read back
+# with Python's json module: the members, the verdicts, ASCII-only output, and
+# settings whose texts carry quotes, backslashes and characters beyond ASCII
+# (a UTF-16 settings file carries them all). The Spooler is left stopped.
+
+restore_spooler() {
+    wt_run sc stop Spooler
+    wt_wait_state Spooler STOPPED 10 || :
+}
+trap restore_spooler EXIT
+
+# sj_check WHAT PYTHON: the last output is one ASCII line of JSON, bound to
+# `d`, for which the Python statements hold.
+sj_check() {
+    python3 - "$WT_OUT" "$2" <<'PY' || wt_fail "$1: $(cat "$WT_OUT")"
+import json, sys
+raw = open(sys.argv[1], 'rb').read()
+assert raw.endswith(b'\n') and raw.count(b'\n') == 1, 'one line'
+assert all(b < 0x7f for b in raw), 'ASCII only'
+d = json.loads(raw)
+exec(sys.argv[2])
+PY
+}
+
+wt_expect_eq "Spooler after boot" STOPPED "$(wt_state Spooler)"
+
+nb_deploy json-odd
+printf '%s\r\n' '[HealthCheck]' 'EnablePluginCheck=1' \
+    'PluginPath=C:\Nimbrel Tests\json-odd\Prüf €\gone.cmd' \
+    'PrinterName= Büro "A"\B 🖨 ' '[Schedule]' 'RestartDays=Mon,"Fri"\x' |
+    iconv -f UTF-8 -t UTF-16 >"$NB_DIR/Nimbrel.ini"
+odd_win=$NB_WINDIR
+common='
+s = d["settings"]
+assert s["PrinterName"] == {"value": "Büro \"A\"\\B \U0001F5A8", "source": "file"}, s["PrinterName"]
+assert s["PluginPath"]["value"] == "C:\\Nimbrel Tests\\json-odd\\Prüf €\\gone.cmd"
+assert s["CheckIntervalMs"] == {"value": 10000, "source": "default"}
+assert s["EnablePluginCheck"] == {"value": 1, "source": "file"}
+assert d["schedule"] == {"days": "Mon,\"Fri\"\\x", "time": "02:00"}, d["schedule"]
+assert d["version"] == "1.1.0"
+assert d["spoolDirectory"].lower() == "c:\\windows\\system32\\spool\\printers"
+assert d["checks"]["printQueue"] is True
+'
+wt_run "$odd_win\\Nimbrel.exe" status /json
+wt_expect_rc "json, stopped" 0
+sj_check "json, stopped" "$common"'
+assert d["healthy"] is False
+assert d["spooler"] == {"state": "Stopped", "processId": 0, "startType": d["spooler"]["startType"]}
+assert d["checks"]["serviceState"] is False and d["checks"]["plugin"] is False
+assert d["lastIssue"] == "Print Spooler service is stopped"
+'
+
+wt_run sc start Spooler
+wt_wait_state Spooler RUNNING 10 || wt_fail "the Spooler did not start"
+
+wt_run "$odd_win\\Nimbrel.exe" STATUS -JSON
+wt_expect_rc "json, running" 0
+sj_check "json, running" "$common"'
+assert d["healthy"] is False
+assert d["spooler"]["state"] == "Running" and d["spooler"]["processId"] > 0
+assert d["checks"] == {"serviceState": True, "printQueue": True, "plugin": False}
+assert d["lastIssue"] == "Plugin health check file not found"
+'
+
+nb_deploy json-lean
+printf '[HealthCheck]\nEnableQueueCheck=0\n[Schedule]\nEnableScheduledRestart=0\n' | nb_ini
+nb_run status --json
+wt_expect_rc "json, lean" 0
+sj_check "json, lean" '
+assert d["healthy"] is True and d["lastIssue"] is None and d["schedule"] is None
+assert d["checks"] == {"serviceState": True, "printQueue": None, "plugin": None}
+assert d["settings"]["EnableQueueCheck"] == {"value": 0, "source": "file"}
+assert sorted(d) == sorted(["healthy", "spooler", "checks", "lastIssue", "schedule",
+                            "spoolDirectory", "version", "settings"])
+'
+
+restore_spooler
+trap - EXIT
