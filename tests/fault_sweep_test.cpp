@@ -220,9 +220,7 @@ std::vector<std::wstring> LoadSettingsFailures() {
     return outcomes;
 }
 
-// A read that fails gives that key its default; without the executable's
-// path no key is read at all. A section's list of key names that cannot be
-// read costs its settings only their "file" label.
+// Without the executable's path no key is read at all.
 Sweep LoadSettingsSweep() {
     return {"LoadSettings", [] { sim::SetFileText(kIniPath, kFullIni); },
             [] {
@@ -477,7 +475,7 @@ Sweep CheckPluginSweep(const char* name, std::uint64_t runMs) {
 // and a batch plugin that exits with 0. The verdict's own state query fails
 // closed; the queue check's gate and its printer calls fail open (the gate's
 // text stays behind the healthy verdict); an unreadable submission time makes
-// the job stuck; the plugin's calls fail as that check's table says.
+// the job stuck; the plugin's calls fail as they do in that check alone.
 Sweep EvaluateHealthSweep() {
     return {"EvaluateHealth",
             [] {
@@ -512,9 +510,7 @@ std::wstring RecoveryOutcome(int result, const std::vector<std::wstring>& events
 }
 
 // The spooler stops and starts in 0.7 s each; the spool folder holds two
-// files and a sub-folder with a file, which stays whatever fails. What a
-// recovery ends with, by the call that failed; only a completed one is
-// recorded.
+// files and a sub-folder with a file, which stays whatever fails.
 Sweep RunRecoverySweep() {
     return {"RunRecovery",
             [] {

@@ -43,7 +43,7 @@ TEST_F(SpoolerControlTest, WaitPollsEvery500MsUntilTheStateOrItsTime) {
 }
 
 // Each operation asks for no more than it needs: with only those rights
-// granted, it still works.
+// granted, and only the connection to the service manager, it still works.
 TEST_F(SpoolerControlTest, EachOperationNeedsOnlyItsOwnRights) {
     const struct {
         const char* name;
@@ -62,6 +62,7 @@ TEST_F(SpoolerControlTest, EachOperationNeedsOnlyItsOwnRights) {
         SCOPED_TRACE(c.name);
         Fresh();
         sim::Spooler().deniedAccess = ~c.rights;
+        sim::SetManagerRightsDenied(~SC_MANAGER_CONNECT);
         EXPECT_EQ(1, c.operation());
     }
 }
