@@ -123,9 +123,10 @@ TEST_F(SpoolerControlTest, ForcedTerminationEndsEverySpoolerProcessByName) {
     const DWORD other = sim::AddProcess(L"spoolsv.exe.bak");
     const DWORD locked = sim::AddProcess(L"spoolsv.exe", /*canTerminate=*/true, /*canOpen=*/false);
     const DWORD stubborn = sim::AddProcess(L"spoolsv.exe", /*canTerminate=*/false);
+    const DWORD last = sim::AddProcess(L"spoolsv.exe"); // behind those passed over
     const DWORD spooler = sim::Spooler().pid;
     EXPECT_EQ(1, StopSpooler());
-    for (DWORD pid : {spooler, upper, mixed}) {
+    for (DWORD pid : {spooler, upper, mixed, last}) {
         EXPECT_FALSE(sim::FindProcess(pid)->running) << pid;
         EXPECT_EQ(1u, sim::FindProcess(pid)->exitCode) << pid;
     }
