@@ -2,6 +2,9 @@
 
 #include "platform/text.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace nimbrel {
 
 const SettingsRecord kDefaultSettings = {
@@ -396,9 +399,7 @@ void ReadSectionBehindUtf8Mark(const WCHAR* iniPath) {
 void LoadSettings() {
     Settings = kDefaultSettings;
     SettingsFileHasUtf8Mark = 0;
-    for (SettingSource& source : Sources) {
-        source = SettingSource::Default;
-    }
+    std::fill(std::begin(Sources), std::end(Sources), SettingSource::Default);
     WCHAR iniPath[MAX_PATH];
     if (!GetSettingsFilePath(iniPath)) {
         return;
@@ -431,9 +432,12 @@ SettingEntry DescribeSetting(std::size_t index) {
                 nullptr,
                 Sources[index]};
     }
-    const TextKey& k = kTextKeys[index - kIntegerCount];
+    // An index past the last text key names no setting; the last one stands in rather than
+    // reading past the table.
+    std::size_t text = index - kIntegerCount < kTextCount ? index - kIntegerCount : kTextCount - 1;
+    const TextKey& k = kTextKeys[text];
     return {k.section,  k.key, SettingKind::Text, 0,
-            k.capacity, 0,     k.field(Settings), Sources[index]};
+            k.capacity, 0,     k.field(Settings), Sources[kIntegerCount + text]};
 }
 
 const WCHAR* SettingSourceName(SettingSource source) {

@@ -27,6 +27,10 @@
     OP(BOOL, QueryServiceConfigW,                                                                  \
        (SC_HANDLE service, QUERY_SERVICE_CONFIGW* config, DWORD size, LPDWORD needed),             \
        (service, config, size, needed), FALSE, ERROR_ACCESS_DENIED)                                \
+    OP(BOOL, EnumDependentServicesW,                                                               \
+       (SC_HANDLE service, DWORD state, ENUM_SERVICE_STATUSW* services, DWORD size,                \
+        LPDWORD needed, LPDWORD returned),                                                         \
+       (service, state, services, size, needed, returned), FALSE, ERROR_ACCESS_DENIED)             \
     OP(BOOL, ControlService, (SC_HANDLE service, DWORD control, SERVICE_STATUS* status),           \
        (service, control, status), FALSE, ERROR_ACCESS_DENIED)                                     \
     OP(BOOL, StartServiceW, (SC_HANDLE service, DWORD argc, LPCWSTR* argv),                        \

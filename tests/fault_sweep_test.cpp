@@ -56,6 +56,14 @@ struct Fault {
         return std::count(calls.begin() + static_cast<std::ptrdiff_t>(index), first,
                           Op::QueryServiceStatusEx) == 1;
     }
+    // Whether the failed call is the first call of `landmark` in the run
+    // without a fault, or opens the connection that call is made on.
+    bool InConnectionFor(Op landmark) const {
+        const auto at = static_cast<std::size_t>(std::find(calls.begin(), calls.end(), landmark) -
+                                                 calls.begin());
+        return index <= at && at - index <= 2 &&
+               (op == landmark || IsAnyOf({Op::OpenSCManagerW, Op::OpenServiceW}));
+    }
     bool IsServiceQuery() const {
         return IsAnyOf({Op::OpenSCManagerW, Op::OpenServiceW, Op::QueryServiceStatusEx});
     }
@@ -320,7 +328,8 @@ std::wstring StopOutcome(int result, DWORD state, unsigned killed) {
 }
 
 std::wstring StopObserved() {
-    const int result = StopSpooler();
+    DependentServices stopped;
+    const int result = StopSpooler(&stopped);
     return StopOutcome(result, sim::Spooler().state, SpoolerProcessesKilled());
 }
 
@@ -440,6 +449,9 @@ Sweep StopSpoolerIgnoredSweep() {
             StopObserved,
             [](const Fault* f) {
                 const std::wstring both = StopOutcome(1, SERVICE_STOPPED, 2);
+                if (f != nullptr && f->InConnectionFor(Op::EnumDependentServicesW)) {
+                    return both; // there are none to stop first
+                }
                 if (f != nullptr &&
                     (f->Before(Op::ControlService) ||
                      (f->Is(Op::ControlService) && f->error == ERROR_ACCESS_DENIED))) {
@@ -618,8 +630,8 @@ constexpr wchar_t kCompleted[] = L"I:Print Spooler recovery completed successful
 
 // The spooler stops and starts in 0.7 s each; the spool folder holds two
 // files and a sub-folder with a file, which stays whatever fails. What a
-// recovery ends with, by the call that failed; only a completed one is
-// recorded.
+// recovery ends with, by the call that failed; recorded whatever its
+// outcome.
 Sweep RunRecoverySweep() {
     return {"RunRecovery",
             [] {
@@ -644,13 +656,16 @@ Sweep RunRecoverySweep() {
             [](const Fault* f) {
                 auto outcome = [](int result, const std::wstring& events, unsigned kept) {
                     return Result(result) + L", events " + events + L", " + Num(kept) +
-                           L" files kept, " + Num(result) + L" recorded";
+                           L" files kept, 1 recorded";
                 };
                 const std::wstring started = L"W:Recovery started: test";
                 const std::wstring done = outcome(1, started + L"|" + kCompleted, 0);
                 const std::wstring stopFailed = outcome(0, started + L"|" + kStopFailed, 2);
                 if (f != nullptr && f->IsAnyOf({Op::RegisterEventSourceW, Op::ReportEventW})) {
                     return outcome(1, f->occurrence == 1 ? kCompleted : started, 0); // lost
+                }
+                if (f != nullptr && f->InConnectionFor(Op::EnumDependentServicesW)) {
+                    return done; // there are no dependents to stop first
                 }
                 if (f != nullptr && (f->Before(Op::ControlService) || f->Is(Op::ControlService))) {
                     return stopFailed;
@@ -676,6 +691,79 @@ Sweep RunRecoverySweep() {
                      {Op::DeleteFileW, 0,
                       outcome(1, started + L"|" + kFilesLeft + L"|" + kCompleted, 1)}},
                     outcome(0, started + L"|" + kStartFailed, 0)); // opening, starting, waiting
+            }};
+}
+
+// The spooler with one running dependent, "Fax", both stopping and starting
+// at once, and no clearing. A dependent that cannot be listed is not
+// stopped, and then the spooler refuses to stop (1051); one that cannot be
+// stopped fails the stop, and one that cannot be started again is warned
+// about; whatever fails, nothing that ran is left stopped but by the failed
+// step itself.
+Sweep RunRecoveryWithDependentSweep() {
+    return {"RunRecovery_WithDependent",
+            [] {
+                Settings.StopTimeoutMs = 3000;
+                Settings.StartTimeoutMs = 3000;
+                sim::AddDependentService(L"Fax", L"Spooler");
+            },
+            [] {
+                const int result = RunRecovery(L"test", 0, 0);
+                return Result(result) + L", events " + Joined(Logged()) + L", spooler " +
+                       StateName(sim::Spooler().state) + L", Fax " +
+                       StateName(sim::FindService(L"Fax")->state);
+            },
+            [](const Fault* f) {
+                const std::wstring started = L"W:Recovery started: test";
+                auto outcome = [&started](int result, const std::wstring& event, DWORD spooler,
+                                          DWORD fax) {
+                    return Result(result) + L", events " + started + L"|" + event + L", spooler " +
+                           StateName(spooler) + L", Fax " + StateName(fax);
+                };
+                const std::wstring done = outcome(1, kCompleted, SERVICE_RUNNING, SERVICE_RUNNING);
+                const std::wstring stopFailed =
+                    outcome(0, kStopFailed, SERVICE_RUNNING, SERVICE_RUNNING);
+                if (f == nullptr) {
+                    return done;
+                }
+                if (f->IsAnyOf({Op::RegisterEventSourceW, Op::ReportEventW})) {
+                    return Result(1) + L", events " +
+                           (f->occurrence == 1 ? std::wstring(kCompleted) : started) +
+                           L", spooler running, Fax running"; // that event is lost
+                }
+                // The steps by the calls that end them in the run without a
+                // fault: each request comes after its connection's two opens.
+                const auto nth = [f](Op op, int n) {
+                    auto at = f->calls.begin();
+                    for (int i = 0; i < n; ++i) {
+                        at = std::find(i == 0 ? at : at + 1, f->calls.end(), op);
+                    }
+                    return static_cast<std::size_t>(at - f->calls.begin());
+                };
+                const std::size_t spoolerStop = nth(Op::ControlService, 2);
+                const std::size_t spoolerStart = nth(Op::StartServiceW, 1);
+                const std::size_t faxStart = nth(Op::StartServiceW, 2);
+                const std::wstring warned = L"W:Print Spooler recovered, but the dependent service "
+                                            L"'Fax' could not be restarted.|" +
+                                            std::wstring(kCompleted);
+                if (f->index <= spoolerStop) {
+                    // Not listed (the spooler then refuses), not asked, or
+                    // asked and started again.
+                    return stopFailed;
+                }
+                if (f->index < spoolerStart - 2) {
+                    // The spooler's wait: it has stopped, but was not seen so,
+                    // and there is no process left to end.
+                    return outcome(0, kStopFailed, SERVICE_STOPPED, SERVICE_RUNNING);
+                }
+                if (f->index <= spoolerStart) {
+                    return outcome(0, kStartFailed, SERVICE_STOPPED, SERVICE_STOPPED);
+                }
+                if (f->index < faxStart - 2) {
+                    return outcome(0, kStartFailed, SERVICE_RUNNING, SERVICE_STOPPED);
+                }
+                return outcome(1, warned, SERVICE_RUNNING,
+                               f->index <= faxStart ? SERVICE_STOPPED : SERVICE_RUNNING);
             }};
 }
 
@@ -910,6 +998,9 @@ Sweep ServiceMainSweep() {
                      {Op::SetServiceStatus, 4, ServiceOutcome(L"2,4,3", both)},
                      {Op::CreateEventW, 0, ServiceOutcome(L"2,1(exit {e})", L"")},
                      {Op::CreateThread, 0, ServiceOutcome(L"2,4,1(exit {e})", both)},
+                     // The wait for the monitor: the service stops at once,
+                     // and the process would end the monitor with it.
+                     {Op::WaitForSingleObject, 1, ServiceOutcome(L"2,4,1", both)},
                      {Op::RegisterEventSourceW, 1, ServiceOutcome(L"2,4,3,1", kServiceStopped)},
                      {Op::ReportEventW, 1, ServiceOutcome(L"2,4,3,1", kServiceStopped)},
                      {Op::RegisterEventSourceW, 2, ServiceOutcome(L"2,4,3,1", kServiceStarted)},
@@ -939,7 +1030,8 @@ constexpr wchar_t kRateLimited[] =
 
 // One cycle of the monitor on a stopped spooler after three recoveries in
 // the last hour: the warning instead of a recovery. The third wait is the
-// interval's: failed, it is no stop, and the next cycle, at once, warns again.
+// interval's: failed, it is no stop, and the next cycle, at once, refuses
+// again without a second warning.
 Sweep MonitorRateLimitSweep() {
     return {"MonitorCycle_RateLimited",
             [] {
@@ -955,12 +1047,13 @@ Sweep MonitorRateLimitSweep() {
             }),
             [](const Fault* f) {
                 const std::wstring once = kRateLimited;
-                return Lookup(f, L"result 0, events " + once + L", stopped",
-                              {{Op::RegisterEventSourceW, 0, L"result 0, events , stopped"},
-                               {Op::ReportEventW, 0, L"result 0, events , stopped"},
-                               {Op::WaitForSingleObject, 3,
-                                L"result 0, events " + once + L"|" + once + L", stopped"}},
-                              L"result 0, events " + once + L", stopped");
+                return Lookup(
+                    f, L"result 0, events " + once + L", stopped",
+                    {{Op::RegisterEventSourceW, 0, L"result 0, events , stopped"},
+                     {Op::ReportEventW, 0, L"result 0, events , stopped"},
+                     // The next cycle, at once, is no new refusal.
+                     {Op::WaitForSingleObject, 3, L"result 0, events " + once + L", stopped"}},
+                    L"result 0, events " + once + L", stopped");
             }};
 }
 
@@ -982,6 +1075,7 @@ const std::vector<Sweep>& AllSweeps() {
         CheckPluginSweep("CheckPlugin_BatchHangs", sim::kNever),
         EvaluateHealthSweep(),
         RunRecoverySweep(),
+        RunRecoveryWithDependentSweep(),
         RecoverCommandSweep(),
         StatusSweep(),
         InstallSweep(),

@@ -1,5 +1,6 @@
 // The simulated Windows itself, where the logic's tests rely on it behaving
-// as Windows (and Wine) do, and on it catching what they check at their end.
+// as Windows does beyond what the contract tests can show on Wine (printers,
+// the registry), and on it catching what they check at their end.
 // Its faults, clock and waits are exercised by every other test (the fault
 // sweep checks that each fault fired where it was meant to).
 
@@ -44,37 +45,6 @@ TEST_F(SimulatorTest, EnumerationReportsItsSizeThenPacksRecordsAndStrings) {
     const auto* name = reinterpret_cast<const BYTE*>(
         reinterpret_cast<const PRINTER_INFO_2W*>(block.data())[1].pPrinterName);
     EXPECT_TRUE(name >= block.data() && name < block.data() + needed) << "inside the block";
-
-    sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
-    SetLastError(0xdeadbeef);
-    EXPECT_EQ(FALSE, EnumPrintersW(6, nullptr, 2, nullptr, 0, &needed, &returned));
-    EXPECT_EQ(RPC_S_SERVER_UNAVAILABLE, GetLastError());
-}
-
-TEST_F(SimulatorTest, ProfileReadingFollowsTheWindowsRules) {
-    sim::SetFileText(L"C:\\a.ini",
-                     L"; comment\r\n[Monitor]\r\n  checkintervalms = 12abc \r\n"
-                     L"Hex=0x10\nNeg=-5\nBig=4294967296\nEmpty=\nQuoted=\"two  words\"\n"
-                     L"Inline=abc ; not a comment\n[Other]\nHex=1\n");
-    const std::pair<const WCHAR*, UINT> numbers[] = {{L"CheckIntervalMs", 12},
-                                                     {L"Hex", 16},
-                                                     {L"Neg", static_cast<UINT>(-5)},
-                                                     {L"Big", 0},
-                                                     {L"Empty", 7},
-                                                     {L"Missing", 7}};
-    for (const auto& [key, value] : numbers) {
-        EXPECT_EQ(value, GetPrivateProfileIntW(L"MONITOR", key, 7, L"C:\\a.ini")) << Narrow(key);
-    }
-    EXPECT_EQ(7u, GetPrivateProfileIntW(L"Monitor", L"Hex", 7, L"C:\\missing.ini"));
-    WCHAR text[8];
-    EXPECT_EQ(7u, GetPrivateProfileStringW(L"Monitor", L"Quoted", L"", text, 8, L"C:\\a.ini"));
-    EXPECT_EQ(std::wstring(L"two  wo"), text);
-    EXPECT_EQ(0u, GetPrivateProfileStringW(L"Monitor", L"Empty", L"dflt", text, 8, L"C:\\a.ini"));
-    EXPECT_EQ(4u, GetPrivateProfileStringW(L"Monitor", L"None", L"dflt  ", text, 8, L"C:\\a.ini"));
-    EXPECT_EQ(std::wstring(L"dflt"), text);
-    WCHAR wide[32];
-    GetPrivateProfileStringW(L"Monitor", L"Inline", L"", wide, 32, L"C:\\a.ini");
-    EXPECT_EQ(std::wstring(L"abc ; not a comment"), wide);
 }
 
 // A value is read only whole and of its type: whatever the buffer rules of
@@ -157,6 +127,94 @@ TEST_F(SimulatorTest, EnvironmentStringsExpandWholeOrNotAtAll) {
         EXPECT_EQ(*expanded != 0 ? 1 : 0, ExpandEnvironmentText(source, buffer, 20));
         EXPECT_EQ(std::wstring(expanded), buffer) << Narrow(source);
     }
+}
+
+// A spooler that does not answer holds the calling thread only, until it is
+// released or its process ends; the others and the clock go on meanwhile.
+TEST_F(SimulatorTest, AHungSpoolerHoldsOnlyTheCallingThreadUntilReleasedOrEnded) {
+    struct Outcome {
+        BOOL result = 7;
+        DWORD error = 0;
+        DWORD returned = 7;
+    };
+    const struct {
+        const char* name;
+        std::function<void()> release;
+        Outcome expected;
+    } cases[] = {
+        {"released", [] { sim::ReleaseSpooler(); }, {TRUE, 0, 1}},
+        {"process terminated",
+         [] {
+             HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, sim::Spooler().pid);
+             TerminateProcess(process, 1);
+             CloseHandle(process);
+         },
+         {FALSE, RPC_S_CALL_FAILED, 7 /* untouched */}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fresh();
+        sim::AddPrinter(L"Office");
+        sim::HangSpooler();
+        static Outcome outcome;
+        outcome = {};
+        HANDLE worker = CreateThread(
+            nullptr, 0,
+            [](LPVOID) -> DWORD {
+                std::vector<BYTE> block(4096);
+                DWORD needed = 0;
+                outcome.result = EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, block.data(), 4096,
+                                               &needed, &outcome.returned);
+                outcome.error = outcome.result ? 0 : GetLastError();
+                return 0;
+            },
+            nullptr, 0, nullptr);
+        const std::uint64_t start = sim::ElapsedMs();
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(worker, 5000));
+        EXPECT_EQ(5000u, sim::ElapsedMs() - start);
+        EXPECT_EQ(1u, sim::HeldSpoolerCalls());
+        sim::After(1000, c.release);
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(worker, INFINITE));
+        EXPECT_EQ(6000u, sim::ElapsedMs() - start);
+        EXPECT_EQ(c.expected.result, outcome.result);
+        EXPECT_EQ(c.expected.error, outcome.error);
+        EXPECT_EQ(c.expected.returned, outcome.returned);
+        CloseHandle(worker);
+        EXPECT_EQ(0u, sim::LiveThreads() + sim::HeldSpoolerCalls());
+        ExpectNothingLeftOpen();
+    }
+    // A restarted spooler answers again.
+    sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
+    sim::SetServiceState(L"Spooler", SERVICE_RUNNING);
+    DWORD needed = 0, returned = 0;
+    EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, nullptr, 0, &needed, &returned);
+    EXPECT_NE(0u, needed);
+}
+
+// A test that ends with a thread still held must not hang or break the next.
+TEST_F(SimulatorTest, ResetEndsThreadsWhereverTheyAreBlocked) {
+    sim::AddPrinter(L"Office");
+    sim::HangSpooler();
+    auto enumerate = [](LPVOID) -> DWORD {
+        DWORD needed = 0, returned = 0;
+        EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, nullptr, 0, &needed, &returned);
+        return 0;
+    };
+    auto wait = [](LPVOID) -> DWORD {
+        Sleep(60000);
+        return 0;
+    };
+    HANDLE threads[] = {CreateThread(nullptr, 0, enumerate, nullptr, 0, nullptr),
+                        CreateThread(nullptr, 0, wait, nullptr, 0, nullptr),
+                        CreateThread(nullptr, 0, wait, nullptr, 0, nullptr)};
+    sim::AdvanceMs(10);
+    EXPECT_EQ(3u, sim::LiveThreads());
+    EXPECT_EQ(1u, sim::HeldSpoolerCalls());
+    for (HANDLE thread : threads) {
+        CloseHandle(thread);
+    }
+    Fresh();
+    EXPECT_EQ(0u, sim::LiveThreads());
 }
 
 } // namespace

@@ -370,7 +370,7 @@ DWORD Sim_GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR default
 DWORD Sim_GetFileAttributesW(LPCWSTR path) {
     const File* file = path ? FindFile(path) : nullptr;
     if (file == nullptr) {
-        Fail(ERROR_FILE_NOT_FOUND);
+        Fail(path && Exists(ParentOf(path)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
         return INVALID_FILE_ATTRIBUTES;
     }
     return file->attributes;

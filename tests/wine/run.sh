@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the Windows build under Wine in one fresh prefix: first the unit tests
-# (the logic on the simulated Windows, with 16-bit wide characters), then
-# every integration scenario against the real Nimbrel.exe.
+# (the logic on the simulated Windows, with 16-bit wide characters) and the
+# contract tests (the simulator's rules on the real API), then every
+# integration scenario against the real Nimbrel.exe.
 #
 #   tests/wine/run.sh BUILD_DIR [SCENARIO_NAME...]
 #
@@ -30,6 +31,15 @@ if [ $# -eq 0 ]; then
         printf 'PASS unit tests under Wine: %s\n' "$(wt_out | grep -E '^\[ *PASSED' || true)"
     else
         printf 'FAIL unit tests under Wine (exit %s)\n' "$WT_RC"
+        wt_out
+        failed=$((failed + 1))
+    fi
+    # The simulator's rules of Windows, this time on the real API.
+    WT_CMD_TIMEOUT=120 wt_run "$BUILD/wine/contract_tests.exe" --gtest_brief=1
+    if [ "$WT_RC" = 0 ]; then
+        printf 'PASS contract tests on the real API: %s\n' "$(wt_out | grep -E '^\[ *PASSED' || true)"
+    else
+        printf 'FAIL contract tests on the real API (exit %s)\n' "$WT_RC"
         wt_out
         failed=$((failed + 1))
     fi
