@@ -133,13 +133,8 @@ void StartDependents(const DependentServices& dependents, bool warn) {
     }
 }
 
-} // namespace
-
-int RunRecovery(const WCHAR* reason, int clearSpool, int record) {
-    WCHAR message[kMessageCapacity];
-    FormatBounded(message, kMessageCapacity, kStartedFormat, reason != nullptr ? reason : L"");
-    LogEvent(EVENTLOG_WARNING_TYPE, message);
-
+// Stops, clears and starts; a step that fails is logged and ends it.
+int RepairSpooler(int clearSpool) {
     // A spooler that did not stop may still hold the spool files open, and
     // starting it again would hide the failure: nothing more is done to it.
     // The dependents that were stopped for it are started again, quietly:
@@ -159,11 +154,27 @@ int RunRecovery(const WCHAR* reason, int clearSpool, int record) {
         return 0;
     }
     StartDependents(dependents, true);
+    return 1;
+}
+
+} // namespace
+
+int RunRecovery(const WCHAR* reason, int clearSpool, int record) {
+    WCHAR message[kMessageCapacity];
+    FormatBounded(message, kMessageCapacity, kStartedFormat, reason != nullptr ? reason : L"");
+    LogEvent(EVENTLOG_WARNING_TYPE, message);
+
+    const int repaired = RepairSpooler(clearSpool);
+    // A failed recovery counts too: a spooler that cannot be repaired would
+    // otherwise be tried, and two events written, every cycle, until the
+    // event log had overwritten every other program's events.
     if (record) {
         RecordRestart();
     }
-    LogEvent(EVENTLOG_INFORMATION_TYPE, kCompleted);
-    return 1;
+    if (repaired) {
+        LogEvent(EVENTLOG_INFORMATION_TYPE, kCompleted);
+    }
+    return repaired;
 }
 
 int RunRecoverCommand() {

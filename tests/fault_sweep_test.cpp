@@ -630,8 +630,8 @@ constexpr wchar_t kCompleted[] = L"I:Print Spooler recovery completed successful
 
 // The spooler stops and starts in 0.7 s each; the spool folder holds two
 // files and a sub-folder with a file, which stays whatever fails. What a
-// recovery ends with, by the call that failed; only a completed one is
-// recorded.
+// recovery ends with, by the call that failed; recorded whatever its
+// outcome.
 Sweep RunRecoverySweep() {
     return {"RunRecovery",
             [] {
@@ -656,7 +656,7 @@ Sweep RunRecoverySweep() {
             [](const Fault* f) {
                 auto outcome = [](int result, const std::wstring& events, unsigned kept) {
                     return Result(result) + L", events " + events + L", " + Num(kept) +
-                           L" files kept, " + Num(result) + L" recorded";
+                           L" files kept, 1 recorded";
                 };
                 const std::wstring started = L"W:Recovery started: test";
                 const std::wstring done = outcome(1, started + L"|" + kCompleted, 0);
@@ -1030,7 +1030,8 @@ constexpr wchar_t kRateLimited[] =
 
 // One cycle of the monitor on a stopped spooler after three recoveries in
 // the last hour: the warning instead of a recovery. The third wait is the
-// interval's: failed, it is no stop, and the next cycle, at once, warns again.
+// interval's: failed, it is no stop, and the next cycle, at once, refuses
+// again without a second warning.
 Sweep MonitorRateLimitSweep() {
     return {"MonitorCycle_RateLimited",
             [] {
@@ -1046,12 +1047,13 @@ Sweep MonitorRateLimitSweep() {
             }),
             [](const Fault* f) {
                 const std::wstring once = kRateLimited;
-                return Lookup(f, L"result 0, events " + once + L", stopped",
-                              {{Op::RegisterEventSourceW, 0, L"result 0, events , stopped"},
-                               {Op::ReportEventW, 0, L"result 0, events , stopped"},
-                               {Op::WaitForSingleObject, 3,
-                                L"result 0, events " + once + L"|" + once + L", stopped"}},
-                              L"result 0, events " + once + L", stopped");
+                return Lookup(
+                    f, L"result 0, events " + once + L", stopped",
+                    {{Op::RegisterEventSourceW, 0, L"result 0, events , stopped"},
+                     {Op::ReportEventW, 0, L"result 0, events , stopped"},
+                     // The next cycle, at once, is no new refusal.
+                     {Op::WaitForSingleObject, 3, L"result 0, events " + once + L", stopped"}},
+                    L"result 0, events " + once + L", stopped");
             }};
 }
 
