@@ -27,6 +27,10 @@
     OP(BOOL, QueryServiceConfigW,                                                                  \
        (SC_HANDLE service, QUERY_SERVICE_CONFIGW* config, DWORD size, LPDWORD needed),             \
        (service, config, size, needed), FALSE, ERROR_ACCESS_DENIED)                                \
+    OP(BOOL, EnumDependentServicesW,                                                               \
+       (SC_HANDLE service, DWORD state, ENUM_SERVICE_STATUSW* services, DWORD size,                \
+        LPDWORD needed, LPDWORD returned),                                                         \
+       (service, state, services, size, needed, returned), FALSE, ERROR_ACCESS_DENIED)             \
     OP(BOOL, ControlService, (SC_HANDLE service, DWORD control, SERVICE_STATUS* status),           \
        (service, control, status), FALSE, ERROR_ACCESS_DENIED)                                     \
     OP(BOOL, StartServiceW, (SC_HANDLE service, DWORD argc, LPCWSTR* argv),                        \
@@ -127,6 +131,14 @@
        ERROR_ACCESS_DENIED)                                                                        \
     OP_NOFAIL(BOOL, FindClose, (HANDLE search), (search))                                          \
     OP(BOOL, DeleteFileW, (LPCWSTR path), (path), FALSE, ERROR_ACCESS_DENIED)                      \
+    OP(HANDLE, CreateFileW,                                                                        \
+       (LPCWSTR path, DWORD access, DWORD share, LPVOID security, DWORD disposition, DWORD flags,   \
+        HANDLE templateFile),                                                                      \
+       (path, access, share, security, disposition, flags, templateFile), INVALID_HANDLE_VALUE,     \
+       ERROR_ACCESS_DENIED)                                                                        \
+    OP(BOOL, ReadFile,                                                                             \
+       (HANDLE file, LPVOID bytes, DWORD length, LPDWORD read, LPVOID overlapped),                 \
+       (file, bytes, length, read, overlapped), FALSE, ERROR_ACCESS_DENIED)                        \
     /* Registry and environment. The registry calls return their error rather than setting   */ \
     /* it; an injected fault returns it too.                                                  */ \
     OP(LONG, RegOpenKeyExW,                                                                        \

@@ -9,13 +9,14 @@ namespace {
 constexpr WCHAR kSpoolerService[] = L"Spooler";
 constexpr WCHAR kSpoolerImage[] = L"spoolsv.exe";
 
-// Opens the manager and the Spooler with `access`; on failure nothing stays open.
-bool OpenSpooler(DWORD access, SC_HANDLE& manager, SC_HANDLE& service) {
+// Opens the manager and the named service with `access`; on failure
+// nothing stays open.
+bool OpenNamedService(const WCHAR* name, DWORD access, SC_HANDLE& manager, SC_HANDLE& service) {
     manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (manager == nullptr) {
         return false;
     }
-    service = OpenServiceW(manager, kSpoolerService, access);
+    service = OpenServiceW(manager, name, access);
     if (service == nullptr) {
         CloseServiceHandle(manager);
         return false;
@@ -23,7 +24,11 @@ bool OpenSpooler(DWORD access, SC_HANDLE& manager, SC_HANDLE& service) {
     return true;
 }
 
-void CloseSpooler(SC_HANDLE manager, SC_HANDLE service) {
+bool OpenSpooler(DWORD access, SC_HANDLE& manager, SC_HANDLE& service) {
+    return OpenNamedService(kSpoolerService, access, manager, service);
+}
+
+void CloseService(SC_HANDLE manager, SC_HANDLE service) {
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
 }
@@ -73,6 +78,91 @@ bool TerminateSpoolerProcesses() {
     return terminated;
 }
 
+// Polls the named service as WaitForSpoolerState polls the Spooler.
+int WaitForServiceState(const WCHAR* name, DWORD targetState, DWORD timeoutMs) {
+    const DWORD start = GetTickCount();
+    if (static_cast<DWORD>(GetTickCount() - start) >= timeoutMs) {
+        return 0;
+    }
+    for (;;) {
+        SC_HANDLE manager;
+        SC_HANDLE service;
+        if (!OpenNamedService(name, SERVICE_QUERY_STATUS, manager, service)) {
+            return 0;
+        }
+        SERVICE_STATUS_PROCESS status;
+        BOOL ok = QueryState(service, status);
+        CloseService(manager, service);
+        if (!ok) {
+            return 0;
+        }
+        if (status.dwCurrentState == targetState) {
+            return 1;
+        }
+        Sleep(kSpoolerPollMs);
+        if (static_cast<DWORD>(GetTickCount() - start) >= timeoutMs) {
+            return 0;
+        }
+    }
+}
+
+// Lists the Spooler's active dependents into `list`, in the order in which
+// they must be stopped. False when they cannot be listed whole.
+bool ListActiveDependents(DependentServices& list) {
+    list.count = 0;
+    SC_HANDLE manager;
+    SC_HANDLE service;
+    if (!OpenSpooler(SERVICE_ENUMERATE_DEPENDENTS, manager, service)) {
+        return false;
+    }
+    DWORD needed = 0;
+    DWORD returned = 0;
+    bool listed = EnumDependentServicesW(service, SERVICE_ACTIVE, nullptr, 0, &needed, &returned);
+    if (!listed && GetLastError() == ERROR_MORE_DATA && needed >= sizeof(ENUM_SERVICE_STATUSW)) {
+        auto* found = static_cast<ENUM_SERVICE_STATUSW*>(HeapAlloc(GetProcessHeap(), 0, needed));
+        listed = found != nullptr &&
+                 EnumDependentServicesW(service, SERVICE_ACTIVE, found, needed, &needed, &returned);
+        // A name that does not fit, or more dependents than can be kept, is
+        // no list to stop by: the dependents could not all be started again.
+        listed = listed && returned <= kMaxDependents;
+        for (DWORD i = 0; listed && i < returned; ++i) {
+            const WCHAR* name = found[i].lpServiceName;
+            listed = name != nullptr && TextLength(name) < kServiceNameCapacity;
+            if (listed) {
+                CopyText(list.names[list.count++], kServiceNameCapacity, name);
+            }
+        }
+        HeapFree(GetProcessHeap(), 0, found);
+    }
+    CloseService(manager, service);
+    if (!listed) {
+        list.count = 0;
+    }
+    return listed;
+}
+
+// Asks one dependent to stop and waits StopTimeoutMs. One that stopped by
+// itself in the meantime is as good as stopped; it is not entered, since it
+// was not this stop that took it down.
+bool StopDependent(const WCHAR* name, DependentServices& stopped) {
+    SC_HANDLE manager;
+    SC_HANDLE service;
+    if (!OpenNamedService(name, SERVICE_STOP | SERVICE_QUERY_STATUS, manager, service)) {
+        return false;
+    }
+    SERVICE_STATUS status{};
+    const BOOL accepted = ControlService(service, SERVICE_CONTROL_STOP, &status);
+    const DWORD error = accepted ? ERROR_SUCCESS : GetLastError();
+    CloseService(manager, service);
+    if (!accepted && error != ERROR_SERVICE_NOT_ACTIVE) {
+        return false;
+    }
+    if (accepted) {
+        CopyText(stopped.names[stopped.count++], kServiceNameCapacity, name);
+    }
+    return WaitForServiceState(name, SERVICE_STOPPED, Settings.StopTimeoutMs) != 0;
+}
+
 } // namespace
 
 int QuerySpoolerStatus(DWORD* state, DWORD* processId) {
@@ -97,7 +187,7 @@ int QuerySpoolerStatus(DWORD* state, DWORD* processId) {
             *processId = status.dwProcessId;
         }
     }
-    CloseSpooler(manager, service);
+    CloseService(manager, service);
     return ok ? 1 : 0;
 }
 
@@ -119,7 +209,7 @@ int QuerySpoolerStartType(DWORD* startType) {
         }
         HeapFree(GetProcessHeap(), 0, config);
     }
-    CloseSpooler(manager, service);
+    CloseService(manager, service);
     return result;
 }
 
@@ -141,33 +231,18 @@ const WCHAR* StartTypeName(DWORD startType) {
 }
 
 int WaitForSpoolerState(DWORD targetState, DWORD timeoutMs) {
-    const DWORD start = GetTickCount();
-    if (static_cast<DWORD>(GetTickCount() - start) >= timeoutMs) {
-        return 0;
-    }
-    for (;;) {
-        SC_HANDLE manager;
-        SC_HANDLE service;
-        if (!OpenSpooler(SERVICE_QUERY_STATUS, manager, service)) {
-            return 0;
-        }
-        SERVICE_STATUS_PROCESS status;
-        BOOL ok = QueryState(service, status);
-        CloseSpooler(manager, service);
-        if (!ok) {
-            return 0;
-        }
-        if (status.dwCurrentState == targetState) {
-            return 1;
-        }
-        Sleep(kSpoolerPollMs);
-        if (static_cast<DWORD>(GetTickCount() - start) >= timeoutMs) {
-            return 0;
-        }
-    }
+    return WaitForServiceState(kSpoolerService, targetState, timeoutMs);
 }
 
-int StopSpooler() {
+int StopSpooler(DependentServices* stopped) {
+    stopped->count = 0;
+    DependentServices active;
+    ListActiveDependents(active);
+    for (DWORD i = 0; i < active.count; ++i) {
+        if (!StopDependent(active.names[i], *stopped)) {
+            return 0;
+        }
+    }
     SC_HANDLE manager;
     SC_HANDLE service;
     if (!OpenSpooler(SERVICE_STOP | SERVICE_QUERY_STATUS, manager, service)) {
@@ -176,10 +251,10 @@ int StopSpooler() {
     SERVICE_STATUS status{};
     if (!ControlService(service, SERVICE_CONTROL_STOP, &status) &&
         !StopRefusalCanBeForced(GetLastError())) {
-        CloseSpooler(manager, service);
+        CloseService(manager, service);
         return 0;
     }
-    CloseSpooler(manager, service);
+    CloseService(manager, service);
     if (WaitForSpoolerState(SERVICE_STOPPED, Settings.StopTimeoutMs)) {
         return 1;
     }
@@ -190,17 +265,22 @@ int StopSpooler() {
 }
 
 int StartSpooler() {
+    return StartDependentService(kSpoolerService);
+}
+
+// The Spooler's own start is this one under its name.
+int StartDependentService(const WCHAR* name) {
     SC_HANDLE manager;
     SC_HANDLE service;
-    if (!OpenSpooler(SERVICE_START | SERVICE_QUERY_STATUS, manager, service)) {
+    if (!OpenNamedService(name, SERVICE_START | SERVICE_QUERY_STATUS, manager, service)) {
         return 0;
     }
     if (!StartServiceW(service, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
-        CloseSpooler(manager, service);
+        CloseService(manager, service);
         return 0;
     }
-    CloseSpooler(manager, service);
-    return WaitForSpoolerState(SERVICE_RUNNING, Settings.StartTimeoutMs);
+    CloseService(manager, service);
+    return WaitForServiceState(name, SERVICE_RUNNING, Settings.StartTimeoutMs);
 }
 
 } // namespace nimbrel

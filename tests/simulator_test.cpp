@@ -129,5 +129,93 @@ TEST_F(SimulatorTest, EnvironmentStringsExpandWholeOrNotAtAll) {
     }
 }
 
+// A spooler that does not answer holds the calling thread only, until it is
+// released or its process ends; the others and the clock go on meanwhile.
+TEST_F(SimulatorTest, AHungSpoolerHoldsOnlyTheCallingThreadUntilReleasedOrEnded) {
+    struct Outcome {
+        BOOL result = 7;
+        DWORD error = 0;
+        DWORD returned = 7;
+    };
+    const struct {
+        const char* name;
+        std::function<void()> release;
+        Outcome expected;
+    } cases[] = {
+        {"released", [] { sim::ReleaseSpooler(); }, {TRUE, 0, 1}},
+        {"process terminated",
+         [] {
+             HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, sim::Spooler().pid);
+             TerminateProcess(process, 1);
+             CloseHandle(process);
+         },
+         {FALSE, RPC_S_CALL_FAILED, 7 /* untouched */}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fresh();
+        sim::AddPrinter(L"Office");
+        sim::HangSpooler();
+        static Outcome outcome;
+        outcome = {};
+        HANDLE worker = CreateThread(
+            nullptr, 0,
+            [](LPVOID) -> DWORD {
+                std::vector<BYTE> block(4096);
+                DWORD needed = 0;
+                outcome.result = EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, block.data(), 4096,
+                                               &needed, &outcome.returned);
+                outcome.error = outcome.result ? 0 : GetLastError();
+                return 0;
+            },
+            nullptr, 0, nullptr);
+        const std::uint64_t start = sim::ElapsedMs();
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(worker, 5000));
+        EXPECT_EQ(5000u, sim::ElapsedMs() - start);
+        EXPECT_EQ(1u, sim::HeldSpoolerCalls());
+        sim::After(1000, c.release);
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(worker, INFINITE));
+        EXPECT_EQ(6000u, sim::ElapsedMs() - start);
+        EXPECT_EQ(c.expected.result, outcome.result);
+        EXPECT_EQ(c.expected.error, outcome.error);
+        EXPECT_EQ(c.expected.returned, outcome.returned);
+        CloseHandle(worker);
+        EXPECT_EQ(0u, sim::LiveThreads() + sim::HeldSpoolerCalls());
+        ExpectNothingLeftOpen();
+    }
+    // A restarted spooler answers again.
+    sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
+    sim::SetServiceState(L"Spooler", SERVICE_RUNNING);
+    DWORD needed = 0, returned = 0;
+    EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, nullptr, 0, &needed, &returned);
+    EXPECT_NE(0u, needed);
+}
+
+// A test that ends with a thread still held must not hang or break the next.
+TEST_F(SimulatorTest, ResetEndsThreadsWhereverTheyAreBlocked) {
+    sim::AddPrinter(L"Office");
+    sim::HangSpooler();
+    auto enumerate = [](LPVOID) -> DWORD {
+        DWORD needed = 0, returned = 0;
+        EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, nullptr, 0, &needed, &returned);
+        return 0;
+    };
+    auto wait = [](LPVOID) -> DWORD {
+        Sleep(60000);
+        return 0;
+    };
+    HANDLE threads[] = {CreateThread(nullptr, 0, enumerate, nullptr, 0, nullptr),
+                        CreateThread(nullptr, 0, wait, nullptr, 0, nullptr),
+                        CreateThread(nullptr, 0, wait, nullptr, 0, nullptr)};
+    sim::AdvanceMs(10);
+    EXPECT_EQ(3u, sim::LiveThreads());
+    EXPECT_EQ(1u, sim::HeldSpoolerCalls());
+    for (HANDLE thread : threads) {
+        CloseHandle(thread);
+    }
+    Fresh();
+    EXPECT_EQ(0u, sim::LiveThreads());
+}
+
 } // namespace
 } // namespace nimbrel::test

@@ -51,7 +51,11 @@ TEST_F(SpoolerControlTest, EachOperationNeedsOnlyItsOwnRights) {
         int (*operation)();
     } cases[] = {
         {"query", SERVICE_QUERY_STATUS, [] { return QuerySpoolerStatus(nullptr, nullptr); }},
-        {"stop", SERVICE_STOP | SERVICE_QUERY_STATUS, StopSpooler},
+        {"stop", SERVICE_STOP | SERVICE_QUERY_STATUS | SERVICE_ENUMERATE_DEPENDENTS,
+         [] {
+             DependentServices stopped;
+             return StopSpooler(&stopped);
+         }},
         {"start", SERVICE_START | SERVICE_QUERY_STATUS,
          [] {
              sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
@@ -104,7 +108,8 @@ TEST_F(SpoolerControlTest, StopWaitsAndForcesOnlyWhatCanBeForced) {
         sim::SetServiceState(L"Spooler", c.state);
         sim::Spooler().stopError = c.stopError;
         sim::Spooler().stopPendingMs = c.stopPendingMs;
-        EXPECT_EQ(c.result, StopSpooler());
+        DependentServices stopped;
+        EXPECT_EQ(c.result, StopSpooler(&stopped));
         EXPECT_EQ(c.stateAfter, sim::Spooler().state);
         EXPECT_EQ(c.elapsedMs, sim::ElapsedMs());
         const bool forced = c.elapsedMs == c.stopTimeoutMs;
@@ -125,7 +130,8 @@ TEST_F(SpoolerControlTest, ForcedTerminationEndsEverySpoolerProcessByName) {
     const DWORD stubborn = sim::AddProcess(L"spoolsv.exe", /*canTerminate=*/false);
     const DWORD last = sim::AddProcess(L"spoolsv.exe"); // behind those passed over
     const DWORD spooler = sim::Spooler().pid;
-    EXPECT_EQ(1, StopSpooler());
+    DependentServices stopped;
+    EXPECT_EQ(1, StopSpooler(&stopped));
     for (DWORD pid : {spooler, upper, mixed, last}) {
         EXPECT_FALSE(sim::FindProcess(pid)->running) << pid;
         EXPECT_EQ(1u, sim::FindProcess(pid)->exitCode) << pid;
@@ -150,7 +156,8 @@ TEST_F(SpoolerControlTest, ForcedStopFailsWhenNothingEndsOrTheSpoolerNeverShowsS
         if (stray) {
             sim::AddProcess(L"spoolsv.exe");
         }
-        EXPECT_EQ(0, StopSpooler());
+        DependentServices stopped;
+        EXPECT_EQ(0, StopSpooler(&stopped));
         EXPECT_EQ(stray ? 1000u + 10000u : 1000u, sim::ElapsedMs());
         EXPECT_EQ(stray ? 0u : 1u, sim::RunningProcesses(L"spoolsv.exe"));
     }

@@ -18,6 +18,7 @@ void FreshProcess() {
     RestartHistory = {};
     LastScheduledRestartDate = 0;
     SpoolerDisabled = 0;
+    RateLimitWarning = {0, 0};
     CheckPointCounter = 1;
     ServiceStatus = {};
     StopEvent = nullptr;

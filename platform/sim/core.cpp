@@ -124,6 +124,8 @@ DWORD TakeFault(Op op) {
     return error;
 }
 
+} // namespace
+
 void MoveClock(std::uint64_t ms) {
     Machine& m = M();
     m.elapsedMs += ms;
@@ -153,8 +155,6 @@ bool RunNextAction(std::uint64_t until) {
     action();
     return true;
 }
-
-} // namespace
 
 const char* OpName(Op op) {
     return kOpNames[static_cast<int>(op)];
@@ -207,13 +207,9 @@ void JumpWallClock(std::int64_t seconds) {
                                          seconds * static_cast<std::int64_t>(kFileTimePerSecond));
 }
 
+// The calling thread sleeps: the others, and the actions on the way, run.
 void AdvanceMs(std::uint64_t ms) {
-    std::uint64_t target = M().elapsedMs + ms;
-    while (RunNextAction(target)) {
-    }
-    if (target > M().elapsedMs) {
-        MoveClock(target - M().elapsedMs);
-    }
+    WaitUntil([] { return false; }, ms);
 }
 
 void At(std::uint64_t elapsedMs, std::function<void()> action) {
@@ -240,6 +236,7 @@ void ForgetHistory() {
     m.reports.clear();
     m.launches.clear();
     m.deleted.clear();
+    m.moves.clear();
     std::set<DWORD> held;
     for (const auto& [value, entry] : m.handles) {
         if (entry.kind == HandleKind::Process) {
@@ -249,27 +246,6 @@ void ForgetHistory() {
     for (auto it = m.processes.begin(); it != m.processes.end();) {
         it = !it->second.running && held.count(it->first) == 0 ? m.processes.erase(it) : ++it;
     }
-}
-
-bool WaitUntil(const std::function<bool()>& done, std::uint64_t timeoutMs) {
-    Machine& m = M();
-    if (done()) {
-        return true;
-    }
-    const bool forever = timeoutMs == kNever;
-    const std::uint64_t deadline = forever ? kNever : m.elapsedMs + timeoutMs;
-    while (RunNextAction(deadline)) {
-        if (done()) {
-            return true;
-        }
-    }
-    if (forever) {
-        Abort("a wait without time-out can never end: nothing is scheduled to end it");
-    }
-    if (deadline > m.elapsedMs) {
-        MoveClock(deadline - m.elapsedMs);
-    }
-    return done();
 }
 
 // Days from 1601-01-01 for a proleptic Gregorian date.
@@ -453,7 +429,7 @@ unsigned OpenHandles(HandleKind kind) {
 std::wstring DescribeOpenHandles() {
     static const wchar_t* const kKinds[] = {L"manager", L"service",  L"printer", L"process",
                                             L"thread",  L"snapshot", L"search",  L"eventsrc",
-                                            L"event",   L"regkey"};
+                                            L"event",   L"regkey",   L"file"};
     std::wstring text;
     for (const auto& [value, entry] : M().handles) {
         text += HandleName(reinterpret_cast<void*>(value)) + L":" +
@@ -556,6 +532,7 @@ void Sim_Sleep(DWORD milliseconds) {
 // ---- Reset ---------------------------------------------------------------------------
 
 void Reset() {
+    EndThreads();
     Machine& m = M();
     for (void* block : m.heapBlocks) {
         std::free(block);

@@ -14,6 +14,32 @@ bool SpoolerRunning() {
     return spooler != nullptr && spooler->state == SERVICE_RUNNING;
 }
 
+bool ProcessRunning(DWORD pid) {
+    const Process* process = FindProcess(pid);
+    return process != nullptr && process->running;
+}
+
+// Holds the call while the spooler does not answer. False when its process
+// ended meanwhile: the call then fails as a call whose server died.
+bool Answered() {
+    const DWORD pid = M().hungSpoolerPid;
+    if (pid == 0) {
+        return true;
+    }
+    if (!ProcessRunning(pid)) {
+        M().hungSpoolerPid = 0; // a new spooler answers
+        return true;
+    }
+    ++M().heldCalls;
+    WaitUntil([pid] { return M().hungSpoolerPid != pid || !ProcessRunning(pid); }, kNever);
+    --M().heldCalls;
+    if (!ProcessRunning(pid)) {
+        Fail(RPC_S_CALL_FAILED);
+        return false;
+    }
+    return true;
+}
+
 std::size_t TextBytes(const std::wstring& text) {
     return (text.size() + 1) * sizeof(WCHAR);
 }
@@ -109,8 +135,23 @@ static bool IsNameless(std::size_t index) {
     return false;
 }
 
+void HangSpooler() {
+    M().hungSpoolerPid = Spooler().pid;
+}
+
+void ReleaseSpooler() {
+    M().hungSpoolerPid = 0;
+}
+
+unsigned HeldSpoolerCalls() {
+    return M().heldCalls;
+}
+
 BOOL Sim_EnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD size,
                        LPDWORD needed, LPDWORD returned) {
+    if (!Answered()) {
+        return FALSE;
+    }
     if (!SpoolerRunning()) {
         Fail(RPC_S_SERVER_UNAVAILABLE);
         return FALSE;
@@ -154,6 +195,9 @@ BOOL Sim_OpenPrinterW(LPWSTR name, HANDLE* printer, LPVOID defaults) {
     if (defaults != nullptr) {
         Misuse("OpenPrinterW given default settings");
     }
+    if (!Answered()) {
+        return FALSE;
+    }
     if (!SpoolerRunning()) {
         Fail(RPC_S_SERVER_UNAVAILABLE);
         return FALSE;
@@ -183,6 +227,9 @@ BOOL Sim_EnumJobsW(HANDLE printer, DWORD firstJob, DWORD jobCount, DWORD level, 
     }
     if (level != 2) {
         Fail(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
+    if (!Answered()) {
         return FALSE;
     }
     if (!SpoolerRunning()) {

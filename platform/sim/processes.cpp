@@ -231,26 +231,6 @@ BOOL Sim_CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPVOID, LPVOID,
 
 // ---- Threads and events --------------------------------------------------------------
 
-HANDLE Sim_CreateThread(LPVOID, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter,
-                        DWORD creationFlags, LPDWORD threadId) {
-    if (start == nullptr || creationFlags != 0) {
-        Fail(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    ++M().threadsCreated;
-    if (threadId != nullptr) {
-        *threadId = 0x500 + M().threadsCreated;
-    }
-    HandleEntry entry{HandleKind::Thread};
-    entry.name = L"thread";
-    HANDLE handle = NewHandle(entry);
-    // The thread runs to its end before its creator goes on: the creator
-    // only waits for it, so the order of what either does is unchanged.
-    start(parameter);
-    Lookup(handle, HandleKind::Thread)->signalled = true;
-    return handle;
-}
-
 HANDLE Sim_CreateEventW(LPVOID, BOOL manualReset, BOOL initialState, LPCWSTR name) {
     HandleEntry entry{HandleKind::Event};
     entry.manualReset = manualReset != FALSE;
@@ -285,13 +265,23 @@ DWORD Sim_WaitForSingleObject(HANDLE object, DWORD milliseconds) {
     }
     HandleKind kind = M().handles.at(raw).kind;
     std::function<bool()> done;
+    // A handle closed while waited on never signals.
     if (kind == HandleKind::Event) {
-        done = [raw] { return M().handles.at(raw).signalled; };
+        done = [raw] {
+            auto it = M().handles.find(raw);
+            return it != M().handles.end() && it->second.signalled;
+        };
     } else if (kind == HandleKind::Process) {
         DWORD pid = M().handles.at(raw).pid;
         done = [pid] { return !FindProcess(pid)->running; };
+    } else if (kind == HandleKind::Thread && M().handles.at(raw).thread != 0) {
+        const unsigned thread = M().handles.at(raw).thread;
+        done = [thread] { return ThreadEnded(thread); };
     } else if (kind == HandleKind::Thread) {
-        done = [raw] { return M().handles.at(raw).signalled; };
+        done = [raw] {
+            auto it = M().handles.find(raw);
+            return it != M().handles.end() && it->second.signalled;
+        };
     } else {
         Fail(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
@@ -301,7 +291,7 @@ DWORD Sim_WaitForSingleObject(HANDLE object, DWORD milliseconds) {
     }
     HandleEntry& entry = M().handles.at(raw);
     if (kind == HandleKind::Event && !entry.manualReset) {
-        entry.signalled = false;
+        entry.signalled = false; // one waiter takes an auto-reset event
     }
     return WAIT_OBJECT_0;
 }
@@ -318,6 +308,7 @@ BOOL Sim_CloseHandle(HANDLE object) {
     case HandleKind::Thread:
     case HandleKind::Snapshot:
     case HandleKind::Event:
+    case HandleKind::File:
         M().handles.erase(it);
         return TRUE;
     default:

@@ -5,7 +5,8 @@
 // their jobs, files and folders, profile (INI) files, an event log, a service
 // dispatcher, events and threads, a console, a heap, and a virtual clock.
 // Nothing here sleeps on the wall clock: Sleep and waits move the virtual
-// clock and run the actions scheduled on it, on the calling thread.
+// clock and run the actions scheduled on it. Threads are real but take
+// turns, so a run is as repeatable as one on a single thread.
 //
 // Every call is recorded with its arguments, every handle and heap block is
 // counted until it is released, and any call can be made to fail with a
@@ -102,7 +103,8 @@ enum class HandleKind {
     Find,
     EventSource,
     Event,
-    RegistryKey
+    RegistryKey,
+    File
 };
 unsigned OpenHandles();
 unsigned OpenHandles(HandleKind kind);
@@ -129,6 +131,9 @@ struct Service {
     DWORD failureResetSeconds = 0;
     bool failureActionsOnNonCrash = false;
     std::wstring image = L"spoolsv.exe"; // process image started for the service
+    // The services it depends on: while it is active, none of them can be
+    // stopped (1051), and EnumDependentServicesW lists it for each.
+    std::vector<std::wstring> dependencies;
 
     DWORD state = SERVICE_STOPPED;
     DWORD pid = 0;
@@ -151,6 +156,8 @@ struct Service {
 };
 
 Service& AddService(const std::wstring& name);
+// A running service of its own process that depends on `dependency`.
+Service& AddDependentService(const std::wstring& name, const std::wstring& dependency);
 Service* FindService(const std::wstring& name);
 Service& Spooler();
 void RemoveService(const std::wstring& name);
@@ -222,6 +229,15 @@ void AddNamelessPrinter(DWORD status = 0);
 Job& AddJob(const std::wstring& printer, DWORD jobId, std::optional<std::wstring> document,
             DWORD status, const SYSTEMTIME& submitted);
 
+// The running spooler stops answering, as one whose driver deadlocked it:
+// EnumPrintersW, OpenPrinterW and EnumJobsW block their thread until
+// ReleaseSpooler, or until that spooler process ends, when they fail with
+// RPC_S_CALL_FAILED as the call does when its server dies. The service
+// manager still answers for it, and a restarted spooler answers again.
+void HangSpooler();
+void ReleaseSpooler();
+unsigned HeldSpoolerCalls(); // blocked right now
+
 // ---- Files and profiles -----------------------------------------------------------
 
 struct File {
@@ -249,6 +265,11 @@ void SetFileBytes(const std::wstring& path, const std::string& bytes); // create
 File* FindFile(const std::wstring& path); // files and folders, case-insensitive
 bool Exists(const std::wstring& path);
 const std::vector<std::wstring>& DeletedFiles();
+// The contents of a file as a program reads them: its bytes, or its text as
+// UTF-16LE with the byte-order mark. Empty for a missing file.
+std::string FileBytes(const std::wstring& path);
+// Each MoveFileExW that succeeded: "from -> to, flags".
+const std::vector<std::wstring>& Moves();
 std::vector<std::wstring> Listing(const std::wstring& folder); // names directly inside
 
 // ---- Registry and environment ----------------------------------------------------------
@@ -311,7 +332,13 @@ void SendControl(DWORD control); // to the registered handler, on the calling th
 
 // ---- Threads and events ---------------------------------------------------------------
 
+// Each thread is a real one, but only one runs at a time: a thread runs
+// until it blocks (a wait, a sleep, a held call) or ends; then the first
+// thread whose wait is over runs, in order of creation, and when none can,
+// the clock moves on. Reset ends the threads that are left, from where they
+// are blocked.
 unsigned ThreadsCreated();
+unsigned LiveThreads(); // created and not ended
 bool EventSignalled(HANDLE event);
 // Called at the start of every WaitForSingleObject with its arguments (null:
 // none), so a long test can look at the machine at a chosen wait.

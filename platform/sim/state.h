@@ -23,8 +23,9 @@ struct HandleEntry {
     std::vector<PROCESSENTRY32W> snapshot;
     std::size_t cursor = 0;
     std::vector<WIN32_FIND_DATAW> found;
-    bool signalled = false; // event; a thread's handle is always signalled here
+    bool signalled = false; // event, or the thread of a launched process
     bool manualReset = true;
+    unsigned thread = 0; // a simulated thread's number; 0 for none
 };
 
 struct FaultRule {
@@ -74,12 +75,15 @@ struct Machine {
     // Printers
     std::deque<Printer> printers;
     std::vector<DWORD> namelessPrinters;
+    DWORD hungSpoolerPid = 0; // the spooler process that does not answer
+    unsigned heldCalls = 0;
 
     // Files
     std::wstring modulePath;
     std::wstring systemDirectory;
     std::map<std::wstring, File> files; // keyed by the upper-cased path
     std::vector<std::wstring> deleted;
+    std::vector<std::wstring> moves;
 
     // Registry (below HKEY_LOCAL_MACHINE) and environment, keyed by the
     // upper-cased key path and variable name
@@ -115,9 +119,19 @@ bool Release(const void* handle, HandleKind kind, const char* operation);
 void Misuse(const std::string& what);
 void Fail(DWORD error);
 
-// Advances the clock until `done` holds or `timeoutMs` has passed, running the
-// actions that fall due on the way. Returns whether `done` held.
+// Blocks the calling simulated thread until `done` holds or `timeoutMs` has
+// passed, letting the other threads run and the clock advance (running the
+// actions that fall due on the way). Returns whether `done` held.
 bool WaitUntil(const std::function<bool()>& done, std::uint64_t timeoutMs);
+
+// The clock, for the scheduler: moves it on, or runs the earliest action due
+// at or before `until` (false when there is none).
+void MoveClock(std::uint64_t ms);
+bool RunNextAction(std::uint64_t until);
+
+// Threads (threads.cpp).
+bool ThreadEnded(unsigned thread);
+void EndThreads(); // unwinds and joins every thread but the tests' own
 
 void ServiceProcessEnded(DWORD pid);
 
