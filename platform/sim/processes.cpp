@@ -372,6 +372,7 @@ BOOL Sim_CloseHandle(HANDLE object) {
     case HandleKind::Thread:
     case HandleKind::Snapshot:
     case HandleKind::Event:
+    case HandleKind::File:
         M().handles.erase(it);
         return TRUE;
     default:

@@ -103,7 +103,8 @@ enum class HandleKind {
     Find,
     EventSource,
     Event,
-    RegistryKey
+    RegistryKey,
+    File
 };
 unsigned OpenHandles();
 unsigned OpenHandles(HandleKind kind);
@@ -162,6 +163,8 @@ Service& Spooler();
 void RemoveService(const std::wstring& name);
 void SetServiceState(const std::wstring& name, DWORD state); // starts or ends its process
 void SetManagerAccessDenied(bool denied);
+void SetManagerRightsDenied(
+    DWORD rights); // asking for any of them fails with 5, as for a plain user
 
 // ---- Processes ----------------------------------------------------------------
 
@@ -262,6 +265,11 @@ void SetFileBytes(const std::wstring& path, const std::string& bytes); // create
 File* FindFile(const std::wstring& path); // files and folders, case-insensitive
 bool Exists(const std::wstring& path);
 const std::vector<std::wstring>& DeletedFiles();
+// The contents of a file as a program reads them: its bytes, or its text as
+// UTF-16LE with the byte-order mark. Empty for a missing file.
+std::string FileBytes(const std::wstring& path);
+// Each MoveFileExW that succeeded: "from -> to, flags".
+const std::vector<std::wstring>& Moves();
 std::vector<std::wstring> Listing(const std::wstring& folder); // names directly inside
 
 // ---- Registry and environment ----------------------------------------------------------

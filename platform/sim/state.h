@@ -66,6 +66,7 @@ struct Machine {
     // Services and processes
     std::map<std::wstring, Service> services; // keyed by the upper-cased name
     bool managerAccessDenied = false;
+    DWORD managerRightsDenied = 0;
     std::map<DWORD, Process> processes;
     DWORD nextPid = 1000;
     std::map<std::wstring, Program> programs;
@@ -82,6 +83,7 @@ struct Machine {
     std::wstring systemDirectory;
     std::map<std::wstring, File> files; // keyed by the upper-cased path
     std::vector<std::wstring> deleted;
+    std::vector<std::wstring> moves;
 
     // Registry (below HKEY_LOCAL_MACHINE) and environment, keyed by the
     // upper-cased key path and variable name
