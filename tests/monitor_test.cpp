@@ -71,6 +71,22 @@ TEST_F(MonitorTest, AStoppedSpoolerIsRecoveredAfterTheDelayWithItsIssueAsReason)
     }
 }
 
+// The longest issue is the reason whole; an automatic recovery empties the
+// spool folder by its own switch, not the daily restart's.
+TEST_F(MonitorTest, TheWholeIssueIsTheReasonAndTheFolderIsClearedByTheRecoverysSwitch) {
+    Ini(L"Monitor/ClearSpoolOnRecovery=1\nSchedule/ClearSpoolOnScheduledRestart=0");
+    sim::AddFile(L"C:\\Windows\\system32\\spool\\PRINTERS\\1.SPL");
+    sim::AddPrinter(L"Office");
+    sim::AddJob(L"Office", 1, std::wstring(300, L'd'), JOB_STATUS_PRINTING,
+                sim::UtcSystemTime(3600));
+    RunServiceFor(kMinute);
+    const std::wstring issue =
+        (L"Stuck print job on 'Office' (job 1, document: " + std::wstring(300, L'd'))
+            .substr(0, kLastIssueCapacity - 1);
+    EXPECT_FALSE(EventsReading(L"Recovery started: Automatic recovery: " + issue).empty());
+    EXPECT_FALSE(sim::Exists(L"C:\\Windows\\system32\\spool\\PRINTERS\\1.SPL"));
+}
+
 // Three recoveries between 10:00 and 10:20; the fourth waits until the first
 // completed more than an hour ago, then comes with the next cycle (10 s) and
 // its pause (3 s). Meanwhile one warning, at the first refusal.
