@@ -234,48 +234,78 @@ std::vector<std::wstring> Fields(const SettingsRecord& s) {
     return fields;
 }
 
-// Settings labelled as read from the file.
-std::wstring FromFile() {
-    unsigned count = 0;
+// How many settings came from the file and how many by policy.
+std::wstring Sources() {
+    unsigned file = 0;
+    unsigned policy = 0;
     for (std::size_t i = 0; i < SettingCount(); ++i) {
-        count += DescribeSetting(i).source == SettingSource::File ? 1 : 0;
+        file += DescribeSetting(i).source == SettingSource::File ? 1 : 0;
+        policy += DescribeSetting(i).source == SettingSource::Policy ? 1 : 0;
     }
-    return L" | " + Num(count) + L" from the file";
+    return L" | " + Num(file) + L" from the file, " + Num(policy) + L" by policy";
 }
 
 // A read that fails gives that key its default; without the executable's
-// path no key is read at all. A section's list of key names that cannot be
-// read costs its settings only their "file" label.
+// path no key is read from the file. A section's list of key names that
+// cannot be read costs its settings only their "file" label. Two settings
+// are set by policy as well, which a failed policy read leaves to the file.
 Sweep LoadSettingsSweep() {
-    return {"LoadSettings", [] { sim::SetFileText(kIniPath, kFullIni); },
-            [] {
-                LoadSettings();
-                return Joined(Fields(Settings), L";") + FromFile();
-            },
-            [](const Fault* f) {
-                std::vector<std::wstring> expected = {
-                    L"5000", L"60000",     L"5",      L"0",         L"1000",  L"2000",   L"0",
-                    L"0",    L"20000",     L"7",      L"1",         L"6000",  L"3000",   L"0",
-                    L"1",    L"D:\\Spool", L"Office", L"C:\\p.exe", L"03:30", L"Mon,Fri"};
-                const std::vector<std::wstring> defaults = Fields(kDefaultSettings);
-                const unsigned keysBySection[] = {5, 3, 8, 4}; // in the order the lists are read
-                unsigned fromFile = 20;
-                if (f != nullptr && f->Is(Op::GetModuleFileNameW)) {
-                    expected = defaults;
-                    fromFile = 0;
-                } else if (f != nullptr && f->Is(Op::GetPrivateProfileIntW)) {
-                    expected[f->occurrence - 1] = defaults[f->occurrence - 1];
-                } else if (f != nullptr && f->Is(Op::GetPrivateProfileStringW) &&
-                           f->occurrence <= 5) {
-                    // A failed read gives the default text, which cannot be
-                    // told from the file's own.
-                    expected[14 + f->occurrence] = defaults[14 + f->occurrence];
-                    fromFile = defaults[14 + f->occurrence].empty() ? 19 : 20;
-                } else if (f != nullptr && f->Is(Op::GetPrivateProfileStringW)) {
-                    fromFile -= keysBySection[f->occurrence - 6];
-                }
-                return Joined(expected, L";") + L" | " + Num(fromFile) + L" from the file";
-            }};
+    return {
+        "LoadSettings",
+        [] {
+            sim::SetFileText(kIniPath, kFullIni);
+            for (const wchar_t* section : {L"Monitor", L"Recovery", L"HealthCheck", L"Schedule"}) {
+                sim::AddRegistryKey(std::wstring(L"SOFTWARE\\Policies\\Nimbrel\\") + section);
+            }
+            sim::SetRegistryNumber(L"SOFTWARE\\Policies\\Nimbrel\\Monitor", L"CheckIntervalMs",
+                                   7000);
+            sim::SetRegistryText(L"SOFTWARE\\Policies\\Nimbrel\\HealthCheck", L"PrinterName",
+                                 L"Lab");
+        },
+        [] {
+            LoadSettings();
+            return Joined(Fields(Settings), L";") + Sources();
+        },
+        [](const Fault* f) {
+            std::vector<std::wstring> expected = {
+                L"7000", L"60000",     L"5",   L"0",         L"1000",  L"2000",   L"0",
+                L"0",    L"20000",     L"7",   L"1",         L"6000",  L"3000",   L"0",
+                L"1",    L"D:\\Spool", L"Lab", L"C:\\p.exe", L"03:30", L"Mon,Fri"};
+            const std::vector<std::wstring> defaults = Fields(kDefaultSettings);
+            const std::size_t byPolicy[] = {0, 16};
+            // Labels lost with a section's list of names, in the order the
+            // lists are read; those set by policy keep theirs.
+            const unsigned listedBySection[] = {4, 3, 7, 4};
+            unsigned fromFile = 18;
+            unsigned fromPolicy = 2;
+            auto fromFileAfterAll = [&](std::size_t setting) {
+                return setting != byPolicy[0] && setting != byPolicy[1];
+            };
+            if (f != nullptr && f->Is(Op::GetModuleFileNameW)) {
+                expected = defaults;
+                expected[0] = L"7000";
+                expected[16] = L"Lab";
+                fromFile = 0;
+            } else if (f != nullptr && f->Is(Op::GetPrivateProfileIntW) &&
+                       fromFileAfterAll(f->occurrence - 1)) {
+                expected[f->occurrence - 1] = defaults[f->occurrence - 1];
+            } else if (f != nullptr && f->Is(Op::GetPrivateProfileStringW) && f->occurrence <= 5 &&
+                       fromFileAfterAll(14 + f->occurrence)) {
+                // A failed read gives the default text, which cannot be
+                // told from the file's own.
+                expected[14 + f->occurrence] = defaults[14 + f->occurrence];
+                fromFile = defaults[14 + f->occurrence].empty() ? 17 : 18;
+            } else if (f != nullptr && f->Is(Op::GetPrivateProfileStringW) && f->occurrence > 5) {
+                fromFile -= listedBySection[f->occurrence - 6];
+            } else if (f != nullptr && f->IsAnyOf({Op::RegOpenKeyExW, Op::RegQueryValueExW}) &&
+                       !fromFileAfterAll(f->occurrence - 1)) {
+                expected[f->occurrence - 1] = f->occurrence == 1 ? L"5000" : L"Office";
+                ++fromFile;
+                --fromPolicy;
+            }
+            return Joined(expected, L";") + L" | " + Num(fromFile) + L" from the file, " +
+                   Num(fromPolicy) + L" by policy";
+        }};
 }
 
 // ---- Registry -------------------------------------------------------------------------
