@@ -78,8 +78,9 @@ bool TerminateSpoolerProcesses() {
     return terminated;
 }
 
-// Polls the named service as WaitForSpoolerState polls the Spooler.
-int WaitForServiceState(const WCHAR* name, DWORD targetState, DWORD timeoutMs) {
+// Polls the named service as WaitForSpoolerState polls the Spooler, until it
+// is in either state. Returns the state seen, or 0.
+DWORD WaitForEitherState(const WCHAR* name, DWORD first, DWORD second, DWORD timeoutMs) {
     const DWORD start = GetTickCount();
     if (static_cast<DWORD>(GetTickCount() - start) >= timeoutMs) {
         return 0;
@@ -96,14 +97,35 @@ int WaitForServiceState(const WCHAR* name, DWORD targetState, DWORD timeoutMs) {
         if (!ok) {
             return 0;
         }
-        if (status.dwCurrentState == targetState) {
-            return 1;
+        if (status.dwCurrentState == first || status.dwCurrentState == second) {
+            return status.dwCurrentState;
         }
         Sleep(kSpoolerPollMs);
         if (static_cast<DWORD>(GetTickCount() - start) >= timeoutMs) {
             return 0;
         }
     }
+}
+
+int WaitForServiceState(const WCHAR* name, DWORD targetState, DWORD timeoutMs) {
+    return WaitForEitherState(name, targetState, targetState, timeoutMs) != 0 ? 1 : 0;
+}
+
+// Asks the Spooler to stop. False when it refused for good; a refusal that
+// still leaves it to be waited for and forced is kept in `refusal`.
+bool RequestSpoolerStop(DWORD& refusal) {
+    refusal = ERROR_SUCCESS;
+    SC_HANDLE manager;
+    SC_HANDLE service;
+    if (!OpenSpooler(SERVICE_STOP | SERVICE_QUERY_STATUS, manager, service)) {
+        return false;
+    }
+    SERVICE_STATUS status{};
+    if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+        refusal = GetLastError();
+    }
+    CloseService(manager, service);
+    return refusal == ERROR_SUCCESS || StopRefusalCanBeForced(refusal);
 }
 
 // Lists the Spooler's active dependents into `list`, in the order in which
@@ -243,19 +265,25 @@ int StopSpooler(DependentServices* stopped) {
             return 0;
         }
     }
-    SC_HANDLE manager;
-    SC_HANDLE service;
-    if (!OpenSpooler(SERVICE_STOP | SERVICE_QUERY_STATUS, manager, service)) {
+    DWORD refusal = ERROR_SUCCESS;
+    if (!RequestSpoolerStop(refusal)) {
         return 0;
     }
-    SERVICE_STATUS status{};
-    if (!ControlService(service, SERVICE_CONTROL_STOP, &status) &&
-        !StopRefusalCanBeForced(GetLastError())) {
-        CloseService(manager, service);
-        return 0;
+    // A spooler that is starting accepts no stop (1061) until it runs. Once
+    // it runs it is asked again, once, rather than waited out and a healthy
+    // spoolsv.exe ended.
+    const DWORD running =
+        refusal == ERROR_SERVICE_CANNOT_ACCEPT_CTRL ? SERVICE_RUNNING : SERVICE_STOPPED;
+    DWORD seen =
+        WaitForEitherState(kSpoolerService, SERVICE_STOPPED, running, Settings.StopTimeoutMs);
+    if (seen == SERVICE_RUNNING) {
+        if (!RequestSpoolerStop(refusal)) {
+            return 0;
+        }
+        seen = WaitForEitherState(kSpoolerService, SERVICE_STOPPED, SERVICE_STOPPED,
+                                  Settings.StopTimeoutMs);
     }
-    CloseService(manager, service);
-    if (WaitForSpoolerState(SERVICE_STOPPED, Settings.StopTimeoutMs)) {
+    if (seen == SERVICE_STOPPED) {
         return 1;
     }
     if (!TerminateSpoolerProcesses()) {
