@@ -49,6 +49,46 @@ bool StopRefusalCanBeForced(DWORD error) {
            error == ERROR_INVALID_SERVICE_CONTROL || error == ERROR_SERVICE_REQUEST_TIMEOUT;
 }
 
+// SeDebugPrivilege, enabled for the termination and put back afterwards.
+struct DebugPrivilege {
+    HANDLE token;
+    bool enabled; // by us, and so to be put back
+    TOKEN_PRIVILEGES previous;
+};
+
+// An administrator's token holds SeDebugPrivilege but has it disabled, and
+// without it OpenProcess is refused the process of a LocalSystem service
+// such as the spooler. A token that does not hold it (AdjustTokenPrivileges
+// then succeeds all the same, with ERROR_NOT_ALL_ASSIGNED) goes on without.
+void EnableDebugPrivilege(DebugPrivilege& privilege) {
+    privilege = DebugPrivilege{};
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+                          &privilege.token)) {
+        privilege.token = nullptr;
+        return;
+    }
+    TOKEN_PRIVILEGES wanted{};
+    wanted.PrivilegeCount = 1;
+    wanted.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (!LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &wanted.Privileges[0].Luid)) {
+        return;
+    }
+    DWORD size = 0;
+    privilege.enabled =
+        AdjustTokenPrivileges(privilege.token, FALSE, &wanted, sizeof privilege.previous,
+                              &privilege.previous, &size) &&
+        GetLastError() == ERROR_SUCCESS && privilege.previous.PrivilegeCount != 0;
+}
+
+void RestoreDebugPrivilege(DebugPrivilege& privilege) {
+    if (privilege.enabled) {
+        AdjustTokenPrivileges(privilege.token, FALSE, &privilege.previous, 0, nullptr, nullptr);
+    }
+    if (privilege.token != nullptr) {
+        CloseHandle(privilege.token);
+    }
+}
+
 // Terminates every process whose image is "spoolsv.exe", in any ASCII letter
 // case. Returns whether at least one termination succeeded.
 bool TerminateSpoolerProcesses() {
@@ -56,6 +96,8 @@ bool TerminateSpoolerProcesses() {
     if (snapshot == INVALID_HANDLE_VALUE) {
         return false;
     }
+    DebugPrivilege privilege;
+    EnableDebugPrivilege(privilege);
     bool terminated = false;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
@@ -74,6 +116,7 @@ bool TerminateSpoolerProcesses() {
         }
         CloseHandle(process);
     }
+    RestoreDebugPrivilege(privilege);
     CloseHandle(snapshot);
     return terminated;
 }

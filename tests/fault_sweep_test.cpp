@@ -330,7 +330,8 @@ std::wstring StopOutcome(int result, DWORD state, unsigned killed) {
 std::wstring StopObserved() {
     DependentServices stopped;
     const int result = StopSpooler(&stopped);
-    return StopOutcome(result, sim::Spooler().state, SpoolerProcessesKilled());
+    return StopOutcome(result, sim::Spooler().state, SpoolerProcessesKilled()) +
+           (sim::DebugPrivilegeEnabled() ? L", privilege left enabled" : L"");
 }
 
 // The start type: any failure gives 0 and leaves it as it was.
@@ -435,16 +436,21 @@ Sweep StartSpoolerSweep() {
 }
 
 // A spooler that ignores the stop request, with a second "SPOOLSV.EXE" and
-// an unrelated process behind it in the process list. A refusal of the stop
-// request with 1062 or 1061 leaves it to be waited for and, failing that,
-// terminated; with 5 the stop fails at once.
+// an unrelated process behind it in the process list, both spooler
+// processes opened only with SeDebugPrivilege, which the token holds
+// disabled. A refusal of the stop request with 1062 or 1061 leaves it to be
+// waited for and, failing that, terminated; with 5 the stop fails at once.
+// Without the privilege enabled nothing is terminated; it is disabled
+// again afterwards, unless that last adjustment fails.
 Sweep StopSpoolerIgnoredSweep() {
     return {"StopSpooler_StopIgnored",
             [] {
                 Settings.StopTimeoutMs = 1000;
                 sim::Spooler().stopPendingMs = sim::kNever;
                 sim::AddProcess(L"notepad.exe");
-                sim::AddProcess(L"SPOOLSV.EXE");
+                sim::FindProcess(sim::AddProcess(L"SPOOLSV.EXE"))->needsDebugPrivilege = true;
+                sim::FindProcess(sim::Spooler().pid)->needsDebugPrivilege = true;
+                sim::SetDebugPrivilege(true, false);
             },
             StopObserved,
             [](const Fault* f) {
@@ -472,7 +478,11 @@ Sweep StopSpoolerIgnoredSweep() {
                      {Op::OpenProcess, 1, StopOutcome(0, SERVICE_STOP_PENDING, 1)},
                      {Op::TerminateProcess, 1, StopOutcome(0, SERVICE_STOP_PENDING, 1)},
                      {Op::OpenProcess, 2, StopOutcome(1, SERVICE_STOPPED, 1)},
-                     {Op::TerminateProcess, 2, StopOutcome(1, SERVICE_STOPPED, 1)}},
+                     {Op::TerminateProcess, 2, StopOutcome(1, SERVICE_STOPPED, 1)},
+                     {Op::OpenProcessToken, 0, StopOutcome(0, SERVICE_STOP_PENDING, 0)},
+                     {Op::LookupPrivilegeValueW, 0, StopOutcome(0, SERVICE_STOP_PENDING, 0)},
+                     {Op::AdjustTokenPrivileges, 1, StopOutcome(0, SERVICE_STOP_PENDING, 0)},
+                     {Op::AdjustTokenPrivileges, 2, both + L", privilege left enabled"}},
                     StopOutcome(0, SERVICE_STOPPED, 2)); // a query of the second wait
             },
             {0, ERROR_SERVICE_NOT_ACTIVE, ERROR_SERVICE_CANNOT_ACCEPT_CTRL}};

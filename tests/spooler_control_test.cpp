@@ -170,6 +170,33 @@ TEST_F(SpoolerControlTest, ForcedTerminationEndsEverySpoolerProcessByName) {
     }
 }
 
+// The spooler runs as LocalSystem: an administrator's token opens its
+// process only with SeDebugPrivilege enabled. A token that holds it has it
+// enabled for the termination and put back as it was; one that does not
+// cannot end the spooler.
+TEST_F(SpoolerControlTest, ForcedTerminationEnablesTheDebugPrivilegeWhenTheTokenHoldsIt) {
+    const struct {
+        const char* name;
+        bool held, enabled;
+        int result;
+    } cases[] = {
+        {"an administrator's token", true, false, 1},
+        {"LocalSystem's token", true, true, 1},
+        {"a token without it", false, false, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fresh();
+        Settings.StopTimeoutMs = 1000;
+        sim::Spooler().stopPendingMs = sim::kNever;
+        sim::FindProcess(sim::Spooler().pid)->needsDebugPrivilege = true;
+        sim::SetDebugPrivilege(c.held, c.enabled);
+        DependentServices stopped;
+        EXPECT_EQ(c.result, StopSpooler(&stopped));
+        EXPECT_EQ(c.enabled, sim::DebugPrivilegeEnabled()) << "as it was";
+    }
+}
+
 // With no process ended there is no second wait; with only a stray one
 // ended, the service's own process (of another image) keeps it from showing
 // stopped within the 10 s of the second wait.

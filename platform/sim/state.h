@@ -67,6 +67,8 @@ struct Machine {
     std::map<std::wstring, Service> services; // keyed by the upper-cased name
     bool managerAccessDenied = false;
     std::map<DWORD, Process> processes;
+    bool debugPrivilegeHeld = false;
+    bool debugPrivilegeEnabled = false;
     DWORD nextPid = 1000;
     std::map<std::wstring, Program> programs;
     std::vector<Launch> launches;
