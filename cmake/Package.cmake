@@ -33,6 +33,15 @@ foreach(entry IN LISTS NIMBREL_PACKAGE_TEXTS)
   install(FILES ${copy} DESTINATION ${destination})
 endforeach()
 
+# Nimbrel.exe is signed before it is packed (scripts/sign: unsigned, and
+# saying so, without a certificate in the environment), once for both
+# packages.
+install(CODE "
+  execute_process(COMMAND bash \"${PROJECT_SOURCE_DIR}/scripts/sign\" --once \"$<TARGET_FILE:Nimbrel>\"
+                  RESULT_VARIABLE nimbrel_sign)
+  if(NOT nimbrel_sign EQUAL 0)
+    message(FATAL_ERROR \"Nimbrel.exe could not be signed\")
+  endif()")
 install(TARGETS Nimbrel RUNTIME DESTINATION .)
 
 set(CPACK_GENERATOR ZIP)
@@ -44,6 +53,7 @@ if(NIMBREL_WIXL)
   set(CPACK_NIMBREL_WIXL ${NIMBREL_WIXL})
   set(CPACK_NIMBREL_WXS_TEMPLATE ${PROJECT_SOURCE_DIR}/cmake/Nimbrel.wxs.in)
   set(CPACK_NIMBREL_ICON ${NIMBREL_ICON})
+  set(CPACK_NIMBREL_SIGN ${PROJECT_SOURCE_DIR}/scripts/sign)
 else()
   message(WARNING "wixl not found (Debian package wixl): the package target makes the ZIP only, no MSI")
 endif()

@@ -140,6 +140,14 @@
        ERROR_ACCESS_DENIED)                                                                        \
     OP_NOFAIL(BOOL, FindClose, (HANDLE search), (search))                                          \
     OP(BOOL, DeleteFileW, (LPCWSTR path), (path), FALSE, ERROR_ACCESS_DENIED)                      \
+    OP(HANDLE, CreateFileW,                                                                        \
+       (LPCWSTR path, DWORD access, DWORD share, LPVOID security, DWORD disposition, DWORD flags,   \
+        HANDLE templateFile),                                                                      \
+       (path, access, share, security, disposition, flags, templateFile), INVALID_HANDLE_VALUE,     \
+       ERROR_ACCESS_DENIED)                                                                        \
+    OP(BOOL, ReadFile,                                                                             \
+       (HANDLE file, LPVOID bytes, DWORD length, LPDWORD read, LPVOID overlapped),                 \
+       (file, bytes, length, read, overlapped), FALSE, ERROR_ACCESS_DENIED)                        \
     /* Registry and environment. The registry calls return their error rather than setting   */ \
     /* it; an injected fault returns it too.                                                  */ \
     OP(LONG, RegOpenKeyExW,                                                                        \

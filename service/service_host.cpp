@@ -57,6 +57,9 @@ void ServiceMain(DWORD, LPWSTR*) {
     // loaded before it exists.
     LoadSettings();
     LogEvent(EVENTLOG_INFORMATION_TYPE, L"Nimbrel service started.");
+    if (SettingsFileHasUtf8Mark) {
+        LogEvent(EVENTLOG_WARNING_TYPE, kUtf8MarkNotice);
+    }
     ReportServiceStatus(SERVICE_RUNNING, 0, 0);
 
     // Without its monitor thread the service cannot do its work: it stops

@@ -54,6 +54,15 @@ TEST_F(ServiceHostTest, StartAndStopAreReportedInOrderAndLogged) {
     EXPECT_EQ(25 * kSecond, SinceStart(sim::Events()[1]));
 }
 
+TEST_F(ServiceHostTest, AFileWithAUtf8MarkIsNotedOnceAtTheStart) {
+    sim::SetFileBytes(kIniPath, "\xEF\xBB\xBF[Schedule]\r\nEnableScheduledRestart=0\r\n");
+    EXPECT_EQ(0, RunServiceFor(25 * kSecond));
+    EXPECT_EQ((std::vector<std::wstring>{L"I:Nimbrel service started.",
+                                         std::wstring(L"W:") + kUtf8MarkNotice,
+                                         L"I:Nimbrel service stopped."}),
+              Logged());
+}
+
 // The stop is reported before it is signalled: once signalled, the monitor
 // thread may end and the service report stopped at any moment.
 TEST_F(ServiceHostTest, StopPendingIsReportedBeforeTheStopIsSignalled) {

@@ -308,6 +308,7 @@ BOOL Sim_CloseHandle(HANDLE object) {
     case HandleKind::Thread:
     case HandleKind::Snapshot:
     case HandleKind::Event:
+    case HandleKind::File:
     case HandleKind::Token:
         M().handles.erase(it);
         return TRUE;

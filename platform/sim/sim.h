@@ -104,6 +104,7 @@ enum class HandleKind {
     EventSource,
     Event,
     RegistryKey,
+    File,
     Token
 };
 unsigned OpenHandles();
@@ -271,6 +272,11 @@ void SetFileBytes(const std::wstring& path, const std::string& bytes); // create
 File* FindFile(const std::wstring& path); // files and folders, case-insensitive
 bool Exists(const std::wstring& path);
 const std::vector<std::wstring>& DeletedFiles();
+// The contents of a file as a program reads them: its bytes, or its text as
+// UTF-16LE with the byte-order mark. Empty for a missing file.
+std::string FileBytes(const std::wstring& path);
+// Each MoveFileExW that succeeded: "from -> to, flags".
+const std::vector<std::wstring>& Moves();
 std::vector<std::wstring> Listing(const std::wstring& folder); // names directly inside
 
 // ---- Registry and environment ----------------------------------------------------------

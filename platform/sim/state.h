@@ -84,6 +84,7 @@ struct Machine {
     std::wstring systemDirectory;
     std::map<std::wstring, File> files; // keyed by the upper-cased path
     std::vector<std::wstring> deleted;
+    std::vector<std::wstring> moves;
 
     // Registry (below HKEY_LOCAL_MACHINE) and environment, keyed by the
     // upper-cased key path and variable name

@@ -119,6 +119,7 @@ for n in zipfile.ZipFile(sys.argv[1]).namelist():
     n.endswith("/") or print(n.split("/", 1)[1])' "$BUILD"/Nimbrel-*.zip | sort) || wt_fail "cannot read the ZIP"
 installed=$(cd "$dir" && find . -type f | sed 's|^\./||' | sort)
 wt_expect_eq "installed files" "$(printf '%s\nNimbrel.ini' "$zip_files" | sort)" "$installed"
+cmp -s "$BUILD/Nimbrel.exe" "$dir/Nimbrel.exe" || wt_fail "the installed Nimbrel.exe is not the one built (and signed)"
 
 wt_run "$exe" status
 wt_expect_rc "status from the installed folder" 0
