@@ -115,7 +115,7 @@ if(NOT result EQUAL 0)
   message(FATAL_ERROR "MSI: wixl failed (${result})")
 endif()
 # Signed once built, like Nimbrel.exe before it was packed.
-execute_process(COMMAND bash "${CPACK_NIMBREL_SIGN}" "${msi}" RESULT_VARIABLE result)
+execute_process(COMMAND "${CPACK_NIMBREL_BASH}" "${CPACK_NIMBREL_SIGN}" "${msi}" RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "MSI: signing failed (${result})")
 endif()

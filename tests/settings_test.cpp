@@ -77,7 +77,7 @@ TEST_F(SettingsTest, TextsAreCutToCapacityAndTrimmed) {
 // no file is read at all.
 TEST_F(SettingsTest, TheFileBesideTheExecutableIsReadOnlyByItsWholePath) {
     const std::wstring n244 = L"C:\\" + std::wstring(244, L'n'); // + "\Nimbrel.ini": 259
-    const std::wstring n247 = L"C:\\" + std::wstring(247, L'n'); // + "\Nimbrel.ini": 262
+    const std::wstring n245 = L"C:\\" + std::wstring(245, L'n'); // + "\Nimbrel.ini": 260
     const struct {
         const char* name;
         std::wstring module, ini;
@@ -85,7 +85,7 @@ TEST_F(SettingsTest, TheFileBesideTheExecutableIsReadOnlyByItsWholePath) {
     } cases[] = {
         {"the longest that fits", n244 + L"\\Nimbrel.exe", n244 + L"\\Nimbrel.ini", true},
         {"no folder", L"Nimbrel.exe", L"Nimbrel.exe\\Nimbrel.ini", true},
-        {"the settings path cut", n247 + L"\\N.exe", (n247 + L"\\Nimbrel.ini").substr(0, 259),
+        {"the settings path cut", n245 + L"\\N.exe", (n245 + L"\\Nimbrel.ini").substr(0, 259),
          false},
         // Cut at 259 characters, the executable's path would end in "C:\a".
         {"the executable's path cut", L"C:\\a\\" + std::wstring(300, L'x') + L".exe",

@@ -43,7 +43,7 @@ TEST_F(SpoolerControlTest, WaitPollsEvery500MsUntilTheStateOrItsTime) {
 }
 
 // Each operation asks for no more than it needs: with only those rights
-// granted, it still works.
+// granted, and only the connection to the service manager, it still works.
 TEST_F(SpoolerControlTest, EachOperationNeedsOnlyItsOwnRights) {
     const struct {
         const char* name;
@@ -66,6 +66,7 @@ TEST_F(SpoolerControlTest, EachOperationNeedsOnlyItsOwnRights) {
         SCOPED_TRACE(c.name);
         Fresh();
         sim::Spooler().deniedAccess = ~c.rights;
+        sim::SetManagerRightsDenied(~SC_MANAGER_CONNECT);
         EXPECT_EQ(1, c.operation());
     }
 }
@@ -158,10 +159,11 @@ TEST_F(SpoolerControlTest, ForcedTerminationEndsEverySpoolerProcessByName) {
     const DWORD other = sim::AddProcess(L"spoolsv.exe.bak");
     const DWORD locked = sim::AddProcess(L"spoolsv.exe", /*canTerminate=*/true, /*canOpen=*/false);
     const DWORD stubborn = sim::AddProcess(L"spoolsv.exe", /*canTerminate=*/false);
+    const DWORD last = sim::AddProcess(L"spoolsv.exe"); // behind those passed over
     const DWORD spooler = sim::Spooler().pid;
     DependentServices stopped;
     EXPECT_EQ(1, StopSpooler(&stopped));
-    for (DWORD pid : {spooler, upper, mixed}) {
+    for (DWORD pid : {spooler, upper, mixed, last}) {
         EXPECT_FALSE(sim::FindProcess(pid)->running) << pid;
         EXPECT_EQ(1u, sim::FindProcess(pid)->exitCode) << pid;
     }

@@ -141,6 +141,10 @@ void SetManagerAccessDenied(bool denied) {
     M().managerAccessDenied = denied;
 }
 
+void SetManagerRightsDenied(DWORD rights) {
+    M().managerRightsDenied = rights;
+}
+
 // A real service manager notices when a service's process ends, and marks
 // the service stopped.
 void ServiceProcessEnded(DWORD pid) {
@@ -160,7 +164,7 @@ SC_HANDLE Sim_OpenSCManagerW(LPCWSTR machine, LPCWSTR, DWORD access) {
         Fail(RPC_S_SERVER_UNAVAILABLE);
         return nullptr;
     }
-    if (M().managerAccessDenied) {
+    if (M().managerAccessDenied || (access & M().managerRightsDenied) != 0) {
         Fail(ERROR_ACCESS_DENIED);
         return nullptr;
     }

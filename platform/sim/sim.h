@@ -164,6 +164,8 @@ Service& Spooler();
 void RemoveService(const std::wstring& name);
 void SetServiceState(const std::wstring& name, DWORD state); // starts or ends its process
 void SetManagerAccessDenied(bool denied);
+void SetManagerRightsDenied(
+    DWORD rights); // asking for any of them fails with 5, as for a plain user
 
 // ---- Processes ----------------------------------------------------------------
 

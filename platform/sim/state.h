@@ -66,6 +66,7 @@ struct Machine {
     // Services and processes
     std::map<std::wstring, Service> services; // keyed by the upper-cased name
     bool managerAccessDenied = false;
+    DWORD managerRightsDenied = 0;
     std::map<DWORD, Process> processes;
     bool debugPrivilegeHeld = false;
     bool debugPrivilegeEnabled = false;
