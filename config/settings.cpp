@@ -2,9 +2,6 @@
 
 #include "platform/text.h"
 
-#include <algorithm>
-#include <iterator>
-
 namespace nimbrel {
 
 const SettingsRecord kDefaultSettings = {
@@ -399,7 +396,9 @@ void ReadSectionBehindUtf8Mark(const WCHAR* iniPath) {
 void LoadSettings() {
     Settings = kDefaultSettings;
     SettingsFileHasUtf8Mark = 0;
-    std::fill(std::begin(Sources), std::end(Sources), SettingSource::Default);
+    for (std::size_t i = 0; i < kIntegerCount + kTextCount; ++i) {
+        Sources[i] = SettingSource::Default; // cppcheck-suppress useStlAlgorithm
+    }
     WCHAR iniPath[MAX_PATH];
     if (!GetSettingsFilePath(iniPath)) {
         return;

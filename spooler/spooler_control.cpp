@@ -4,6 +4,10 @@
 #include "platform/text.h"
 
 namespace nimbrel {
+
+HANDLE StopEvent = nullptr;
+std::atomic<bool> ShutdownRequested{false};
+
 namespace {
 
 constexpr WCHAR kSpoolerService[] = L"Spooler";
@@ -121,6 +125,17 @@ bool TerminateSpoolerProcesses() {
     return terminated;
 }
 
+// A wait without a time limit is one that a service which never gets there
+// would make endless; in the service, a stop request ends it, so such a
+// setting cannot keep the service from stopping. Returns false then.
+bool PauseBetweenPolls(DWORD timeoutMs) {
+    if (timeoutMs == INFINITE && StopEvent != nullptr) {
+        return WaitForSingleObject(StopEvent, kSpoolerPollMs) != WAIT_OBJECT_0;
+    }
+    Sleep(kSpoolerPollMs);
+    return true;
+}
+
 // Polls the named service as WaitForSpoolerState polls the Spooler, until it
 // is in either state. Returns the state seen, or 0.
 DWORD WaitForEitherState(const WCHAR* name, DWORD first, DWORD second, DWORD timeoutMs) {
@@ -143,7 +158,9 @@ DWORD WaitForEitherState(const WCHAR* name, DWORD first, DWORD second, DWORD tim
         if (status.dwCurrentState == first || status.dwCurrentState == second) {
             return status.dwCurrentState;
         }
-        Sleep(kSpoolerPollMs);
+        if (!PauseBetweenPolls(timeoutMs)) {
+            return 0;
+        }
         if (static_cast<DWORD>(GetTickCount() - start) >= timeoutMs) {
             return 0;
         }
@@ -328,6 +345,13 @@ int StopSpooler(DependentServices* stopped) {
     }
     if (seen == SERVICE_STOPPED) {
         return 1;
+    }
+    // A wait without a time limit that a stop request of the service ended:
+    // the spooler may yet stop by itself, and a service on its way out does
+    // not terminate it.
+    if (Settings.StopTimeoutMs == INFINITE && StopEvent != nullptr &&
+        WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0) {
+        return 0;
     }
     if (!TerminateSpoolerProcesses()) {
         return 0;
