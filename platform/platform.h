@@ -50,6 +50,7 @@ inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<
 // ---- Error numbers ---------------------------------------------------------
 
 constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD NO_ERROR = 0;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
@@ -61,6 +62,7 @@ constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_DISK_FULL = 112;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr DWORD ERROR_CALL_NOT_IMPLEMENTED = 120;
 constexpr DWORD ERROR_INVALID_NAME = 123;
 constexpr DWORD ERROR_INVALID_LEVEL = 124;
 constexpr DWORD ERROR_BAD_PATHNAME = 161;
@@ -120,7 +122,11 @@ constexpr DWORD SC_ACTION_RESTART = 1;
 constexpr DWORD SERVICE_CONTROL_STOP = 1;
 constexpr DWORD SERVICE_CONTROL_PAUSE = 2;
 constexpr DWORD SERVICE_CONTROL_INTERROGATE = 4;
+constexpr DWORD SERVICE_CONTROL_SHUTDOWN = 5;
+constexpr DWORD SERVICE_CONTROL_PRESHUTDOWN = 0x0F;
 constexpr DWORD SERVICE_ACCEPT_STOP = 1;
+constexpr DWORD SERVICE_ACCEPT_SHUTDOWN = 4;
+constexpr DWORD SERVICE_ACCEPT_PRESHUTDOWN = 0x100;
 
 constexpr DWORD SC_STATUS_PROCESS_INFO = 0;
 constexpr DWORD SERVICE_ACTIVE = 0x1;
@@ -189,7 +195,9 @@ struct SERVICE_FAILURE_ACTIONS_FLAG {
 };
 
 using LPSERVICE_MAIN_FUNCTIONW = void (*)(DWORD argc, LPWSTR* argv);
-using LPHANDLER_FUNCTION = void (*)(DWORD control);
+// Returns NO_ERROR for a control it handles, ERROR_CALL_NOT_IMPLEMENTED otherwise.
+using LPHANDLER_FUNCTION_EX = DWORD (*)(DWORD control, DWORD eventType, LPVOID eventData,
+                                        LPVOID context);
 
 struct SERVICE_TABLE_ENTRYW {
     LPWSTR lpServiceName;
@@ -330,6 +338,11 @@ struct PROCESS_INFORMATION {
 };
 
 using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID parameter);
+
+// A lock that needs no creation: zero is unlocked.
+struct SRWLOCK {
+    void* Ptr;
+};
 
 // ---- Files -------------------------------------------------------------------
 

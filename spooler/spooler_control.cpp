@@ -4,6 +4,10 @@
 #include "platform/text.h"
 
 namespace nimbrel {
+
+HANDLE StopEvent = nullptr;
+std::atomic<bool> ShutdownRequested{false};
+
 namespace {
 
 constexpr WCHAR kSpoolerService[] = L"Spooler";
@@ -78,6 +82,17 @@ bool TerminateSpoolerProcesses() {
     return terminated;
 }
 
+// A wait without a time limit is one that a service which never gets there
+// would make endless; in the service, a stop request ends it, so such a
+// setting cannot keep the service from stopping. Returns false then.
+bool PauseBetweenPolls(DWORD timeoutMs) {
+    if (timeoutMs == INFINITE && StopEvent != nullptr) {
+        return WaitForSingleObject(StopEvent, kSpoolerPollMs) != WAIT_OBJECT_0;
+    }
+    Sleep(kSpoolerPollMs);
+    return true;
+}
+
 // Polls the named service as WaitForSpoolerState polls the Spooler.
 int WaitForServiceState(const WCHAR* name, DWORD targetState, DWORD timeoutMs) {
     const DWORD start = GetTickCount();
@@ -99,7 +114,9 @@ int WaitForServiceState(const WCHAR* name, DWORD targetState, DWORD timeoutMs) {
         if (status.dwCurrentState == targetState) {
             return 1;
         }
-        Sleep(kSpoolerPollMs);
+        if (!PauseBetweenPolls(timeoutMs)) {
+            return 0;
+        }
         if (static_cast<DWORD>(GetTickCount() - start) >= timeoutMs) {
             return 0;
         }
@@ -257,6 +274,13 @@ int StopSpooler(DependentServices* stopped) {
     CloseService(manager, service);
     if (WaitForSpoolerState(SERVICE_STOPPED, Settings.StopTimeoutMs)) {
         return 1;
+    }
+    // A wait without a time limit that a stop request of the service ended:
+    // the spooler may yet stop by itself, and a service on its way out does
+    // not terminate it.
+    if (Settings.StopTimeoutMs == INFINITE && StopEvent != nullptr &&
+        WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0) {
+        return 0;
     }
     if (!TerminateSpoolerProcesses()) {
         return 0;

@@ -234,6 +234,7 @@ void ForgetHistory() {
     m.calls.clear();
     m.events.clear();
     m.reports.clear();
+    m.reportTimes.clear();
     m.launches.clear();
     m.deleted.clear();
     m.moves.clear();

@@ -325,10 +325,12 @@ void SetEventLogAvailable(bool available);
 
 void SetStartedByServiceManager(bool started);
 const std::vector<SERVICE_STATUS>& StatusReports();
+const std::vector<std::uint64_t>& StatusReportTimes(); // virtual time (ElapsedMs) of each
 std::wstring DispatchedServiceName();
 std::wstring HandlerServiceName();
 bool HandlerRegistered();
-void SendControl(DWORD control); // to the registered handler, on the calling thread
+void SendControl(DWORD control);            // to the registered handler, on the calling thread
+const std::vector<DWORD>& ControlResults(); // the handler's answers, in order
 
 // ---- Threads and events ---------------------------------------------------------------
 
