@@ -3,9 +3,6 @@
 #include "platform/registry.h"
 #include "platform/text.h"
 
-#include <algorithm>
-#include <iterator>
-
 namespace nimbrel {
 
 const SettingsRecord kDefaultSettings = {
@@ -432,7 +429,9 @@ void ReadPolicies() {
 void LoadSettings() {
     Settings = kDefaultSettings;
     SettingsFileHasUtf8Mark = 0;
-    std::fill(std::begin(Sources), std::end(Sources), SettingSource::Default);
+    for (std::size_t i = 0; i < kIntegerCount + kTextCount; ++i) {
+        Sources[i] = SettingSource::Default; // cppcheck-suppress useStlAlgorithm
+    }
     // Without the file's own path no file is read; policies still apply.
     WCHAR iniPath[MAX_PATH];
     if (GetSettingsFilePath(iniPath)) {

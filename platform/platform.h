@@ -50,6 +50,7 @@ inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<
 // ---- Error numbers ---------------------------------------------------------
 
 constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD NO_ERROR = 0;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
@@ -61,6 +62,7 @@ constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_DISK_FULL = 112;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr DWORD ERROR_CALL_NOT_IMPLEMENTED = 120;
 constexpr DWORD ERROR_INVALID_NAME = 123;
 constexpr DWORD ERROR_INVALID_LEVEL = 124;
 constexpr DWORD ERROR_BAD_PATHNAME = 161;
@@ -79,6 +81,8 @@ constexpr DWORD ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
 constexpr DWORD ERROR_SERVICE_MARKED_FOR_DELETE = 1072;
 constexpr DWORD ERROR_SERVICE_EXISTS = 1073;
 constexpr DWORD ERROR_LOG_FILE_FULL = 1502;
+constexpr DWORD ERROR_NOT_ALL_ASSIGNED = 1300;
+constexpr DWORD ERROR_NO_SUCH_PRIVILEGE = 1313;
 constexpr DWORD RPC_S_SERVER_UNAVAILABLE = 1722;
 constexpr DWORD RPC_S_CALL_FAILED = 1726;
 constexpr DWORD ERROR_INVALID_PRINTER_NAME = 1801;
@@ -120,7 +124,11 @@ constexpr DWORD SC_ACTION_RESTART = 1;
 constexpr DWORD SERVICE_CONTROL_STOP = 1;
 constexpr DWORD SERVICE_CONTROL_PAUSE = 2;
 constexpr DWORD SERVICE_CONTROL_INTERROGATE = 4;
+constexpr DWORD SERVICE_CONTROL_SHUTDOWN = 5;
+constexpr DWORD SERVICE_CONTROL_PRESHUTDOWN = 0x0F;
 constexpr DWORD SERVICE_ACCEPT_STOP = 1;
+constexpr DWORD SERVICE_ACCEPT_SHUTDOWN = 4;
+constexpr DWORD SERVICE_ACCEPT_PRESHUTDOWN = 0x100;
 
 constexpr DWORD SC_STATUS_PROCESS_INFO = 0;
 constexpr DWORD SERVICE_ACTIVE = 0x1;
@@ -189,7 +197,9 @@ struct SERVICE_FAILURE_ACTIONS_FLAG {
 };
 
 using LPSERVICE_MAIN_FUNCTIONW = void (*)(DWORD argc, LPWSTR* argv);
-using LPHANDLER_FUNCTION = void (*)(DWORD control);
+// Returns NO_ERROR for a control it handles, ERROR_CALL_NOT_IMPLEMENTED otherwise.
+using LPHANDLER_FUNCTION_EX = DWORD (*)(DWORD control, DWORD eventType, LPVOID eventData,
+                                        LPVOID context);
 
 struct SERVICE_TABLE_ENTRYW {
     LPWSTR lpServiceName;
@@ -330,6 +340,32 @@ struct PROCESS_INFORMATION {
 };
 
 using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID parameter);
+
+// A lock that needs no creation: zero is unlocked.
+struct SRWLOCK {
+    void* Ptr;
+};
+
+// ---- Access tokens -------------------------------------------------------------
+
+constexpr DWORD TOKEN_QUERY = 0x0008;
+constexpr DWORD TOKEN_ADJUST_PRIVILEGES = 0x0020;
+constexpr DWORD SE_PRIVILEGE_ENABLED = 0x2;
+
+struct LUID {
+    DWORD LowPart;
+    LONG HighPart;
+};
+
+struct LUID_AND_ATTRIBUTES {
+    LUID Luid;
+    DWORD Attributes;
+};
+
+struct TOKEN_PRIVILEGES {
+    DWORD PrivilegeCount;
+    LUID_AND_ATTRIBUTES Privileges[1];
+};
 
 // ---- Files -------------------------------------------------------------------
 

@@ -140,7 +140,14 @@ int RepairSpooler(int clearSpool) {
     // The dependents that were stopped for it are started again, quietly:
     // the recovery that failed is not to leave them down as well.
     DependentServices dependents;
-    if (!StopSpooler(&dependents)) {
+    const int stopped = StopSpooler(&dependents);
+    // The machine began to shut down meanwhile: clearing or starting now
+    // would race the system taking everything down, and the spooler starts
+    // afresh with the machine. Nothing more is done or logged.
+    if (ShutdownRequested) {
+        return 0;
+    }
+    if (!stopped) {
         LogEvent(EVENTLOG_ERROR_TYPE, kStopFailed);
         StartDependents(dependents, false);
         return 0;

@@ -27,17 +27,11 @@ bool StopRequested() {
 }
 
 // The pause before an automatic recovery lets a spooler that is restarting
-// by itself settle, and is not cut short by a stop request. RestartDelayMs
-// has no upper bound, though, and its largest value is INFINITE: slept, the
-// service could never stop again. That one value is waited on the stop
-// event instead, so a stop request ends it and the stop test after it
-// returns without a recovery.
+// by itself settle. It is waited on the stop event, so a stop request ends
+// it at once (whatever its length, INFINITE included) and the stop test
+// after it returns without a recovery.
 void PauseBeforeRecovery() {
-    if (Settings.RestartDelayMs == INFINITE) {
-        WaitForSingleObject(StopEvent, INFINITE);
-        return;
-    }
-    Sleep(Settings.RestartDelayMs);
+    WaitForSingleObject(StopEvent, Settings.RestartDelayMs);
 }
 
 void RunAutomaticRecovery() {

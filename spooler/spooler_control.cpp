@@ -4,6 +4,10 @@
 #include "platform/text.h"
 
 namespace nimbrel {
+
+HANDLE StopEvent = nullptr;
+std::atomic<bool> ShutdownRequested{false};
+
 namespace {
 
 constexpr WCHAR kSpoolerService[] = L"Spooler";
@@ -49,6 +53,46 @@ bool StopRefusalCanBeForced(DWORD error) {
            error == ERROR_INVALID_SERVICE_CONTROL || error == ERROR_SERVICE_REQUEST_TIMEOUT;
 }
 
+// SeDebugPrivilege, enabled for the termination and put back afterwards.
+struct DebugPrivilege {
+    HANDLE token;
+    bool enabled; // by us, and so to be put back
+    TOKEN_PRIVILEGES previous;
+};
+
+// An administrator's token holds SeDebugPrivilege but has it disabled, and
+// without it OpenProcess is refused the process of a LocalSystem service
+// such as the spooler. A token that does not hold it (AdjustTokenPrivileges
+// then succeeds all the same, with ERROR_NOT_ALL_ASSIGNED) goes on without.
+void EnableDebugPrivilege(DebugPrivilege& privilege) {
+    privilege = DebugPrivilege{};
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+                          &privilege.token)) {
+        privilege.token = nullptr;
+        return;
+    }
+    TOKEN_PRIVILEGES wanted{};
+    wanted.PrivilegeCount = 1;
+    wanted.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (!LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &wanted.Privileges[0].Luid)) {
+        return;
+    }
+    DWORD size = 0;
+    privilege.enabled =
+        AdjustTokenPrivileges(privilege.token, FALSE, &wanted, sizeof privilege.previous,
+                              &privilege.previous, &size) &&
+        GetLastError() == ERROR_SUCCESS && privilege.previous.PrivilegeCount != 0;
+}
+
+void RestoreDebugPrivilege(DebugPrivilege& privilege) {
+    if (privilege.enabled) {
+        AdjustTokenPrivileges(privilege.token, FALSE, &privilege.previous, 0, nullptr, nullptr);
+    }
+    if (privilege.token != nullptr) {
+        CloseHandle(privilege.token);
+    }
+}
+
 // Terminates every process whose image is "spoolsv.exe", in any ASCII letter
 // case. Returns whether at least one termination succeeded.
 bool TerminateSpoolerProcesses() {
@@ -56,6 +100,8 @@ bool TerminateSpoolerProcesses() {
     if (snapshot == INVALID_HANDLE_VALUE) {
         return false;
     }
+    DebugPrivilege privilege;
+    EnableDebugPrivilege(privilege);
     bool terminated = false;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
@@ -74,12 +120,25 @@ bool TerminateSpoolerProcesses() {
         }
         CloseHandle(process);
     }
+    RestoreDebugPrivilege(privilege);
     CloseHandle(snapshot);
     return terminated;
 }
 
-// Polls the named service as WaitForSpoolerState polls the Spooler.
-int WaitForServiceState(const WCHAR* name, DWORD targetState, DWORD timeoutMs) {
+// A wait without a time limit is one that a service which never gets there
+// would make endless; in the service, a stop request ends it, so such a
+// setting cannot keep the service from stopping. Returns false then.
+bool PauseBetweenPolls(DWORD timeoutMs) {
+    if (timeoutMs == INFINITE && StopEvent != nullptr) {
+        return WaitForSingleObject(StopEvent, kSpoolerPollMs) != WAIT_OBJECT_0;
+    }
+    Sleep(kSpoolerPollMs);
+    return true;
+}
+
+// Polls the named service as WaitForSpoolerState polls the Spooler, until it
+// is in either state. Returns the state seen, or 0.
+DWORD WaitForEitherState(const WCHAR* name, DWORD first, DWORD second, DWORD timeoutMs) {
     const DWORD start = GetTickCount();
     if (static_cast<DWORD>(GetTickCount() - start) >= timeoutMs) {
         return 0;
@@ -96,14 +155,37 @@ int WaitForServiceState(const WCHAR* name, DWORD targetState, DWORD timeoutMs) {
         if (!ok) {
             return 0;
         }
-        if (status.dwCurrentState == targetState) {
-            return 1;
+        if (status.dwCurrentState == first || status.dwCurrentState == second) {
+            return status.dwCurrentState;
         }
-        Sleep(kSpoolerPollMs);
+        if (!PauseBetweenPolls(timeoutMs)) {
+            return 0;
+        }
         if (static_cast<DWORD>(GetTickCount() - start) >= timeoutMs) {
             return 0;
         }
     }
+}
+
+int WaitForServiceState(const WCHAR* name, DWORD targetState, DWORD timeoutMs) {
+    return WaitForEitherState(name, targetState, targetState, timeoutMs) != 0 ? 1 : 0;
+}
+
+// Asks the Spooler to stop. False when it refused for good; a refusal that
+// still leaves it to be waited for and forced is kept in `refusal`.
+bool RequestSpoolerStop(DWORD& refusal) {
+    refusal = ERROR_SUCCESS;
+    SC_HANDLE manager;
+    SC_HANDLE service;
+    if (!OpenSpooler(SERVICE_STOP | SERVICE_QUERY_STATUS, manager, service)) {
+        return false;
+    }
+    SERVICE_STATUS status{};
+    if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+        refusal = GetLastError();
+    }
+    CloseService(manager, service);
+    return refusal == ERROR_SUCCESS || StopRefusalCanBeForced(refusal);
 }
 
 // Lists the Spooler's active dependents into `list`, in the order in which
@@ -243,20 +325,33 @@ int StopSpooler(DependentServices* stopped) {
             return 0;
         }
     }
-    SC_HANDLE manager;
-    SC_HANDLE service;
-    if (!OpenSpooler(SERVICE_STOP | SERVICE_QUERY_STATUS, manager, service)) {
+    DWORD refusal = ERROR_SUCCESS;
+    if (!RequestSpoolerStop(refusal)) {
         return 0;
     }
-    SERVICE_STATUS status{};
-    if (!ControlService(service, SERVICE_CONTROL_STOP, &status) &&
-        !StopRefusalCanBeForced(GetLastError())) {
-        CloseService(manager, service);
-        return 0;
+    // A spooler that is starting accepts no stop (1061) until it runs. Once
+    // it runs it is asked again, once, rather than waited out and a healthy
+    // spoolsv.exe ended.
+    const DWORD running =
+        refusal == ERROR_SERVICE_CANNOT_ACCEPT_CTRL ? SERVICE_RUNNING : SERVICE_STOPPED;
+    DWORD seen =
+        WaitForEitherState(kSpoolerService, SERVICE_STOPPED, running, Settings.StopTimeoutMs);
+    if (seen == SERVICE_RUNNING) {
+        if (!RequestSpoolerStop(refusal)) {
+            return 0;
+        }
+        seen = WaitForEitherState(kSpoolerService, SERVICE_STOPPED, SERVICE_STOPPED,
+                                  Settings.StopTimeoutMs);
     }
-    CloseService(manager, service);
-    if (WaitForSpoolerState(SERVICE_STOPPED, Settings.StopTimeoutMs)) {
+    if (seen == SERVICE_STOPPED) {
         return 1;
+    }
+    // A wait without a time limit that a stop request of the service ended:
+    // the spooler may yet stop by itself, and a service on its way out does
+    // not terminate it.
+    if (Settings.StopTimeoutMs == INFINITE && StopEvent != nullptr &&
+        WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0) {
+        return 0;
     }
     if (!TerminateSpoolerProcesses()) {
         return 0;

@@ -7,7 +7,19 @@
 
 #include "platform/platform.h"
 
+#include <atomic>
+
 namespace nimbrel {
+
+// The service's stop event: manual-reset, signalled once by a stop request
+// and never reset; null outside the service. Waits that could otherwise
+// outlast a stop request watch it too.
+extern HANDLE StopEvent;
+
+// Set before the stop event is signalled when the stop comes from the
+// machine shutting down: then no repair step begins any more, since the
+// system is taking services and processes down around it.
+extern std::atomic<bool> ShutdownRequested;
 
 constexpr DWORD kSpoolerPollMs = 500;
 constexpr DWORD kForcedStopTimeoutMs = 10000;
@@ -26,7 +38,8 @@ const WCHAR* StartTypeName(DWORD startType);
 
 // Polls every 500 ms until the Spooler is in `targetState` (returns 1) or
 // `timeoutMs` has passed or a query failed (returns 0). A time-out of 0
-// returns 0 at once, without a query.
+// returns 0 at once, without a query. A time-out of INFINITE also ends
+// (returning 0) at a stop request of the service.
 int WaitForSpoolerState(DWORD targetState, DWORD timeoutMs);
 
 // The most active dependents a stop takes down, and the longest service

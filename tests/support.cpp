@@ -22,6 +22,7 @@ void FreshProcess() {
     CheckPointCounter = 1;
     ServiceStatus = {};
     StopEvent = nullptr;
+    ShutdownRequested = false;
 }
 
 void WriteIni(const std::wstring& lines) {

@@ -137,7 +137,7 @@ HANDLE Sim_OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
         Fail(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    if (!process->canOpen) {
+    if (!process->canOpen || (process->needsDebugPrivilege && !M().debugPrivilegeEnabled)) {
         Fail(ERROR_ACCESS_DENIED);
         return nullptr;
     }
@@ -253,47 +253,111 @@ void SetWaitObserver(std::function<void(HANDLE, DWORD)> observer) {
     M().waitObserver = std::move(observer);
 }
 
+namespace {
+
+// What makes a waitable object signalled; empty for an object that cannot be
+// waited on. A handle closed while waited on never signals.
+std::function<bool()> SignalTest(std::uintptr_t raw) {
+    auto it = M().handles.find(raw);
+    if (it == M().handles.end()) {
+        return {};
+    }
+    const HandleEntry& entry = it->second;
+    if (entry.kind == HandleKind::Process) {
+        DWORD pid = entry.pid;
+        return [pid] { return !FindProcess(pid)->running; };
+    }
+    if (entry.kind == HandleKind::Thread && entry.thread != 0) {
+        const unsigned thread = entry.thread;
+        return [thread] { return ThreadEnded(thread); };
+    }
+    if (entry.kind == HandleKind::Event || entry.kind == HandleKind::Thread) {
+        return [raw] {
+            auto found = M().handles.find(raw);
+            return found != M().handles.end() && found->second.signalled;
+        };
+    }
+    return {};
+}
+
+// An auto-reset event is taken by the one waiter it releases.
+void TakeSignal(std::uintptr_t raw) {
+    HandleEntry& entry = M().handles.at(raw);
+    if (entry.kind == HandleKind::Event && !entry.manualReset) {
+        entry.signalled = false;
+    }
+}
+
+} // namespace
+
 DWORD Sim_WaitForSingleObject(HANDLE object, DWORD milliseconds) {
     if (M().waitObserver) {
         M().waitObserver(object, milliseconds);
     }
-    std::uint64_t timeout = milliseconds == INFINITE ? kNever : milliseconds;
     auto raw = reinterpret_cast<std::uintptr_t>(object);
-    if (M().handles.count(raw) == 0) {
+    std::function<bool()> done = SignalTest(raw);
+    if (!done) {
         Fail(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
-    HandleKind kind = M().handles.at(raw).kind;
-    std::function<bool()> done;
-    // A handle closed while waited on never signals.
-    if (kind == HandleKind::Event) {
-        done = [raw] {
-            auto it = M().handles.find(raw);
-            return it != M().handles.end() && it->second.signalled;
-        };
-    } else if (kind == HandleKind::Process) {
-        DWORD pid = M().handles.at(raw).pid;
-        done = [pid] { return !FindProcess(pid)->running; };
-    } else if (kind == HandleKind::Thread && M().handles.at(raw).thread != 0) {
-        const unsigned thread = M().handles.at(raw).thread;
-        done = [thread] { return ThreadEnded(thread); };
-    } else if (kind == HandleKind::Thread) {
-        done = [raw] {
-            auto it = M().handles.find(raw);
-            return it != M().handles.end() && it->second.signalled;
-        };
-    } else {
-        Fail(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
-    }
-    if (!WaitUntil(done, timeout)) {
+    if (!WaitUntil(done, milliseconds == INFINITE ? kNever : milliseconds)) {
         return WAIT_TIMEOUT;
     }
-    HandleEntry& entry = M().handles.at(raw);
-    if (kind == HandleKind::Event && !entry.manualReset) {
-        entry.signalled = false; // one waiter takes an auto-reset event
-    }
+    TakeSignal(raw);
     return WAIT_OBJECT_0;
+}
+
+// Waits for any one of the objects; the lowest index among those signalled
+// is the one reported, as on Windows.
+DWORD Sim_WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll,
+                                 DWORD milliseconds) {
+    if (M().waitObserver && count != 0 && objects != nullptr) {
+        M().waitObserver(objects[0], milliseconds);
+    }
+    if (count == 0 || count > 64 || objects == nullptr || waitAll) {
+        Misuse("WaitForMultipleObjects given no objects, too many, or asked to wait for all");
+        Fail(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    std::vector<std::function<bool()>> tests;
+    for (DWORD i = 0; i < count; ++i) {
+        tests.push_back(SignalTest(reinterpret_cast<std::uintptr_t>(objects[i])));
+        if (!tests.back()) {
+            Fail(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+    }
+    auto first = [&tests]() -> DWORD {
+        for (DWORD i = 0; i < tests.size(); ++i) {
+            if (tests[i]()) {
+                return i;
+            }
+        }
+        return WAIT_TIMEOUT;
+    };
+    if (!WaitUntil([&first] { return first() != WAIT_TIMEOUT; },
+                   milliseconds == INFINITE ? kNever : milliseconds)) {
+        return WAIT_TIMEOUT;
+    }
+    const DWORD index = first();
+    TakeSignal(reinterpret_cast<std::uintptr_t>(objects[index]));
+    return WAIT_OBJECT_0 + index;
+}
+
+// Nothing else runs while a thread holds the lock, unless it blocks; a lock
+// taken twice is a deadlock on Windows.
+void Sim_AcquireSRWLockExclusive(SRWLOCK* lock) {
+    if (lock->Ptr != nullptr) {
+        Misuse("AcquireSRWLockExclusive of a lock already held: a deadlock");
+    }
+    lock->Ptr = lock;
+}
+
+void Sim_ReleaseSRWLockExclusive(SRWLOCK* lock) {
+    if (lock->Ptr == nullptr) {
+        Misuse("ReleaseSRWLockExclusive of a lock not held");
+    }
+    lock->Ptr = nullptr;
 }
 
 BOOL Sim_CloseHandle(HANDLE object) {
@@ -309,6 +373,7 @@ BOOL Sim_CloseHandle(HANDLE object) {
     case HandleKind::Snapshot:
     case HandleKind::Event:
     case HandleKind::File:
+    case HandleKind::Token:
         M().handles.erase(it);
         return TRUE;
     default:

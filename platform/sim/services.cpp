@@ -478,13 +478,15 @@ BOOL Sim_StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
     return TRUE;
 }
 
-SERVICE_STATUS_HANDLE Sim_RegisterServiceCtrlHandlerW(LPCWSTR name, LPHANDLER_FUNCTION handler) {
+SERVICE_STATUS_HANDLE Sim_RegisterServiceCtrlHandlerExW(LPCWSTR name, LPHANDLER_FUNCTION_EX handler,
+                                                        LPVOID context) {
     if (name == nullptr || handler == nullptr || M().dispatchedName != name) {
         Fail(ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
     }
     M().handlerName = name;
     M().handler = handler;
+    M().handlerContext = context;
     return reinterpret_cast<SERVICE_STATUS_HANDLE>(static_cast<std::uintptr_t>(0x0ff0));
 }
 
@@ -495,6 +497,7 @@ BOOL Sim_SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) 
         return FALSE;
     }
     M().reports.push_back(*status);
+    M().reportTimes.push_back(M().elapsedMs);
     return TRUE;
 }
 
@@ -505,6 +508,9 @@ void SetStartedByServiceManager(bool started) {
 }
 const std::vector<SERVICE_STATUS>& StatusReports() {
     return M().reports;
+}
+const std::vector<std::uint64_t>& StatusReportTimes() {
+    return M().reportTimes;
 }
 std::wstring DispatchedServiceName() {
     return M().dispatchedName;
@@ -517,8 +523,11 @@ bool HandlerRegistered() {
 }
 void SendControl(DWORD control) {
     if (M().handler != nullptr) {
-        M().handler(control);
+        M().controlResults.push_back(M().handler(control, 0, nullptr, M().handlerContext));
     }
+}
+const std::vector<DWORD>& ControlResults() {
+    return M().controlResults;
 }
 
 } // namespace nimbrel::sim
