@@ -281,7 +281,8 @@ std::wstring StopOutcome(int result, DWORD state, unsigned killed) {
 std::wstring StopObserved() {
     DependentServices stopped;
     const int result = StopSpooler(&stopped);
-    return StopOutcome(result, sim::Spooler().state, SpoolerProcessesKilled());
+    return StopOutcome(result, sim::Spooler().state, SpoolerProcessesKilled()) +
+           (sim::DebugPrivilegeEnabled() ? L", privilege left enabled" : L"");
 }
 
 // The start type: any failure gives 0 and leaves it as it was.
@@ -378,13 +379,19 @@ Sweep StopSpoolerIgnoredSweep() {
                 Settings.StopTimeoutMs = 1000;
                 sim::Spooler().stopPendingMs = sim::kNever;
                 sim::AddProcess(L"notepad.exe");
-                sim::AddProcess(L"SPOOLSV.EXE");
+                // Both spooler processes are LocalSystem's: opened only with
+                // SeDebugPrivilege, which the token holds disabled.
+                sim::FindProcess(sim::AddProcess(L"SPOOLSV.EXE"))->needsDebugPrivilege = true;
+                sim::FindProcess(sim::Spooler().pid)->needsDebugPrivilege = true;
+                sim::SetDebugPrivilege(true, false);
             },
             StopObserved,
             StopOutcome(1, SERVICE_STOPPED, 2),
             {StopOutcome(0, SERVICE_RUNNING, 0), StopOutcome(0, SERVICE_STOP_PENDING, 0),
              StopOutcome(0, SERVICE_STOP_PENDING, 1), StopOutcome(1, SERVICE_STOPPED, 1),
-             StopOutcome(0, SERVICE_STOPPED, 2)},
+             StopOutcome(0, SERVICE_STOPPED, 2),
+             // the privilege could not be put back
+             StopOutcome(1, SERVICE_STOPPED, 2) + L", privilege left enabled"},
             {0, ERROR_SERVICE_NOT_ACTIVE, ERROR_SERVICE_CANNOT_ACCEPT_CTRL}};
 }
 

@@ -430,7 +430,7 @@ unsigned OpenHandles(HandleKind kind) {
 std::wstring DescribeOpenHandles() {
     static const wchar_t* const kKinds[] = {L"manager", L"service",  L"printer", L"process",
                                             L"thread",  L"snapshot", L"search",  L"eventsrc",
-                                            L"event",   L"regkey",   L"file"};
+                                            L"event",   L"regkey",   L"file",    L"token"};
     std::wstring text;
     for (const auto& [value, entry] : M().handles) {
         text += HandleName(reinterpret_cast<void*>(value)) + L":" +

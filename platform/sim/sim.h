@@ -104,7 +104,8 @@ enum class HandleKind {
     EventSource,
     Event,
     RegistryKey,
-    File
+    File,
+    Token
 };
 unsigned OpenHandles();
 unsigned OpenHandles(HandleKind kind);
@@ -176,6 +177,9 @@ struct Process {
     DWORD exitCode = 259; // STILL_ACTIVE
     bool canOpen = true;
     bool canTerminate = true;
+    // Opened only by a process whose token has SeDebugPrivilege enabled, as
+    // an administrator opens a LocalSystem service's process.
+    bool needsDebugPrivilege = false;
     unsigned terminations = 0;
 };
 
@@ -183,6 +187,11 @@ DWORD AddProcess(const std::wstring& image, bool canTerminate = true, bool canOp
 Process* FindProcess(DWORD pid);
 std::vector<Process> Processes();
 unsigned RunningProcesses(const std::wstring& image); // image compared without case
+
+// This process's token: whether it holds SeDebugPrivilege, and whether it
+// is enabled (AdjustTokenPrivileges enables a privilege only if held).
+void SetDebugPrivilege(bool held, bool enabled);
+bool DebugPrivilegeEnabled();
 
 // A program that CreateProcessW can start, found by its exact command line.
 struct Program {

@@ -68,6 +68,8 @@ struct Machine {
     bool managerAccessDenied = false;
     DWORD managerRightsDenied = 0;
     std::map<DWORD, Process> processes;
+    bool debugPrivilegeHeld = false;
+    bool debugPrivilegeEnabled = false;
     DWORD nextPid = 1000;
     std::map<std::wstring, Program> programs;
     std::vector<Launch> launches;
