@@ -6,7 +6,9 @@
 // the clean outcome or one of the outcomes documented for the operation;
 // which call leads to which is the code's business, not the sweep's.
 
+#include "app/dispatcher.h"
 #include "app/install.h"
+#include "app/recover.h"
 #include "app/status.h"
 #include "platform/registry.h"
 #include "recovery/recovery.h"
