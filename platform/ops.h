@@ -87,6 +87,15 @@
        (access, inherit, processId), nullptr, ERROR_ACCESS_DENIED)                                 \
     OP(BOOL, TerminateProcess, (HANDLE process, UINT exitCode), (process, exitCode), FALSE,        \
        ERROR_ACCESS_DENIED)                                                                        \
+    OP_NOFAIL(HANDLE, GetCurrentProcess, (), ())                                                   \
+    OP(BOOL, OpenProcessToken, (HANDLE process, DWORD access, HANDLE* token),                      \
+       (process, access, token), FALSE, ERROR_ACCESS_DENIED)                                       \
+    OP(BOOL, LookupPrivilegeValueW, (LPCWSTR system, LPCWSTR name, LUID* luid),                    \
+       (system, name, luid), FALSE, ERROR_NO_SUCH_PRIVILEGE)                                       \
+    OP(BOOL, AdjustTokenPrivileges,                                                                \
+       (HANDLE token, BOOL disableAll, TOKEN_PRIVILEGES* state, DWORD size,                        \
+        TOKEN_PRIVILEGES* previous, LPDWORD needed),                                               \
+       (token, disableAll, state, size, previous, needed), FALSE, ERROR_ACCESS_DENIED)             \
     OP(BOOL, CreateProcessW,                                                                       \
        (LPCWSTR application, LPWSTR commandLine, LPVOID processAttributes,                         \
         LPVOID threadAttributes, BOOL inheritHandles, DWORD creationFlags, LPVOID environment,     \

@@ -81,6 +81,8 @@ constexpr DWORD ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
 constexpr DWORD ERROR_SERVICE_MARKED_FOR_DELETE = 1072;
 constexpr DWORD ERROR_SERVICE_EXISTS = 1073;
 constexpr DWORD ERROR_LOG_FILE_FULL = 1502;
+constexpr DWORD ERROR_NOT_ALL_ASSIGNED = 1300;
+constexpr DWORD ERROR_NO_SUCH_PRIVILEGE = 1313;
 constexpr DWORD RPC_S_SERVER_UNAVAILABLE = 1722;
 constexpr DWORD RPC_S_CALL_FAILED = 1726;
 constexpr DWORD ERROR_INVALID_PRINTER_NAME = 1801;
@@ -377,6 +379,27 @@ struct JOBOBJECT_EXTENDED_LIMIT_INFORMATION {
 // A lock that needs no creation: zero is unlocked.
 struct SRWLOCK {
     void* Ptr;
+};
+
+// ---- Access tokens -------------------------------------------------------------
+
+constexpr DWORD TOKEN_QUERY = 0x0008;
+constexpr DWORD TOKEN_ADJUST_PRIVILEGES = 0x0020;
+constexpr DWORD SE_PRIVILEGE_ENABLED = 0x2;
+
+struct LUID {
+    DWORD LowPart;
+    LONG HighPart;
+};
+
+struct LUID_AND_ATTRIBUTES {
+    LUID Luid;
+    DWORD Attributes;
+};
+
+struct TOKEN_PRIVILEGES {
+    DWORD PrivilegeCount;
+    LUID_AND_ATTRIBUTES Privileges[1];
 };
 
 // ---- Files -------------------------------------------------------------------

@@ -53,6 +53,46 @@ bool StopRefusalCanBeForced(DWORD error) {
            error == ERROR_INVALID_SERVICE_CONTROL || error == ERROR_SERVICE_REQUEST_TIMEOUT;
 }
 
+// SeDebugPrivilege, enabled for the termination and put back afterwards.
+struct DebugPrivilege {
+    HANDLE token;
+    bool enabled; // by us, and so to be put back
+    TOKEN_PRIVILEGES previous;
+};
+
+// An administrator's token holds SeDebugPrivilege but has it disabled, and
+// without it OpenProcess is refused the process of a LocalSystem service
+// such as the spooler. A token that does not hold it (AdjustTokenPrivileges
+// then succeeds all the same, with ERROR_NOT_ALL_ASSIGNED) goes on without.
+void EnableDebugPrivilege(DebugPrivilege& privilege) {
+    privilege = DebugPrivilege{};
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+                          &privilege.token)) {
+        privilege.token = nullptr;
+        return;
+    }
+    TOKEN_PRIVILEGES wanted{};
+    wanted.PrivilegeCount = 1;
+    wanted.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (!LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &wanted.Privileges[0].Luid)) {
+        return;
+    }
+    DWORD size = 0;
+    privilege.enabled =
+        AdjustTokenPrivileges(privilege.token, FALSE, &wanted, sizeof privilege.previous,
+                              &privilege.previous, &size) &&
+        GetLastError() == ERROR_SUCCESS && privilege.previous.PrivilegeCount != 0;
+}
+
+void RestoreDebugPrivilege(DebugPrivilege& privilege) {
+    if (privilege.enabled) {
+        AdjustTokenPrivileges(privilege.token, FALSE, &privilege.previous, 0, nullptr, nullptr);
+    }
+    if (privilege.token != nullptr) {
+        CloseHandle(privilege.token);
+    }
+}
+
 // Terminates every process whose image is "spoolsv.exe", in any ASCII letter
 // case. Returns whether at least one termination succeeded.
 bool TerminateSpoolerProcesses() {
@@ -60,6 +100,8 @@ bool TerminateSpoolerProcesses() {
     if (snapshot == INVALID_HANDLE_VALUE) {
         return false;
     }
+    DebugPrivilege privilege;
+    EnableDebugPrivilege(privilege);
     bool terminated = false;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
@@ -78,6 +120,7 @@ bool TerminateSpoolerProcesses() {
         }
         CloseHandle(process);
     }
+    RestoreDebugPrivilege(privilege);
     CloseHandle(snapshot);
     return terminated;
 }
@@ -93,8 +136,9 @@ bool PauseBetweenPolls(DWORD timeoutMs) {
     return true;
 }
 
-// Polls the named service as WaitForSpoolerState polls the Spooler.
-int WaitForServiceState(const WCHAR* name, DWORD targetState, DWORD timeoutMs) {
+// Polls the named service as WaitForSpoolerState polls the Spooler, until it
+// is in either state. Returns the state seen, or 0.
+DWORD WaitForEitherState(const WCHAR* name, DWORD first, DWORD second, DWORD timeoutMs) {
     const DWORD start = GetTickCount();
     if (static_cast<DWORD>(GetTickCount() - start) >= timeoutMs) {
         return 0;
@@ -111,8 +155,8 @@ int WaitForServiceState(const WCHAR* name, DWORD targetState, DWORD timeoutMs) {
         if (!ok) {
             return 0;
         }
-        if (status.dwCurrentState == targetState) {
-            return 1;
+        if (status.dwCurrentState == first || status.dwCurrentState == second) {
+            return status.dwCurrentState;
         }
         if (!PauseBetweenPolls(timeoutMs)) {
             return 0;
@@ -121,6 +165,27 @@ int WaitForServiceState(const WCHAR* name, DWORD targetState, DWORD timeoutMs) {
             return 0;
         }
     }
+}
+
+int WaitForServiceState(const WCHAR* name, DWORD targetState, DWORD timeoutMs) {
+    return WaitForEitherState(name, targetState, targetState, timeoutMs) != 0 ? 1 : 0;
+}
+
+// Asks the Spooler to stop. False when it refused for good; a refusal that
+// still leaves it to be waited for and forced is kept in `refusal`.
+bool RequestSpoolerStop(DWORD& refusal) {
+    refusal = ERROR_SUCCESS;
+    SC_HANDLE manager;
+    SC_HANDLE service;
+    if (!OpenSpooler(SERVICE_STOP | SERVICE_QUERY_STATUS, manager, service)) {
+        return false;
+    }
+    SERVICE_STATUS status{};
+    if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+        refusal = GetLastError();
+    }
+    CloseService(manager, service);
+    return refusal == ERROR_SUCCESS || StopRefusalCanBeForced(refusal);
 }
 
 // Lists the Spooler's active dependents into `list`, in the order in which
@@ -260,19 +325,25 @@ int StopSpooler(DependentServices* stopped) {
             return 0;
         }
     }
-    SC_HANDLE manager;
-    SC_HANDLE service;
-    if (!OpenSpooler(SERVICE_STOP | SERVICE_QUERY_STATUS, manager, service)) {
+    DWORD refusal = ERROR_SUCCESS;
+    if (!RequestSpoolerStop(refusal)) {
         return 0;
     }
-    SERVICE_STATUS status{};
-    if (!ControlService(service, SERVICE_CONTROL_STOP, &status) &&
-        !StopRefusalCanBeForced(GetLastError())) {
-        CloseService(manager, service);
-        return 0;
+    // A spooler that is starting accepts no stop (1061) until it runs. Once
+    // it runs it is asked again, once, rather than waited out and a healthy
+    // spoolsv.exe ended.
+    const DWORD running =
+        refusal == ERROR_SERVICE_CANNOT_ACCEPT_CTRL ? SERVICE_RUNNING : SERVICE_STOPPED;
+    DWORD seen =
+        WaitForEitherState(kSpoolerService, SERVICE_STOPPED, running, Settings.StopTimeoutMs);
+    if (seen == SERVICE_RUNNING) {
+        if (!RequestSpoolerStop(refusal)) {
+            return 0;
+        }
+        seen = WaitForEitherState(kSpoolerService, SERVICE_STOPPED, SERVICE_STOPPED,
+                                  Settings.StopTimeoutMs);
     }
-    CloseService(manager, service);
-    if (WaitForSpoolerState(SERVICE_STOPPED, Settings.StopTimeoutMs)) {
+    if (seen == SERVICE_STOPPED) {
         return 1;
     }
     // A wait without a time limit that a stop request of the service ended:

@@ -117,6 +117,37 @@ TEST_F(SpoolerControlTest, StopWaitsAndForcesOnlyWhatCanBeForced) {
     }
 }
 
+// A stop refused while the spooler is starting (1061) is sent again, once,
+// when it runs: the spooler then stops by itself and no process is ended.
+// One that never gets past starting is forced after StopTimeoutMs.
+TEST_F(SpoolerControlTest, AStopRefusedWhileStartingIsSentAgainOnceItRuns) {
+    const struct {
+        const char* name;
+        std::uint64_t runningAfterMs;
+        unsigned requests;
+        std::uint64_t elapsedMs;
+        unsigned snapshots;
+    } cases[] = {
+        {"runs after 1.2 s", 1200, 2, 2500, 0},
+        {"stays starting", sim::kNever, 1, 2000, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fresh();
+        Settings.StopTimeoutMs = 2000;
+        sim::Spooler().stopPendingMs = 700;
+        sim::SetServiceState(L"Spooler", SERVICE_START_PENDING);
+        if (c.runningAfterMs != sim::kNever) {
+            sim::After(c.runningAfterMs, [] { sim::SetServiceState(L"Spooler", SERVICE_RUNNING); });
+        }
+        DependentServices stopped;
+        EXPECT_EQ(1, StopSpooler(&stopped));
+        EXPECT_EQ(c.requests, sim::Spooler().stopRequests);
+        EXPECT_EQ(c.elapsedMs, sim::ElapsedMs());
+        EXPECT_EQ(c.snapshots, sim::CountCalls(sim::Op::CreateToolhelp32Snapshot));
+    }
+}
+
 // Forced termination ends every process whose image is "spoolsv.exe" in any
 // ASCII case, passes over those it cannot open or end, and counts as a stop
 // only when one of them ended; then the spooler has 10 s to show stopped.
@@ -138,6 +169,33 @@ TEST_F(SpoolerControlTest, ForcedTerminationEndsEverySpoolerProcessByName) {
     }
     for (DWORD pid : {other, locked, stubborn}) {
         EXPECT_TRUE(sim::FindProcess(pid)->running) << pid;
+    }
+}
+
+// The spooler runs as LocalSystem: an administrator's token opens its
+// process only with SeDebugPrivilege enabled. A token that holds it has it
+// enabled for the termination and put back as it was; one that does not
+// cannot end the spooler.
+TEST_F(SpoolerControlTest, ForcedTerminationEnablesTheDebugPrivilegeWhenTheTokenHoldsIt) {
+    const struct {
+        const char* name;
+        bool held, enabled;
+        int result;
+    } cases[] = {
+        {"an administrator's token", true, false, 1},
+        {"LocalSystem's token", true, true, 1},
+        {"a token without it", false, false, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fresh();
+        Settings.StopTimeoutMs = 1000;
+        sim::Spooler().stopPendingMs = sim::kNever;
+        sim::FindProcess(sim::Spooler().pid)->needsDebugPrivilege = true;
+        sim::SetDebugPrivilege(c.held, c.enabled);
+        DependentServices stopped;
+        EXPECT_EQ(c.result, StopSpooler(&stopped));
+        EXPECT_EQ(c.enabled, sim::DebugPrivilegeEnabled()) << "as it was";
     }
 }
 

@@ -177,7 +177,7 @@ HANDLE Sim_OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
         Fail(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    if (!process->canOpen) {
+    if (!process->canOpen || (process->needsDebugPrivilege && !M().debugPrivilegeEnabled)) {
         Fail(ERROR_ACCESS_DENIED);
         return nullptr;
     }
@@ -482,6 +482,7 @@ BOOL Sim_CloseHandle(HANDLE object) {
     case HandleKind::Snapshot:
     case HandleKind::Event:
     case HandleKind::File:
+    case HandleKind::Token:
         M().handles.erase(it);
         return TRUE;
     case HandleKind::Job: {

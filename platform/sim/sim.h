@@ -105,6 +105,7 @@ enum class HandleKind {
     Event,
     RegistryKey,
     File,
+    Token,
     Job
 };
 unsigned OpenHandles();
@@ -177,6 +178,9 @@ struct Process {
     DWORD exitCode = 259; // STILL_ACTIVE
     bool canOpen = true;
     bool canTerminate = true;
+    // Opened only by a process whose token has SeDebugPrivilege enabled, as
+    // an administrator opens a LocalSystem service's process.
+    bool needsDebugPrivilege = false;
     unsigned terminations = 0;
     bool suspended = false; // created suspended and not resumed yet
     std::uintptr_t job = 0; // the job object it belongs to (its handle's value), 0 for none
@@ -187,6 +191,11 @@ DWORD AddProcess(const std::wstring& image, bool canTerminate = true, bool canOp
 Process* FindProcess(DWORD pid);
 std::vector<Process> Processes();
 unsigned RunningProcesses(const std::wstring& image); // image compared without case
+
+// This process's token: whether it holds SeDebugPrivilege, and whether it
+// is enabled (AdjustTokenPrivileges enables a privilege only if held).
+void SetDebugPrivilege(bool held, bool enabled);
+bool DebugPrivilegeEnabled();
 
 // A program that CreateProcessW can start, found by its exact command line.
 struct Program {

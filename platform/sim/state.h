@@ -69,6 +69,8 @@ struct Machine {
     bool managerAccessDenied = false;
     DWORD managerRightsDenied = 0;
     std::map<DWORD, Process> processes;
+    bool debugPrivilegeHeld = false;
+    bool debugPrivilegeEnabled = false;
     DWORD nextPid = 1000;
     std::map<std::wstring, Program> programs;
     std::map<std::wstring, std::wstring> programChildren; // parent's command line to child's
