@@ -103,6 +103,9 @@
     OP_NOFAIL(BOOL, SetEvent, (HANDLE event), (event))                                             \
     OP(DWORD, WaitForSingleObject, (HANDLE object, DWORD milliseconds), (object, milliseconds),    \
        WAIT_FAILED, ERROR_INVALID_HANDLE)                                                          \
+    OP(DWORD, WaitForMultipleObjects,                                                              \
+       (DWORD count, const HANDLE* objects, BOOL waitAll, DWORD milliseconds),                     \
+       (count, objects, waitAll, milliseconds), WAIT_FAILED, ERROR_INVALID_HANDLE)                 \
     OP_NOFAIL(void, Sleep, (DWORD milliseconds), (milliseconds))                                   \
     OP_NOFAIL(BOOL, CloseHandle, (HANDLE object), (object))                                        \
     /* Files and profiles */                                                                       \

@@ -202,21 +202,23 @@ constexpr wchar_t kFullIni[] = L"[Monitor]\n"
                                L"StopTimeoutMs=1000\nStartTimeoutMs=2000\nRestartDelayMs=0\n"
                                L"[HealthCheck]\n"
                                L"EnableQueueCheck=0\nStuckJobTimeoutMs=20000\nMaxQueueJobs=7\n"
+                               L"QueueCheckTimeoutMs=9000\n"
                                L"EnablePluginCheck=1\nPluginIntervalMs=6000\nPluginTimeoutMs=3000\n"
                                L"PrinterName=Office\nPluginPath=C:\\p.exe\n"
                                L"[Schedule]\n"
                                L"EnableScheduledRestart=0\nClearSpoolOnScheduledRestart=1\n"
                                L"RestartTime=03:30\nRestartDays=Mon,Fri\n";
 
-// Every field, in the order the keys are read: the fifteen numbers, then
+// Every field, in the order the keys are read: the sixteen numbers, then
 // the five texts.
 std::vector<std::wstring> Fields(const SettingsRecord& s) {
     std::vector<std::wstring> fields;
     for (DWORD value :
          {s.CheckIntervalMs, s.HangTimeoutMs, s.MaxRestartsPerHour, s.ClearSpoolOnRecovery,
           s.StopTimeoutMs, s.StartTimeoutMs, s.RestartDelayMs, s.EnableQueueCheck,
-          s.StuckJobTimeoutMs, s.MaxQueueJobs, s.EnablePluginCheck, s.PluginIntervalMs,
-          s.PluginTimeoutMs, s.EnableScheduledRestart, s.ClearSpoolOnScheduledRestart}) {
+          s.StuckJobTimeoutMs, s.MaxQueueJobs, s.QueueCheckTimeoutMs, s.EnablePluginCheck,
+          s.PluginIntervalMs, s.PluginTimeoutMs, s.EnableScheduledRestart,
+          s.ClearSpoolOnScheduledRestart}) {
         fields.push_back(Num(value));
     }
     for (const WCHAR* text :
@@ -246,12 +248,12 @@ Sweep LoadSettingsSweep() {
             },
             [](const Fault* f) {
                 std::vector<std::wstring> expected = {
-                    L"5000", L"60000",     L"5",      L"0",         L"1000",  L"2000",   L"0",
-                    L"0",    L"20000",     L"7",      L"1",         L"6000",  L"3000",   L"0",
-                    L"1",    L"D:\\Spool", L"Office", L"C:\\p.exe", L"03:30", L"Mon,Fri"};
+                    L"5000", L"60000", L"5",         L"0",      L"1000",      L"2000",  L"0",
+                    L"0",    L"20000", L"7",         L"9000",   L"1",         L"6000",  L"3000",
+                    L"0",    L"1",     L"D:\\Spool", L"Office", L"C:\\p.exe", L"03:30", L"Mon,Fri"};
                 const std::vector<std::wstring> defaults = Fields(kDefaultSettings);
-                const unsigned keysBySection[] = {5, 3, 8, 4}; // in the order the lists are read
-                unsigned fromFile = 20;
+                const unsigned keysBySection[] = {5, 3, 9, 4}; // in the order the lists are read
+                unsigned fromFile = 21;
                 if (f != nullptr && f->Is(Op::GetModuleFileNameW)) {
                     expected = defaults;
                     fromFile = 0;
@@ -261,8 +263,8 @@ Sweep LoadSettingsSweep() {
                            f->occurrence <= 5) {
                     // A failed read gives the default text, which cannot be
                     // told from the file's own.
-                    expected[14 + f->occurrence] = defaults[14 + f->occurrence];
-                    fromFile = defaults[14 + f->occurrence].empty() ? 19 : 20;
+                    expected[15 + f->occurrence] = defaults[15 + f->occurrence];
+                    fromFile = defaults[15 + f->occurrence].empty() ? 20 : 21;
                 } else if (f != nullptr && f->Is(Op::GetPrivateProfileStringW)) {
                     fromFile -= keysBySection[f->occurrence - 6];
                 }
@@ -510,10 +512,18 @@ Sweep CheckPrintQueuesSweep() {
                 PrinterWithJob(L"A", 3, L"letter.doc", 10);
                 PrinterWithJob(L"B", 7, L"report.pdf", 3600);
             },
-            [] { return CheckObserved(CheckPrintQueues()); },
+            [] {
+                const int verdict = CheckPrintQueues();
+                ReleaseQueueWorker();
+                return CheckObserved(verdict);
+            },
             [](const Fault* f) {
                 const std::wstring healthy = CheckOutcome(1, L""),
                                    stuckB = CheckOutcome(0, kStuckB);
+                // No worker, or no telling whether it answered: fails open.
+                if (f != nullptr && (f->Is(Op::CreateThread) || f->Is(Op::WaitForSingleObject))) {
+                    return healthy;
+                }
                 if (f != nullptr && f->Before(Op::EnumPrintersW)) { // the service-state gate
                     return CheckOutcome(1, kUnableToQuery);
                 }
@@ -591,7 +601,11 @@ Sweep EvaluateHealthSweep() {
                 sim::AddFile(L"C:\\Plugins\\check.cmd");
                 sim::AddProgram(kPluginCommand, {0, 300});
             },
-            [] { return CheckObserved(EvaluateHealth()); },
+            [] {
+                const int verdict = EvaluateHealth();
+                ReleaseQueueWorker();
+                return CheckObserved(verdict);
+            },
             [](const Fault* f) {
                 if (f != nullptr && f->IsServiceQuery()) {
                     return CheckOutcome(f->occurrence == 1 ? 0 : 1, kUnableToQuery);
@@ -601,7 +615,9 @@ Sweep EvaluateHealthSweep() {
                                {Op::GetFileAttributesW, 0, CheckOutcome(0, kNotFound)},
                                {Op::GetSystemDirectoryW, 0, CheckOutcome(0, kLaunchFailed)},
                                {Op::CreateProcessW, 0, CheckOutcome(0, kLaunchFailed)},
-                               {Op::WaitForSingleObject, 0, CheckOutcome(0, kTimedOut)},
+                               // The queue check's wait fails open; the plugin's
+                               // is a time-out.
+                               {Op::WaitForSingleObject, 2, CheckOutcome(0, kTimedOut)},
                                {Op::GetExitCodeProcess, 0,
                                 CheckOutcome(0, L"Plugin health check failed (exit code 1)")}},
                               CheckOutcome(1, L""));
@@ -909,7 +925,7 @@ Sweep ServiceMainSweep() {
                      {Op::SetServiceStatus, 3, ServiceOutcome(L"2,4,1", both)},
                      {Op::SetServiceStatus, 4, ServiceOutcome(L"2,4,3", both)},
                      {Op::CreateEventW, 0, ServiceOutcome(L"2,1(exit {e})", L"")},
-                     {Op::CreateThread, 0, ServiceOutcome(L"2,4,1(exit {e})", both)},
+                     {Op::CreateThread, 1, ServiceOutcome(L"2,4,1(exit {e})", both)},
                      // The wait for the monitor: the service stops at once,
                      // and the process would end the monitor with it.
                      {Op::WaitForSingleObject, 1, ServiceOutcome(L"2,4,1", both)},

@@ -32,6 +32,7 @@ TEST_F(SettingsTest, NumbersAreHeldToTheirLowerBoundsAndSwitchesToZeroOrOne) {
         {L"Recovery/RestartDelayMs=4294967295", &SettingsRecord::RestartDelayMs, 4294967295u},
         {L"HealthCheck/StuckJobTimeoutMs=9999", &SettingsRecord::StuckJobTimeoutMs, 10000},
         {L"HealthCheck/MaxQueueJobs=0", &SettingsRecord::MaxQueueJobs, 0},
+        {L"HealthCheck/QueueCheckTimeoutMs=4999", &SettingsRecord::QueueCheckTimeoutMs, 5000},
         {L"HealthCheck/PluginIntervalMs=1", &SettingsRecord::PluginIntervalMs, 5000},
         {L"HealthCheck/PluginTimeoutMs=999", &SettingsRecord::PluginTimeoutMs, 1000},
         {L"HealthCheck/EnableQueueCheck=5", &SettingsRecord::EnableQueueCheck, 1},

@@ -21,6 +21,8 @@ void FreshProcess() {
     CheckPointCounter = 1;
     ServiceStatus = {};
     StopEvent = nullptr;
+    QueueWorker = nullptr;
+    QueueWorkerSince = 0;
 }
 
 void WriteIni(const std::wstring& lines) {

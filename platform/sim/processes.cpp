@@ -253,47 +253,94 @@ void SetWaitObserver(std::function<void(HANDLE, DWORD)> observer) {
     M().waitObserver = std::move(observer);
 }
 
+// What ends a wait on `object`; empty for an object that cannot be waited on.
+static std::function<bool()> Signalled(HANDLE object) {
+    auto raw = reinterpret_cast<std::uintptr_t>(object);
+    auto it = M().handles.find(raw);
+    if (it == M().handles.end()) {
+        return nullptr;
+    }
+    const HandleEntry& entry = it->second;
+    // A handle closed while waited on never signals.
+    if (entry.kind == HandleKind::Event ||
+        (entry.kind == HandleKind::Thread && entry.thread == 0)) {
+        return [raw] {
+            auto found = M().handles.find(raw);
+            return found != M().handles.end() && found->second.signalled;
+        };
+    }
+    if (entry.kind == HandleKind::Thread) {
+        const unsigned thread = entry.thread;
+        return [thread] { return ThreadEnded(thread); };
+    }
+    if (entry.kind == HandleKind::Process) {
+        const DWORD pid = entry.pid;
+        return [pid] {
+            const Process* process = FindProcess(pid);
+            return process == nullptr || !process->running;
+        };
+    }
+    return nullptr;
+}
+
+// The waiter that saw an auto-reset event signalled takes the signal.
+static void Consume(HANDLE object) {
+    HandleEntry* entry = Lookup(object, HandleKind::Event);
+    if (entry != nullptr && !entry->manualReset) {
+        entry->signalled = false;
+    }
+}
+
 DWORD Sim_WaitForSingleObject(HANDLE object, DWORD milliseconds) {
     if (M().waitObserver) {
         M().waitObserver(object, milliseconds);
     }
-    std::uint64_t timeout = milliseconds == INFINITE ? kNever : milliseconds;
-    auto raw = reinterpret_cast<std::uintptr_t>(object);
-    if (M().handles.count(raw) == 0) {
+    std::function<bool()> done = Signalled(object);
+    if (!done) {
         Fail(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
-    HandleKind kind = M().handles.at(raw).kind;
-    std::function<bool()> done;
-    // A handle closed while waited on never signals.
-    if (kind == HandleKind::Event) {
-        done = [raw] {
-            auto it = M().handles.find(raw);
-            return it != M().handles.end() && it->second.signalled;
-        };
-    } else if (kind == HandleKind::Process) {
-        DWORD pid = M().handles.at(raw).pid;
-        done = [pid] { return !FindProcess(pid)->running; };
-    } else if (kind == HandleKind::Thread && M().handles.at(raw).thread != 0) {
-        const unsigned thread = M().handles.at(raw).thread;
-        done = [thread] { return ThreadEnded(thread); };
-    } else if (kind == HandleKind::Thread) {
-        done = [raw] {
-            auto it = M().handles.find(raw);
-            return it != M().handles.end() && it->second.signalled;
-        };
-    } else {
-        Fail(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
-    }
-    if (!WaitUntil(done, timeout)) {
+    if (!WaitUntil(done, milliseconds == INFINITE ? kNever : milliseconds)) {
         return WAIT_TIMEOUT;
     }
-    HandleEntry& entry = M().handles.at(raw);
-    if (kind == HandleKind::Event && !entry.manualReset) {
-        entry.signalled = false; // one waiter takes an auto-reset event
-    }
+    Consume(object);
     return WAIT_OBJECT_0;
+}
+
+// Waits for any one of the objects; the first signalled, in the order given,
+// is the one reported.
+DWORD Sim_WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll,
+                                 DWORD milliseconds) {
+    if (M().waitObserver) {
+        M().waitObserver(nullptr, milliseconds);
+    }
+    if (count == 0 || count > 64 || objects == nullptr || waitAll) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    std::vector<std::function<bool()>> each;
+    for (DWORD i = 0; i < count; ++i) {
+        each.push_back(Signalled(objects[i]));
+        if (!each.back()) {
+            Fail(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+    }
+    auto first = [&each]() -> DWORD {
+        for (std::size_t i = 0; i < each.size(); ++i) {
+            if (each[i]()) {
+                return static_cast<DWORD>(i);
+            }
+        }
+        return WAIT_TIMEOUT;
+    };
+    if (!WaitUntil([&first] { return first() != WAIT_TIMEOUT; },
+                   milliseconds == INFINITE ? kNever : milliseconds)) {
+        return WAIT_TIMEOUT;
+    }
+    const DWORD index = first();
+    Consume(objects[index]);
+    return WAIT_OBJECT_0 + index;
 }
 
 BOOL Sim_CloseHandle(HANDLE object) {
