@@ -83,6 +83,9 @@ int RunStatusCommand() {
     WCHAR spool[MAX_PATH];
     ConsolePrint(L"Spool folder:          %s\n",
                  GetSpoolDirectoryInEffect(spool, MAX_PATH) ? spool : L"unknown");
+    if (SettingsFileHasUtf8Mark) {
+        ConsolePrint(L"Note: %s\n", kUtf8MarkNotice);
+    }
     return 0;
 }
 

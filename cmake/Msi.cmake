@@ -114,4 +114,9 @@ execute_process(
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "MSI: wixl failed (${result})")
 endif()
+# Signed once built, like Nimbrel.exe before it was packed.
+execute_process(COMMAND "${CPACK_NIMBREL_BASH}" "${CPACK_NIMBREL_SIGN}" "${msi}" RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "MSI: signing failed (${result})")
+endif()
 set(CPACK_EXTERNAL_BUILT_PACKAGES "${msi}")

@@ -33,19 +33,33 @@ foreach(entry IN LISTS NIMBREL_PACKAGE_TEXTS)
   install(FILES ${copy} DESTINATION ${destination})
 endforeach()
 
+# Nimbrel.exe is signed before it is packed (scripts/sign: unsigned, and
+# saying so, without a certificate in the environment), once for both
+# packages. A Windows build without bash packs it unsigned, for signtool.
+find_program(NIMBREL_BASH bash)
+if(NIMBREL_BASH)
+  install(CODE "
+    execute_process(COMMAND \"${NIMBREL_BASH}\" \"${PROJECT_SOURCE_DIR}/scripts/sign\" --once \"$<TARGET_FILE:Nimbrel>\"
+                    RESULT_VARIABLE nimbrel_sign)
+    if(NOT nimbrel_sign EQUAL 0)
+      message(FATAL_ERROR \"Nimbrel.exe could not be signed\")
+    endif()")
+endif()
 install(TARGETS Nimbrel RUNTIME DESTINATION .)
 
 set(CPACK_GENERATOR ZIP)
 find_program(NIMBREL_WIXL wixl)
-if(NIMBREL_WIXL)
+if(NIMBREL_WIXL AND NIMBREL_BASH)
   list(APPEND CPACK_GENERATOR External)
   set(CPACK_EXTERNAL_ENABLE_STAGING ON)
   set(CPACK_EXTERNAL_PACKAGE_SCRIPT ${PROJECT_SOURCE_DIR}/cmake/Msi.cmake)
   set(CPACK_NIMBREL_WIXL ${NIMBREL_WIXL})
   set(CPACK_NIMBREL_WXS_TEMPLATE ${PROJECT_SOURCE_DIR}/cmake/Nimbrel.wxs.in)
   set(CPACK_NIMBREL_ICON ${NIMBREL_ICON})
+  set(CPACK_NIMBREL_BASH ${NIMBREL_BASH})
+  set(CPACK_NIMBREL_SIGN ${PROJECT_SOURCE_DIR}/scripts/sign)
 else()
-  message(WARNING "wixl not found (Debian package wixl): the package target makes the ZIP only, no MSI")
+  message(WARNING "wixl (Debian package wixl) or bash not found: the package target makes the ZIP only, no MSI")
 endif()
 set(CPACK_PACKAGE_NAME Nimbrel)
 set(CPACK_PACKAGE_VENDOR "The Nimbrel developers")

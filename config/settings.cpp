@@ -30,6 +30,13 @@ const SettingsRecord kDefaultSettings = {
 
 SettingsRecord Settings = kDefaultSettings;
 
+int SettingsFileHasUtf8Mark = 0;
+
+const WCHAR kUtf8MarkNotice[] =
+    L"Nimbrel.ini begins with a UTF-8 byte-order mark, which Windows takes as part of the "
+    L"first line: Nimbrel reads that first section itself. Save the file as UTF-16 "
+    L"(\"Unicode\") or as UTF-8 without the mark.";
+
 namespace {
 
 constexpr WCHAR kMonitor[] = L"Monitor";
@@ -191,12 +198,208 @@ void ApplyLowerBounds() {
     }
 }
 
+// ---- A settings file that begins with a UTF-8 byte-order mark ----------------
+
+// The first section of a settings file lies near its top; what lies beyond
+// this many bytes is left to the profile functions.
+constexpr std::size_t kHeadCapacity = 8192;
+constexpr std::size_t kLineCapacity = 1024;
+
+std::size_t ReadFileHead(const WCHAR* path, char* bytes, std::size_t capacity) {
+    HANDLE file =
+        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    std::size_t total = 0;
+    DWORD got = 0;
+    while (total < capacity &&
+           ReadFile(file, bytes + total, static_cast<DWORD>(capacity - total), &got, nullptr) &&
+           got > 0) {
+        total += got;
+    }
+    CloseHandle(file);
+    return total;
+}
+
+// Decodes one line of UTF-8 (up to, not including, its line feed) into
+// `line`, cut to fit; a byte that does not belong becomes U+FFFD. Returns
+// where the next line begins.
+std::size_t DecodeLine(const char* bytes, std::size_t size, std::size_t at, WCHAR* line) {
+    std::size_t used = 0;
+    auto put = [&](std::uint32_t c) {
+        if constexpr (sizeof(WCHAR) == 2) {
+            if (c > 0xFFFF && used + 2 < kLineCapacity) {
+                line[used++] = static_cast<WCHAR>(0xD800 + ((c - 0x10000) >> 10));
+                line[used++] = static_cast<WCHAR>(0xDC00 + ((c - 0x10000) & 0x3FF));
+                return;
+            }
+        }
+        if (used + 1 < kLineCapacity) {
+            line[used++] = static_cast<WCHAR>(c);
+        }
+    };
+    while (at < size && bytes[at] != '\n') {
+        const unsigned char lead = static_cast<unsigned char>(bytes[at++]);
+        const std::size_t extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
+        std::uint32_t c = extra == 3 ? lead & 0x07u : extra == 2 ? lead & 0x0Fu : lead & 0x1Fu;
+        bool valid = lead < 0x80 || (lead >= 0xC2 && lead <= 0xF4);
+        if (lead < 0x80) {
+            c = lead;
+        }
+        for (std::size_t i = 0; valid && i < extra; ++i) {
+            const unsigned char next = at < size ? static_cast<unsigned char>(bytes[at]) : 0;
+            valid = (next & 0xC0) == 0x80;
+            if (valid) {
+                c = (c << 6) | (next & 0x3Fu);
+                ++at;
+            }
+        }
+        put(valid && c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF) ? c : 0xFFFD);
+    }
+    line[used] = 0;
+    if (used > 0 && line[used - 1] == L'\r') {
+        line[used - 1] = 0;
+    }
+    return at + 1;
+}
+
+// The profile functions' reading of a number: blanks, a sign, then decimal
+// digits, or hexadecimal ones after "0x"; the first other character ends it
+// and the result wraps to 32 bits.
+DWORD ProfileNumber(const WCHAR* text) {
+    while (*text == L' ' || *text == L'\t') {
+        ++text;
+    }
+    const bool negative = *text == L'-';
+    if (*text == L'-' || *text == L'+') {
+        ++text;
+    }
+    DWORD base = 10;
+    if (text[0] == L'0' && (text[1] == L'x' || text[1] == L'X')) {
+        base = 16;
+        text += 2;
+    }
+    DWORD value = 0;
+    for (;; ++text) {
+        const WCHAR c = *text;
+        DWORD digit = 16;
+        if (c >= L'0' && c <= L'9') {
+            digit = static_cast<DWORD>(c - L'0');
+        } else if (c >= L'a' && c <= L'f') {
+            digit = static_cast<DWORD>(c - L'a' + 10);
+        } else if (c >= L'A' && c <= L'F') {
+            digit = static_cast<DWORD>(c - L'A' + 10);
+        }
+        if (digit >= base) {
+            break;
+        }
+        value = value * base + digit;
+    }
+    return negative ? 0u - value : value;
+}
+
+// A value as the profile functions give it: blanks around it dropped, then
+// one pair of matching quotes.
+WCHAR* ProfileValueText(WCHAR* value) {
+    TrimBlanks(value);
+    const std::size_t length = TextLength(value);
+    if (length >= 2 && (value[0] == L'"' || value[0] == L'\'') && value[length - 1] == value[0]) {
+        value[length - 1] = 0;
+        return value + 1;
+    }
+    return value;
+}
+
+// The first of the section's keys with this name is the one that counts.
+void ApplyFirstSectionValue(const WCHAR* section, const WCHAR* key, WCHAR* value,
+                            bool (&seen)[kIntegerCount + kTextCount]) {
+    for (std::size_t i = 0; i < kIntegerCount + kTextCount; ++i) {
+        const bool number = i < kIntegerCount;
+        const WCHAR* ownSection =
+            number ? kIntegerKeys[i].section : kTextKeys[i - kIntegerCount].section;
+        const WCHAR* ownKey = number ? kIntegerKeys[i].key : kTextKeys[i - kIntegerCount].key;
+        if (seen[i] || !EqualsIgnoreAsciiCase(section, ownSection) ||
+            !EqualsIgnoreAsciiCase(key, ownKey)) {
+            continue;
+        }
+        seen[i] = true;
+        const WCHAR* text = ProfileValueText(value);
+        if (text[0] == 0) {
+            return; // as a present but empty value: the default stands
+        }
+        if (number) {
+            const IntegerKey& k = kIntegerKeys[i];
+            const DWORD read = ProfileNumber(text);
+            Settings.*k.field = k.isSwitch ? (read != 0 ? 1u : 0u) : read;
+        } else {
+            const TextKey& k = kTextKeys[i - kIntegerCount];
+            CopyText(k.field(Settings), k.capacity, text);
+        }
+        Sources[i] = SettingSource::File;
+        return;
+    }
+}
+
+// Windows takes a UTF-8 byte-order mark as part of the first line, so a
+// section header there is not seen; the settings of that section are read
+// here instead, the same way on every platform.
+void ReadSectionBehindUtf8Mark(const WCHAR* iniPath) {
+    char head[kHeadCapacity];
+    const std::size_t size = ReadFileHead(iniPath, head, kHeadCapacity);
+    if (size < 3 || static_cast<unsigned char>(head[0]) != 0xEF ||
+        static_cast<unsigned char>(head[1]) != 0xBB ||
+        static_cast<unsigned char>(head[2]) != 0xBF) {
+        return;
+    }
+    SettingsFileHasUtf8Mark = 1;
+    WCHAR section[kLineCapacity];
+    std::size_t at = DecodeLine(head, size, 3, section);
+    TrimBlanks(section);
+    WCHAR* close = section;
+    while (*close != 0 && *close != L']') {
+        ++close;
+    }
+    if (section[0] != L'[' || *close != L']') {
+        return; // no section header on the first line: nothing is lost
+    }
+    *close = 0;
+    WCHAR* name = section + 1;
+    TrimBlanks(name);
+    bool seen[kIntegerCount + kTextCount] = {};
+    WCHAR line[kLineCapacity];
+    while (at < size) {
+        const std::size_t next = DecodeLine(head, size, at, line);
+        // A last line cut off by the end of what was read is not used.
+        if (next > size && size == kHeadCapacity) {
+            break;
+        }
+        at = next;
+        TrimBlanks(line);
+        if (line[0] == L'[') {
+            break;
+        }
+        WCHAR* equals = line;
+        while (*equals != 0 && *equals != L'=') {
+            ++equals;
+        }
+        if (line[0] == L';' || *equals == 0) {
+            continue;
+        }
+        *equals = 0;
+        TrimBlanks(line);
+        ApplyFirstSectionValue(name, line, equals + 1, seen);
+    }
+}
+
 } // namespace
 
 void LoadSettings() {
     Settings = kDefaultSettings;
-    for (SettingSource& source : Sources) {
-        source = SettingSource::Default;
+    SettingsFileHasUtf8Mark = 0;
+    for (std::size_t i = 0; i < kIntegerCount + kTextCount; ++i) {
+        Sources[i] = SettingSource::Default; // cppcheck-suppress useStlAlgorithm
     }
     WCHAR iniPath[MAX_PATH];
     if (!GetSettingsFilePath(iniPath)) {
@@ -205,6 +408,7 @@ void LoadSettings() {
     ReadIntegerKeys(iniPath);
     ReadTextKeys(iniPath);
     MarkSettingsFromFile(iniPath);
+    ReadSectionBehindUtf8Mark(iniPath);
     for (const TextKey& k : kTextKeys) {
         if (k.trim) {
             TrimBlanks(k.field(Settings));
@@ -229,9 +433,12 @@ SettingEntry DescribeSetting(std::size_t index) {
                 nullptr,
                 Sources[index]};
     }
-    const TextKey& k = kTextKeys[index - kIntegerCount];
+    // An index past the last text key names no setting; the last one stands in rather than
+    // reading past the table.
+    std::size_t text = index - kIntegerCount < kTextCount ? index - kIntegerCount : kTextCount - 1;
+    const TextKey& k = kTextKeys[text];
     return {k.section,  k.key, SettingKind::Text, 0,
-            k.capacity, 0,     k.field(Settings), Sources[index]};
+            k.capacity, 0,     k.field(Settings), Sources[kIntegerCount + text]};
 }
 
 const WCHAR* SettingSourceName(SettingSource source) {

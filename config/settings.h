@@ -53,6 +53,14 @@ extern SettingsRecord Settings;
 // whatever cannot be read keeps its default.
 void LoadSettings();
 
+// Set by LoadSettings when "Nimbrel.ini" begins with a UTF-8 byte-order
+// mark. Windows reads the mark as part of the first line, so the section
+// header there is not seen and that section's settings are lost; LoadSettings
+// reads that section itself, and the status report and the service's start
+// say how to save the file instead.
+extern int SettingsFileHasUtf8Mark;
+extern const WCHAR kUtf8MarkNotice[];
+
 // Strips spaces and tabs from both ends of the text, in place.
 void TrimBlanks(WCHAR* text);
 

@@ -2,6 +2,7 @@
 
 #include "config/settings.h"
 #include "platform/text.h"
+#include "spooler/spooler_control.h" // StopEvent
 
 namespace nimbrel {
 
@@ -70,11 +71,16 @@ int RunPlugin() {
     }
     CloseHandle(process.hThread);
 
-    if (WaitForSingleObject(process.hProcess, Settings.PluginTimeoutMs) != WAIT_OBJECT_0) {
+    // In the service, a stop request ends the wait too: the plugin is ended
+    // and the cycle passes without a verdict of its own.
+    const HANDLE waitFor[] = {process.hProcess, StopEvent};
+    const DWORD ended = WaitForMultipleObjects(StopEvent != nullptr ? 2 : 1, waitFor, FALSE,
+                                               Settings.PluginTimeoutMs);
+    if (ended != WAIT_OBJECT_0) {
         // A plugin that hangs must not keep the next check from running.
         TerminateProcess(process.hProcess, 1);
         CloseHandle(process.hProcess);
-        return Unhealthy(L"Plugin health check timed out");
+        return ended == WAIT_OBJECT_0 + 1 ? 1 : Unhealthy(L"Plugin health check timed out");
     }
     DWORD exitCode = 1;
     GetExitCodeProcess(process.hProcess, &exitCode);

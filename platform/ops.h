@@ -27,6 +27,10 @@
     OP(BOOL, QueryServiceConfigW,                                                                  \
        (SC_HANDLE service, QUERY_SERVICE_CONFIGW* config, DWORD size, LPDWORD needed),             \
        (service, config, size, needed), FALSE, ERROR_ACCESS_DENIED)                                \
+    OP(BOOL, EnumDependentServicesW,                                                               \
+       (SC_HANDLE service, DWORD state, ENUM_SERVICE_STATUSW* services, DWORD size,                \
+        LPDWORD needed, LPDWORD returned),                                                         \
+       (service, state, services, size, needed, returned), FALSE, ERROR_ACCESS_DENIED)             \
     OP(BOOL, ControlService, (SC_HANDLE service, DWORD control, SERVICE_STATUS* status),           \
        (service, control, status), FALSE, ERROR_ACCESS_DENIED)                                     \
     OP(BOOL, StartServiceW, (SC_HANDLE service, DWORD argc, LPCWSTR* argv),                        \
@@ -43,9 +47,9 @@
     OP(BOOL, DeleteService, (SC_HANDLE service), (service), FALSE, ERROR_ACCESS_DENIED)            \
     OP(BOOL, StartServiceCtrlDispatcherW, (const SERVICE_TABLE_ENTRYW* table), (table), FALSE,     \
        ERROR_FAILED_SERVICE_CONTROLLER_CONNECT)                                                    \
-    OP(SERVICE_STATUS_HANDLE, RegisterServiceCtrlHandlerW,                                         \
-       (LPCWSTR name, LPHANDLER_FUNCTION handler), (name, handler), nullptr,                       \
-       ERROR_SERVICE_DOES_NOT_EXIST)                                                               \
+    OP(SERVICE_STATUS_HANDLE, RegisterServiceCtrlHandlerExW,                                       \
+       (LPCWSTR name, LPHANDLER_FUNCTION_EX handler, LPVOID context), (name, handler, context),     \
+       nullptr, ERROR_SERVICE_DOES_NOT_EXIST)                                                      \
     OP(BOOL, SetServiceStatus, (SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status),             \
        (handle, status), FALSE, ERROR_INVALID_HANDLE)                                              \
     OP_NOFAIL(DWORD, GetLastError, (), ())                                                         \
@@ -83,6 +87,15 @@
        (access, inherit, processId), nullptr, ERROR_ACCESS_DENIED)                                 \
     OP(BOOL, TerminateProcess, (HANDLE process, UINT exitCode), (process, exitCode), FALSE,        \
        ERROR_ACCESS_DENIED)                                                                        \
+    OP_NOFAIL(HANDLE, GetCurrentProcess, (), ())                                                   \
+    OP(BOOL, OpenProcessToken, (HANDLE process, DWORD access, HANDLE* token),                      \
+       (process, access, token), FALSE, ERROR_ACCESS_DENIED)                                       \
+    OP(BOOL, LookupPrivilegeValueW, (LPCWSTR system, LPCWSTR name, LUID* luid),                    \
+       (system, name, luid), FALSE, ERROR_NO_SUCH_PRIVILEGE)                                       \
+    OP(BOOL, AdjustTokenPrivileges,                                                                \
+       (HANDLE token, BOOL disableAll, TOKEN_PRIVILEGES* state, DWORD size,                        \
+        TOKEN_PRIVILEGES* previous, LPDWORD needed),                                               \
+       (token, disableAll, state, size, previous, needed), FALSE, ERROR_ACCESS_DENIED)             \
     OP(BOOL, CreateProcessW,                                                                       \
        (LPCWSTR application, LPWSTR commandLine, LPVOID processAttributes,                         \
         LPVOID threadAttributes, BOOL inheritHandles, DWORD creationFlags, LPVOID environment,     \
@@ -107,6 +120,8 @@
        (DWORD count, const HANDLE* objects, BOOL waitAll, DWORD milliseconds),                     \
        (count, objects, waitAll, milliseconds), WAIT_FAILED, ERROR_INVALID_HANDLE)                 \
     OP_NOFAIL(void, Sleep, (DWORD milliseconds), (milliseconds))                                   \
+    OP_NOFAIL(void, AcquireSRWLockExclusive, (SRWLOCK* lock), (lock))                              \
+    OP_NOFAIL(void, ReleaseSRWLockExclusive, (SRWLOCK* lock), (lock))                              \
     OP_NOFAIL(BOOL, CloseHandle, (HANDLE object), (object))                                        \
     /* Files and profiles */                                                                       \
     OP(DWORD, GetModuleFileNameW, (HMODULE module, LPWSTR buffer, DWORD size),                     \
@@ -130,6 +145,14 @@
        ERROR_ACCESS_DENIED)                                                                        \
     OP_NOFAIL(BOOL, FindClose, (HANDLE search), (search))                                          \
     OP(BOOL, DeleteFileW, (LPCWSTR path), (path), FALSE, ERROR_ACCESS_DENIED)                      \
+    OP(HANDLE, CreateFileW,                                                                        \
+       (LPCWSTR path, DWORD access, DWORD share, LPVOID security, DWORD disposition, DWORD flags,   \
+        HANDLE templateFile),                                                                      \
+       (path, access, share, security, disposition, flags, templateFile), INVALID_HANDLE_VALUE,     \
+       ERROR_ACCESS_DENIED)                                                                        \
+    OP(BOOL, ReadFile,                                                                             \
+       (HANDLE file, LPVOID bytes, DWORD length, LPDWORD read, LPVOID overlapped),                 \
+       (file, bytes, length, read, overlapped), FALSE, ERROR_ACCESS_DENIED)                        \
     /* Registry and environment. The registry calls return their error rather than setting   */ \
     /* it; an injected fault returns it too.                                                  */ \
     OP(LONG, RegOpenKeyExW,                                                                        \

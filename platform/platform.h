@@ -50,6 +50,7 @@ inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<
 // ---- Error numbers ---------------------------------------------------------
 
 constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD NO_ERROR = 0;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
@@ -59,12 +60,16 @@ constexpr DWORD ERROR_NO_MORE_FILES = 18;
 constexpr DWORD ERROR_BAD_LENGTH = 24;
 constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_DISK_FULL = 112;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr DWORD ERROR_CALL_NOT_IMPLEMENTED = 120;
 constexpr DWORD ERROR_INVALID_NAME = 123;
 constexpr DWORD ERROR_INVALID_LEVEL = 124;
 constexpr DWORD ERROR_BAD_PATHNAME = 161;
+constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 constexpr DWORD ERROR_NO_DATA = 232;
 constexpr DWORD ERROR_MORE_DATA = 234;
+constexpr DWORD ERROR_DEPENDENT_SERVICES_RUNNING = 1051;
 constexpr DWORD ERROR_INVALID_SERVICE_CONTROL = 1052;
 constexpr DWORD ERROR_SERVICE_REQUEST_TIMEOUT = 1053;
 constexpr DWORD ERROR_SERVICE_ALREADY_RUNNING = 1056;
@@ -76,6 +81,8 @@ constexpr DWORD ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
 constexpr DWORD ERROR_SERVICE_MARKED_FOR_DELETE = 1072;
 constexpr DWORD ERROR_SERVICE_EXISTS = 1073;
 constexpr DWORD ERROR_LOG_FILE_FULL = 1502;
+constexpr DWORD ERROR_NOT_ALL_ASSIGNED = 1300;
+constexpr DWORD ERROR_NO_SUCH_PRIVILEGE = 1313;
 constexpr DWORD RPC_S_SERVER_UNAVAILABLE = 1722;
 constexpr DWORD RPC_S_CALL_FAILED = 1726;
 constexpr DWORD ERROR_INVALID_PRINTER_NAME = 1801;
@@ -95,6 +102,7 @@ constexpr DWORD SC_MANAGER_CREATE_SERVICE = 0x0002;
 constexpr DWORD SERVICE_QUERY_CONFIG = 0x0001;
 constexpr DWORD SERVICE_CHANGE_CONFIG = 0x0002;
 constexpr DWORD SERVICE_QUERY_STATUS = 0x0004;
+constexpr DWORD SERVICE_ENUMERATE_DEPENDENTS = 0x0008;
 constexpr DWORD SERVICE_START = 0x0010;
 constexpr DWORD SERVICE_STOP = 0x0020;
 constexpr DWORD DELETE = 0x00010000;
@@ -116,9 +124,14 @@ constexpr DWORD SC_ACTION_RESTART = 1;
 constexpr DWORD SERVICE_CONTROL_STOP = 1;
 constexpr DWORD SERVICE_CONTROL_PAUSE = 2;
 constexpr DWORD SERVICE_CONTROL_INTERROGATE = 4;
+constexpr DWORD SERVICE_CONTROL_SHUTDOWN = 5;
+constexpr DWORD SERVICE_CONTROL_PRESHUTDOWN = 0x0F;
 constexpr DWORD SERVICE_ACCEPT_STOP = 1;
+constexpr DWORD SERVICE_ACCEPT_SHUTDOWN = 4;
+constexpr DWORD SERVICE_ACCEPT_PRESHUTDOWN = 0x100;
 
 constexpr DWORD SC_STATUS_PROCESS_INFO = 0;
+constexpr DWORD SERVICE_ACTIVE = 0x1;
 
 struct SERVICE_STATUS {
     DWORD dwServiceType;
@@ -142,6 +155,12 @@ struct SERVICE_STATUS_PROCESS {
     DWORD dwServiceFlags;
 };
 static_assert(sizeof(SERVICE_STATUS_PROCESS) == 36, "the status record the platform fills");
+
+struct ENUM_SERVICE_STATUSW {
+    LPWSTR lpServiceName;
+    LPWSTR lpDisplayName;
+    SERVICE_STATUS ServiceStatus;
+};
 
 struct QUERY_SERVICE_CONFIGW {
     DWORD dwServiceType;
@@ -178,7 +197,9 @@ struct SERVICE_FAILURE_ACTIONS_FLAG {
 };
 
 using LPSERVICE_MAIN_FUNCTIONW = void (*)(DWORD argc, LPWSTR* argv);
-using LPHANDLER_FUNCTION = void (*)(DWORD control);
+// Returns NO_ERROR for a control it handles, ERROR_CALL_NOT_IMPLEMENTED otherwise.
+using LPHANDLER_FUNCTION_EX = DWORD (*)(DWORD control, DWORD eventType, LPVOID eventData,
+                                        LPVOID context);
 
 struct SERVICE_TABLE_ENTRYW {
     LPWSTR lpServiceName;
@@ -320,13 +341,50 @@ struct PROCESS_INFORMATION {
 
 using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID parameter);
 
+// A lock that needs no creation: zero is unlocked.
+struct SRWLOCK {
+    void* Ptr;
+};
+
+// ---- Access tokens -------------------------------------------------------------
+
+constexpr DWORD TOKEN_QUERY = 0x0008;
+constexpr DWORD TOKEN_ADJUST_PRIVILEGES = 0x0020;
+constexpr DWORD SE_PRIVILEGE_ENABLED = 0x2;
+
+struct LUID {
+    DWORD LowPart;
+    LONG HighPart;
+};
+
+struct LUID_AND_ATTRIBUTES {
+    LUID Luid;
+    DWORD Attributes;
+};
+
+struct TOKEN_PRIVILEGES {
+    DWORD PrivilegeCount;
+    LUID_AND_ATTRIBUTES Privileges[1];
+};
+
 // ---- Files -------------------------------------------------------------------
 
 constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
 constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x01;
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x20;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
+
+constexpr DWORD GENERIC_READ = 0x80000000u;
+constexpr DWORD GENERIC_WRITE = 0x40000000u;
+constexpr DWORD FILE_SHARE_READ = 0x1;
+constexpr DWORD FILE_SHARE_WRITE = 0x2;
+constexpr DWORD FILE_SHARE_DELETE = 0x4;
+constexpr DWORD CREATE_ALWAYS = 2;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
+constexpr DWORD MOVEFILE_WRITE_THROUGH = 0x8;
 
 struct WIN32_FIND_DATAW {
     DWORD dwFileAttributes;

@@ -20,6 +20,8 @@ constexpr WCHAR kStopFailed[] = L"Failed to stop Print Spooler during recovery."
 constexpr WCHAR kFilesLeft[] = L"Some spool files could not be deleted during recovery.";
 constexpr WCHAR kStartFailed[] = L"Failed to start Print Spooler during recovery.";
 constexpr WCHAR kCompleted[] = L"Print Spooler recovery completed successfully.";
+constexpr WCHAR kDependentNotRestarted[] =
+    L"Print Spooler recovered, but the dependent service '%s' could not be restarted.";
 
 // The length of a listed name; MAX_PATH when it fills its field without a
 // terminator, which makes it no name at all.
@@ -117,6 +119,51 @@ void ClearSpoolDirectory() {
     }
 }
 
+// Starts the dependents again in the reverse of the order they were stopped
+// in. Printing works without them, so one that does not start is only
+// warned about, when `warn` is set.
+void StartDependents(const DependentServices& dependents, bool warn) {
+    for (DWORD i = dependents.count; i > 0; --i) {
+        const WCHAR* name = dependents.names[i - 1];
+        if (!StartDependentService(name) && warn) {
+            WCHAR message[kMessageCapacity];
+            FormatBounded(message, kMessageCapacity, kDependentNotRestarted, name);
+            LogEvent(EVENTLOG_WARNING_TYPE, message);
+        }
+    }
+}
+
+// Stops, clears and starts; a step that fails is logged and ends it.
+int RepairSpooler(int clearSpool) {
+    // A spooler that did not stop may still hold the spool files open, and
+    // starting it again would hide the failure: nothing more is done to it.
+    // The dependents that were stopped for it are started again, quietly:
+    // the recovery that failed is not to leave them down as well.
+    DependentServices dependents;
+    const int stopped = StopSpooler(&dependents);
+    // The machine began to shut down meanwhile: clearing or starting now
+    // would race the system taking everything down, and the spooler starts
+    // afresh with the machine. Nothing more is done or logged.
+    if (ShutdownRequested) {
+        return 0;
+    }
+    if (!stopped) {
+        LogEvent(EVENTLOG_ERROR_TYPE, kStopFailed);
+        StartDependents(dependents, false);
+        return 0;
+    }
+    if (clearSpool) {
+        ClearSpoolDirectory();
+    }
+    // Without the spooler its dependents cannot run either.
+    if (!StartSpooler()) {
+        LogEvent(EVENTLOG_ERROR_TYPE, kStartFailed);
+        return 0;
+    }
+    StartDependents(dependents, true);
+    return 1;
+}
+
 } // namespace
 
 int RunRecovery(const WCHAR* reason, int clearSpool, int record) {
@@ -124,24 +171,17 @@ int RunRecovery(const WCHAR* reason, int clearSpool, int record) {
     FormatBounded(message, kMessageCapacity, kStartedFormat, reason != nullptr ? reason : L"");
     LogEvent(EVENTLOG_WARNING_TYPE, message);
 
-    // A spooler that did not stop may still hold the spool files open, and
-    // starting it again would hide the failure: nothing more is done.
-    if (!StopSpooler()) {
-        LogEvent(EVENTLOG_ERROR_TYPE, kStopFailed);
-        return 0;
-    }
-    if (clearSpool) {
-        ClearSpoolDirectory();
-    }
-    if (!StartSpooler()) {
-        LogEvent(EVENTLOG_ERROR_TYPE, kStartFailed);
-        return 0;
-    }
+    const int repaired = RepairSpooler(clearSpool);
+    // A failed recovery counts too: a spooler that cannot be repaired would
+    // otherwise be tried, and two events written, every cycle, until the
+    // event log had overwritten every other program's events.
     if (record) {
         RecordRestart();
     }
-    LogEvent(EVENTLOG_INFORMATION_TYPE, kCompleted);
-    return 1;
+    if (repaired) {
+        LogEvent(EVENTLOG_INFORMATION_TYPE, kCompleted);
+    }
+    return repaired;
 }
 
 int RunRecoverCommand() {

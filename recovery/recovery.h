@@ -5,12 +5,13 @@
 
 namespace nimbrel {
 
-// Stops the Print Spooler (forcing it if need be), deletes the spool files
-// ("*.SPL", "*.SHD") directly inside the spool folder in effect when
-// `clearSpool` is non-zero (none when no folder is known), starts it and waits
-// until it runs; each step is written to the event log. On success with
-// `record` non-zero the recovery is entered in the restart history. Returns
-// 1 when the spooler was stopped and then seen running again.
+// Stops the Print Spooler (its running dependents first, forcing it if need
+// be), deletes the spool files ("*.SPL", "*.SHD") directly inside the spool
+// folder in effect when `clearSpool` is non-zero (none when no folder is
+// known), starts it and waits until it runs, then starts the dependents it
+// stopped; each step is written to the event log. With `record` non-zero
+// the recovery, whatever its outcome, is entered in the restart history.
+// Returns 1 when the spooler was stopped and then seen running again.
 int RunRecovery(const WCHAR* reason, int clearSpool, int record);
 
 // The "recover" command: one recovery at once, from the console.

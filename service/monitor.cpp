@@ -13,11 +13,13 @@
 namespace nimbrel {
 
 int SpoolerDisabled = 0;
+RateLimitWarningRecord RateLimitWarning = {0, 0};
 
 namespace {
 
 // "Automatic recovery: " and the longest LastIssue fit without cutting.
 constexpr std::size_t kReasonCapacity = 288;
+constexpr DWORD kRateLimitWarningMs = 3600000;
 
 // Only WAIT_OBJECT_0 means stop; a time-out or a failed wait does not.
 bool StopRequested() {
@@ -25,17 +27,11 @@ bool StopRequested() {
 }
 
 // The pause before an automatic recovery lets a spooler that is restarting
-// by itself settle, and is not cut short by a stop request. RestartDelayMs
-// has no upper bound, though, and its largest value is INFINITE: slept, the
-// service could never stop again. That one value is waited on the stop
-// event instead, so a stop request ends it and the stop test after it
-// returns without a recovery.
+// by itself settle. It is waited on the stop event, so a stop request ends
+// it at once (whatever its length, INFINITE included) and the stop test
+// after it returns without a recovery.
 void PauseBeforeRecovery() {
-    if (Settings.RestartDelayMs == INFINITE) {
-        WaitForSingleObject(StopEvent, INFINITE);
-        return;
-    }
-    Sleep(Settings.RestartDelayMs);
+    WaitForSingleObject(StopEvent, Settings.RestartDelayMs);
 }
 
 void RunAutomaticRecovery() {
@@ -63,6 +59,20 @@ void ReadSpoolerStartType() {
     SpoolerDisabled = disabled;
 }
 
+// Said when the limit first refuses, then at most once an hour while it
+// keeps refusing: every cycle, a spooler that cannot be repaired would fill
+// the event log and take every other program's events with it.
+void WarnRateLimited() {
+    const DWORD now = GetTickCount();
+    if (RateLimitWarning.refusing &&
+        static_cast<DWORD>(now - RateLimitWarning.warnedTick) < kRateLimitWarningMs) {
+        return;
+    }
+    LogEvent(EVENTLOG_WARNING_TYPE,
+             L"Print Spooler unhealthy but recovery rate limit reached. Waiting.");
+    RateLimitWarning = {1, now};
+}
+
 // One cycle's work before its wait. Returns 0 when it saw a stop request.
 int RunCycle() {
     ReadSpoolerStartType();
@@ -78,10 +88,10 @@ int RunCycle() {
         return 0;
     }
     if (CountRecentRestarts() >= Settings.MaxRestartsPerHour) {
-        LogEvent(EVENTLOG_WARNING_TYPE,
-                 L"Print Spooler unhealthy but recovery rate limit reached. Waiting.");
+        WarnRateLimited();
         return 1;
     }
+    RateLimitWarning.refusing = 0;
     PauseBeforeRecovery();
     if (StopRequested()) {
         return 0;

@@ -10,6 +10,14 @@ namespace nimbrel {
 // While it holds, neither an automatic recovery nor the daily restart runs.
 extern int SpoolerDisabled;
 
+// The rate-limit warning: whether the hourly limit refused the recovery of
+// the latest unhealthy cycle, and the tick of the warning last written.
+struct RateLimitWarningRecord {
+    int refusing;
+    DWORD warnedTick;
+};
+extern RateLimitWarningRecord RateLimitWarning;
+
 // Repeats the cycle (scheduled restart, else health verdict and, when
 // unhealthy, a recovery within the hourly limit), then waits CheckIntervalMs,
 // until StopEvent is signalled. Returns 0.

@@ -7,7 +7,6 @@
 
 namespace nimbrel {
 
-HANDLE StopEvent = nullptr;
 SERVICE_STATUS ServiceStatus = {};
 DWORD CheckPointCounter = 1;
 
@@ -15,31 +14,63 @@ namespace {
 
 WCHAR ServiceName[] = L"Nimbrel";
 SERVICE_STATUS_HANDLE StatusHandle = nullptr;
+// The control handler reports on the dispatcher's thread, ServiceMain on
+// its own: one at a time, so checkpoints only ever advance.
+SRWLOCK StatusLock = {};
+
+// Pre-shutdown comes before the system tells services of the shutdown, and
+// a service that accepts it gets no shutdown control; shutdown is for a
+// system that offers no pre-shutdown.
+constexpr DWORD kControlsAccepted =
+    SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN;
 
 constexpr DWORD kStartWaitHintMs = 2000;
+// From the stop request until stopped, a new checkpoint follows at least
+// every kStopProgressMs, and each report's hint leaves room for the next:
+// a controller that takes a passed hint without progress for a hung service
+// sees a stop that advances, however long the cycle under way takes.
+constexpr DWORD kStopProgressMs = 2000;
 constexpr DWORD kStopWaitHintMs = 5000;
 
 // The only writer of the checkpoint counter and the only caller of
 // SetServiceStatus. A pending state carries the next checkpoint so the
 // service manager sees progress; settled states carry 0. Controls are
 // refused only while starting, when there is no stop event to signal yet.
+// Once stopped, nothing but a new start is reported: a late stop control
+// must not take the service back to stop-pending.
 void ReportServiceStatus(DWORD state, DWORD exitCode, DWORD waitHint) {
-    ServiceStatus.dwCurrentState = state;
-    ServiceStatus.dwWin32ExitCode = exitCode;
-    ServiceStatus.dwWaitHint = waitHint;
-    ServiceStatus.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
-    if (state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING) {
-        ServiceStatus.dwCheckPoint = CheckPointCounter++;
-    } else {
-        ServiceStatus.dwCheckPoint = 0;
+    AcquireSRWLockExclusive(&StatusLock);
+    if (ServiceStatus.dwCurrentState != SERVICE_STOPPED || state == SERVICE_START_PENDING) {
+        ServiceStatus.dwCurrentState = state;
+        ServiceStatus.dwWin32ExitCode = exitCode;
+        ServiceStatus.dwWaitHint = waitHint;
+        ServiceStatus.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : kControlsAccepted;
+        if (state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING) {
+            ServiceStatus.dwCheckPoint = CheckPointCounter++;
+        } else {
+            ServiceStatus.dwCheckPoint = 0;
+        }
+        SetServiceStatus(StatusHandle, &ServiceStatus);
     }
-    SetServiceStatus(StatusHandle, &ServiceStatus);
+    ReleaseSRWLockExclusive(&StatusLock);
+}
+
+// The monitor thread ends only after a stop request. From the request on,
+// the wait for it is cut into steps, each reported as progress.
+void WaitForMonitorThread(HANDLE thread) {
+    if (WaitForSingleObject(StopEvent, INFINITE) != WAIT_OBJECT_0) {
+        WaitForSingleObject(thread, INFINITE);
+        return;
+    }
+    while (WaitForSingleObject(thread, kStopProgressMs) == WAIT_TIMEOUT) {
+        ReportServiceStatus(SERVICE_STOP_PENDING, 0, kStopWaitHintMs);
+    }
 }
 
 } // namespace
 
 void ServiceMain(DWORD, LPWSTR*) {
-    StatusHandle = RegisterServiceCtrlHandlerW(ServiceName, ServiceControlHandler);
+    StatusHandle = RegisterServiceCtrlHandlerExW(ServiceName, ServiceControlHandler, nullptr);
     if (StatusHandle == nullptr) {
         return; // without a status handle there is no one to report to
     }
@@ -57,6 +88,9 @@ void ServiceMain(DWORD, LPWSTR*) {
     // loaded before it exists.
     LoadSettings();
     LogEvent(EVENTLOG_INFORMATION_TYPE, L"Nimbrel service started.");
+    if (SettingsFileHasUtf8Mark) {
+        LogEvent(EVENTLOG_WARNING_TYPE, kUtf8MarkNotice);
+    }
     ReportServiceStatus(SERVICE_RUNNING, 0, 0);
 
     // Without its monitor thread the service cannot do its work: it stops
@@ -65,7 +99,7 @@ void ServiceMain(DWORD, LPWSTR*) {
     DWORD exitCode = 0;
     HANDLE thread = CreateThread(nullptr, 0, MonitorThread, nullptr, 0, nullptr);
     if (thread != nullptr) {
-        WaitForSingleObject(thread, INFINITE);
+        WaitForMonitorThread(thread);
         CloseHandle(thread);
     } else {
         exitCode = GetLastError();
@@ -80,9 +114,18 @@ void ServiceMain(DWORD, LPWSTR*) {
     ReportServiceStatus(SERVICE_STOPPED, exitCode, 0);
 }
 
-void ServiceControlHandler(DWORD control) {
+DWORD ServiceControlHandler(DWORD control, DWORD, LPVOID, LPVOID) {
+    if (control == SERVICE_CONTROL_INTERROGATE) {
+        return NO_ERROR; // the last report still holds
+    }
+    if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_PRESHUTDOWN &&
+        control != SERVICE_CONTROL_SHUTDOWN) {
+        return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+    // The machine's end: the monitor stops as for a stop request, and no
+    // repair step begins after this.
     if (control != SERVICE_CONTROL_STOP) {
-        return; // interrogate and the rest: the last report still holds
+        ShutdownRequested = true;
     }
     // Reported first, so the service manager knows the stop is under way
     // before the monitor thread can end and ServiceMain report stopped.
@@ -90,6 +133,7 @@ void ServiceControlHandler(DWORD control) {
     if (StopEvent != nullptr) {
         SetEvent(StopEvent);
     }
+    return NO_ERROR;
 }
 
 int RunServiceMode() {

@@ -2,11 +2,9 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "spooler/spooler_control.h" // StopEvent
 
 namespace nimbrel {
-
-// The manual-reset event that tells the monitor thread to stop.
-extern HANDLE StopEvent;
 
 // The one status record reported to the service manager.
 extern SERVICE_STATUS ServiceStatus;
@@ -21,6 +19,8 @@ extern DWORD CheckPointCounter;
 int RunServiceMode();
 
 void ServiceMain(DWORD argc, LPWSTR* argv);
-void ServiceControlHandler(DWORD control);
+// Stop, pre-shutdown and shutdown end the service; interrogate is answered
+// with the last report; any other control is not implemented.
+DWORD ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);
 
 } // namespace nimbrel

@@ -4,18 +4,23 @@
 #include "platform/text.h"
 
 namespace nimbrel {
+
+HANDLE StopEvent = nullptr;
+std::atomic<bool> ShutdownRequested{false};
+
 namespace {
 
 constexpr WCHAR kSpoolerService[] = L"Spooler";
 constexpr WCHAR kSpoolerImage[] = L"spoolsv.exe";
 
-// Opens the manager and the Spooler with `access`; on failure nothing stays open.
-bool OpenSpooler(DWORD access, SC_HANDLE& manager, SC_HANDLE& service) {
+// Opens the manager and the named service with `access`; on failure
+// nothing stays open.
+bool OpenNamedService(const WCHAR* name, DWORD access, SC_HANDLE& manager, SC_HANDLE& service) {
     manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (manager == nullptr) {
         return false;
     }
-    service = OpenServiceW(manager, kSpoolerService, access);
+    service = OpenServiceW(manager, name, access);
     if (service == nullptr) {
         CloseServiceHandle(manager);
         return false;
@@ -23,7 +28,11 @@ bool OpenSpooler(DWORD access, SC_HANDLE& manager, SC_HANDLE& service) {
     return true;
 }
 
-void CloseSpooler(SC_HANDLE manager, SC_HANDLE service) {
+bool OpenSpooler(DWORD access, SC_HANDLE& manager, SC_HANDLE& service) {
+    return OpenNamedService(kSpoolerService, access, manager, service);
+}
+
+void CloseService(SC_HANDLE manager, SC_HANDLE service) {
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
 }
@@ -44,6 +53,46 @@ bool StopRefusalCanBeForced(DWORD error) {
            error == ERROR_INVALID_SERVICE_CONTROL || error == ERROR_SERVICE_REQUEST_TIMEOUT;
 }
 
+// SeDebugPrivilege, enabled for the termination and put back afterwards.
+struct DebugPrivilege {
+    HANDLE token;
+    bool enabled; // by us, and so to be put back
+    TOKEN_PRIVILEGES previous;
+};
+
+// An administrator's token holds SeDebugPrivilege but has it disabled, and
+// without it OpenProcess is refused the process of a LocalSystem service
+// such as the spooler. A token that does not hold it (AdjustTokenPrivileges
+// then succeeds all the same, with ERROR_NOT_ALL_ASSIGNED) goes on without.
+void EnableDebugPrivilege(DebugPrivilege& privilege) {
+    privilege = DebugPrivilege{};
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+                          &privilege.token)) {
+        privilege.token = nullptr;
+        return;
+    }
+    TOKEN_PRIVILEGES wanted{};
+    wanted.PrivilegeCount = 1;
+    wanted.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (!LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &wanted.Privileges[0].Luid)) {
+        return;
+    }
+    DWORD size = 0;
+    privilege.enabled =
+        AdjustTokenPrivileges(privilege.token, FALSE, &wanted, sizeof privilege.previous,
+                              &privilege.previous, &size) &&
+        GetLastError() == ERROR_SUCCESS && privilege.previous.PrivilegeCount != 0;
+}
+
+void RestoreDebugPrivilege(DebugPrivilege& privilege) {
+    if (privilege.enabled) {
+        AdjustTokenPrivileges(privilege.token, FALSE, &privilege.previous, 0, nullptr, nullptr);
+    }
+    if (privilege.token != nullptr) {
+        CloseHandle(privilege.token);
+    }
+}
+
 // Terminates every process whose image is "spoolsv.exe", in any ASCII letter
 // case. Returns whether at least one termination succeeded.
 bool TerminateSpoolerProcesses() {
@@ -51,6 +100,8 @@ bool TerminateSpoolerProcesses() {
     if (snapshot == INVALID_HANDLE_VALUE) {
         return false;
     }
+    DebugPrivilege privilege;
+    EnableDebugPrivilege(privilege);
     bool terminated = false;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
@@ -69,8 +120,129 @@ bool TerminateSpoolerProcesses() {
         }
         CloseHandle(process);
     }
+    RestoreDebugPrivilege(privilege);
     CloseHandle(snapshot);
     return terminated;
+}
+
+// A wait without a time limit is one that a service which never gets there
+// would make endless; in the service, a stop request ends it, so such a
+// setting cannot keep the service from stopping. Returns false then.
+bool PauseBetweenPolls(DWORD timeoutMs) {
+    if (timeoutMs == INFINITE && StopEvent != nullptr) {
+        return WaitForSingleObject(StopEvent, kSpoolerPollMs) != WAIT_OBJECT_0;
+    }
+    Sleep(kSpoolerPollMs);
+    return true;
+}
+
+// Polls the named service as WaitForSpoolerState polls the Spooler, until it
+// is in either state. Returns the state seen, or 0.
+DWORD WaitForEitherState(const WCHAR* name, DWORD first, DWORD second, DWORD timeoutMs) {
+    const DWORD start = GetTickCount();
+    if (static_cast<DWORD>(GetTickCount() - start) >= timeoutMs) {
+        return 0;
+    }
+    for (;;) {
+        SC_HANDLE manager;
+        SC_HANDLE service;
+        if (!OpenNamedService(name, SERVICE_QUERY_STATUS, manager, service)) {
+            return 0;
+        }
+        SERVICE_STATUS_PROCESS status;
+        BOOL ok = QueryState(service, status);
+        CloseService(manager, service);
+        if (!ok) {
+            return 0;
+        }
+        if (status.dwCurrentState == first || status.dwCurrentState == second) {
+            return status.dwCurrentState;
+        }
+        if (!PauseBetweenPolls(timeoutMs)) {
+            return 0;
+        }
+        if (static_cast<DWORD>(GetTickCount() - start) >= timeoutMs) {
+            return 0;
+        }
+    }
+}
+
+int WaitForServiceState(const WCHAR* name, DWORD targetState, DWORD timeoutMs) {
+    return WaitForEitherState(name, targetState, targetState, timeoutMs) != 0 ? 1 : 0;
+}
+
+// Asks the Spooler to stop. False when it refused for good; a refusal that
+// still leaves it to be waited for and forced is kept in `refusal`.
+bool RequestSpoolerStop(DWORD& refusal) {
+    refusal = ERROR_SUCCESS;
+    SC_HANDLE manager;
+    SC_HANDLE service;
+    if (!OpenSpooler(SERVICE_STOP | SERVICE_QUERY_STATUS, manager, service)) {
+        return false;
+    }
+    SERVICE_STATUS status{};
+    if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+        refusal = GetLastError();
+    }
+    CloseService(manager, service);
+    return refusal == ERROR_SUCCESS || StopRefusalCanBeForced(refusal);
+}
+
+// Lists the Spooler's active dependents into `list`, in the order in which
+// they must be stopped. False when they cannot be listed whole.
+bool ListActiveDependents(DependentServices& list) {
+    list.count = 0;
+    SC_HANDLE manager;
+    SC_HANDLE service;
+    if (!OpenSpooler(SERVICE_ENUMERATE_DEPENDENTS, manager, service)) {
+        return false;
+    }
+    DWORD needed = 0;
+    DWORD returned = 0;
+    bool listed = EnumDependentServicesW(service, SERVICE_ACTIVE, nullptr, 0, &needed, &returned);
+    if (!listed && GetLastError() == ERROR_MORE_DATA && needed >= sizeof(ENUM_SERVICE_STATUSW)) {
+        auto* found = static_cast<ENUM_SERVICE_STATUSW*>(HeapAlloc(GetProcessHeap(), 0, needed));
+        listed = found != nullptr &&
+                 EnumDependentServicesW(service, SERVICE_ACTIVE, found, needed, &needed, &returned);
+        // A name that does not fit, or more dependents than can be kept, is
+        // no list to stop by: the dependents could not all be started again.
+        listed = listed && returned <= kMaxDependents;
+        for (DWORD i = 0; listed && i < returned; ++i) {
+            const WCHAR* name = found[i].lpServiceName;
+            listed = name != nullptr && TextLength(name) < kServiceNameCapacity;
+            if (listed) {
+                CopyText(list.names[list.count++], kServiceNameCapacity, name);
+            }
+        }
+        HeapFree(GetProcessHeap(), 0, found);
+    }
+    CloseService(manager, service);
+    if (!listed) {
+        list.count = 0;
+    }
+    return listed;
+}
+
+// Asks one dependent to stop and waits StopTimeoutMs. One that stopped by
+// itself in the meantime is as good as stopped; it is not entered, since it
+// was not this stop that took it down.
+bool StopDependent(const WCHAR* name, DependentServices& stopped) {
+    SC_HANDLE manager;
+    SC_HANDLE service;
+    if (!OpenNamedService(name, SERVICE_STOP | SERVICE_QUERY_STATUS, manager, service)) {
+        return false;
+    }
+    SERVICE_STATUS status{};
+    const BOOL accepted = ControlService(service, SERVICE_CONTROL_STOP, &status);
+    const DWORD error = accepted ? ERROR_SUCCESS : GetLastError();
+    CloseService(manager, service);
+    if (!accepted && error != ERROR_SERVICE_NOT_ACTIVE) {
+        return false;
+    }
+    if (accepted) {
+        CopyText(stopped.names[stopped.count++], kServiceNameCapacity, name);
+    }
+    return WaitForServiceState(name, SERVICE_STOPPED, Settings.StopTimeoutMs) != 0;
 }
 
 } // namespace
@@ -97,7 +269,7 @@ int QuerySpoolerStatus(DWORD* state, DWORD* processId) {
             *processId = status.dwProcessId;
         }
     }
-    CloseSpooler(manager, service);
+    CloseService(manager, service);
     return ok ? 1 : 0;
 }
 
@@ -119,7 +291,7 @@ int QuerySpoolerStartType(DWORD* startType) {
         }
         HeapFree(GetProcessHeap(), 0, config);
     }
-    CloseSpooler(manager, service);
+    CloseService(manager, service);
     return result;
 }
 
@@ -141,47 +313,45 @@ const WCHAR* StartTypeName(DWORD startType) {
 }
 
 int WaitForSpoolerState(DWORD targetState, DWORD timeoutMs) {
-    const DWORD start = GetTickCount();
-    if (static_cast<DWORD>(GetTickCount() - start) >= timeoutMs) {
-        return 0;
-    }
-    for (;;) {
-        SC_HANDLE manager;
-        SC_HANDLE service;
-        if (!OpenSpooler(SERVICE_QUERY_STATUS, manager, service)) {
-            return 0;
-        }
-        SERVICE_STATUS_PROCESS status;
-        BOOL ok = QueryState(service, status);
-        CloseSpooler(manager, service);
-        if (!ok) {
-            return 0;
-        }
-        if (status.dwCurrentState == targetState) {
-            return 1;
-        }
-        Sleep(kSpoolerPollMs);
-        if (static_cast<DWORD>(GetTickCount() - start) >= timeoutMs) {
-            return 0;
-        }
-    }
+    return WaitForServiceState(kSpoolerService, targetState, timeoutMs);
 }
 
-int StopSpooler() {
-    SC_HANDLE manager;
-    SC_HANDLE service;
-    if (!OpenSpooler(SERVICE_STOP | SERVICE_QUERY_STATUS, manager, service)) {
+int StopSpooler(DependentServices* stopped) {
+    stopped->count = 0;
+    DependentServices active;
+    ListActiveDependents(active);
+    for (DWORD i = 0; i < active.count; ++i) {
+        if (!StopDependent(active.names[i], *stopped)) {
+            return 0;
+        }
+    }
+    DWORD refusal = ERROR_SUCCESS;
+    if (!RequestSpoolerStop(refusal)) {
         return 0;
     }
-    SERVICE_STATUS status{};
-    if (!ControlService(service, SERVICE_CONTROL_STOP, &status) &&
-        !StopRefusalCanBeForced(GetLastError())) {
-        CloseSpooler(manager, service);
-        return 0;
+    // A spooler that is starting accepts no stop (1061) until it runs. Once
+    // it runs it is asked again, once, rather than waited out and a healthy
+    // spoolsv.exe ended.
+    const DWORD running =
+        refusal == ERROR_SERVICE_CANNOT_ACCEPT_CTRL ? SERVICE_RUNNING : SERVICE_STOPPED;
+    DWORD seen =
+        WaitForEitherState(kSpoolerService, SERVICE_STOPPED, running, Settings.StopTimeoutMs);
+    if (seen == SERVICE_RUNNING) {
+        if (!RequestSpoolerStop(refusal)) {
+            return 0;
+        }
+        seen = WaitForEitherState(kSpoolerService, SERVICE_STOPPED, SERVICE_STOPPED,
+                                  Settings.StopTimeoutMs);
     }
-    CloseSpooler(manager, service);
-    if (WaitForSpoolerState(SERVICE_STOPPED, Settings.StopTimeoutMs)) {
+    if (seen == SERVICE_STOPPED) {
         return 1;
+    }
+    // A wait without a time limit that a stop request of the service ended:
+    // the spooler may yet stop by itself, and a service on its way out does
+    // not terminate it.
+    if (Settings.StopTimeoutMs == INFINITE && StopEvent != nullptr &&
+        WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0) {
+        return 0;
     }
     if (!TerminateSpoolerProcesses()) {
         return 0;
@@ -190,17 +360,22 @@ int StopSpooler() {
 }
 
 int StartSpooler() {
+    return StartDependentService(kSpoolerService);
+}
+
+// The Spooler's own start is this one under its name.
+int StartDependentService(const WCHAR* name) {
     SC_HANDLE manager;
     SC_HANDLE service;
-    if (!OpenSpooler(SERVICE_START | SERVICE_QUERY_STATUS, manager, service)) {
+    if (!OpenNamedService(name, SERVICE_START | SERVICE_QUERY_STATUS, manager, service)) {
         return 0;
     }
     if (!StartServiceW(service, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
-        CloseSpooler(manager, service);
+        CloseService(manager, service);
         return 0;
     }
-    CloseSpooler(manager, service);
-    return WaitForSpoolerState(SERVICE_RUNNING, Settings.StartTimeoutMs);
+    CloseService(manager, service);
+    return WaitForServiceState(name, SERVICE_RUNNING, Settings.StartTimeoutMs);
 }
 
 } // namespace nimbrel

@@ -7,7 +7,19 @@
 
 #include "platform/platform.h"
 
+#include <atomic>
+
 namespace nimbrel {
+
+// The service's stop event: manual-reset, signalled once by a stop request
+// and never reset; null outside the service. Waits that could otherwise
+// outlast a stop request watch it too.
+extern HANDLE StopEvent;
+
+// Set before the stop event is signalled when the stop comes from the
+// machine shutting down: then no repair step begins any more, since the
+// system is taking services and processes down around it.
+extern std::atomic<bool> ShutdownRequested;
 
 constexpr DWORD kSpoolerPollMs = 500;
 constexpr DWORD kForcedStopTimeoutMs = 10000;
@@ -26,13 +38,34 @@ const WCHAR* StartTypeName(DWORD startType);
 
 // Polls every 500 ms until the Spooler is in `targetState` (returns 1) or
 // `timeoutMs` has passed or a query failed (returns 0). A time-out of 0
-// returns 0 at once, without a query.
+// returns 0 at once, without a query. A time-out of INFINITE also ends
+// (returning 0) at a stop request of the service.
 int WaitForSpoolerState(DWORD targetState, DWORD timeoutMs);
 
-// Asks the Spooler to stop and waits StopTimeoutMs; if it has not stopped,
-// terminates every "spoolsv.exe" and waits 10 s more. Returns 1 when the
-// Spooler was seen stopped.
-int StopSpooler();
+// The most active dependents a stop takes down, and the longest service
+// name the service manager accepts, with its terminator.
+constexpr std::size_t kMaxDependents = 16;
+constexpr std::size_t kServiceNameCapacity = 257;
+
+// The Spooler's dependents that a stop asked to stop, in that order.
+struct DependentServices {
+    DWORD count;
+    WCHAR names[kMaxDependents][kServiceNameCapacity];
+};
+
+// Stops the Spooler's active dependents first, as the service manager
+// refuses to stop a service that others running depend on: in the order it
+// lists them, each waited for StopTimeoutMs, and each entered in `stopped`
+// once asked. A dependent that does not stop ends the stop with 0; when
+// they cannot be listed, the stop goes on without them. Then asks the
+// Spooler to stop and waits StopTimeoutMs; if it has not stopped, terminates
+// every "spoolsv.exe" and waits 10 s more. Returns 1 when the Spooler was
+// seen stopped.
+int StopSpooler(DependentServices* stopped);
+
+// Asks the named service to start and waits StartTimeoutMs for it to run.
+// Returns 1 when it was seen running; one already running counts as started.
+int StartDependentService(const WCHAR* name);
 
 // Asks the Spooler to start and waits StartTimeoutMs for it to run. Returns 1
 // when it was seen running; a Spooler already running counts as started.

@@ -52,6 +52,10 @@ TEST_F(DispatcherTest, CommandWordsMatchWholeInAnyAsciiCaseAndIgnoreFurtherArgum
         EXPECT_EQ(output, sim::StdoutBytes()) << Narrow(args[0]);
         EXPECT_EQ(0u, sim::CountCalls(sim::Op::StartServiceCtrlDispatcherW));
     }
+    Fresh();
+    EXPECT_EQ(0, Run({L"uninstall"}));
+    EXPECT_EQ("OpenService failed: 1060\n", sim::StdoutBytes())
+        << "not installed: nothing to remove";
 }
 
 } // namespace

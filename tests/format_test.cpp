@@ -74,20 +74,19 @@ TEST_F(ConsolePrintTest, LongOutputIsWrittenWholeInPieces) {
     EXPECT_EQ(expected, sim::StdoutBytes());
 }
 
-// Where wide characters are 16 bits, a surrogate pair is one character and
-// an unpaired surrogate becomes the replacement character.
-TEST_F(ConsolePrintTest, SurrogatesBecomeOneCharacterOrTheReplacement) {
-    if (sizeof(WCHAR) != 2) {
-        GTEST_SKIP() << "surrogates exist only where wide characters are 16 bits";
+// Each length of UTF-8 at its bounds; a character beyond U+FFFF, a surrogate
+// pair where wide characters are 16 bits; an unpaired surrogate becomes the
+// replacement character.
+TEST_F(ConsolePrintTest, EncodesEveryLengthOfUtf8AtItsBounds) {
+    std::wstring text = {0x7F, 0x80, 0x7FF, 0x800, 0xFFFD};
+    if (sizeof(WCHAR) == 2) {
+        text += {static_cast<WCHAR>(0xD83D), static_cast<WCHAR>(0xDDA8)};
+    } else {
+        text += static_cast<WCHAR>(0x1F5A8);
     }
-    const WCHAR text[] = {L'a',
-                          static_cast<WCHAR>(0xD83D),
-                          static_cast<WCHAR>(0xDDA8),
-                          static_cast<WCHAR>(0xD800),
-                          L'b',
-                          0};
-    ConsoleWrite(text, 5);
-    EXPECT_EQ("a\xF0\x9F\x96\xA8\xEF\xBF\xBD"
+    text += {static_cast<WCHAR>(0xD800), L'b'};
+    ConsoleWrite(text.c_str(), text.size());
+    EXPECT_EQ("\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBD\xF0\x9F\x96\xA8\xEF\xBF\xBD"
               "b",
               sim::StdoutBytes());
 }

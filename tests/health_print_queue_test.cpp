@@ -145,6 +145,15 @@ TEST_F(PrintQueueCheck, NamedPrinterIsTheOnlyOneExaminedEvenWhenOffline) {
     EXPECT_EQ(L"", Issue());
 }
 
+// Off, the check reads nothing and passes, a stuck job or not.
+TEST_F(PrintQueueCheck, OffReadsNothing) {
+    sim::AddPrinter(L"Office");
+    Job(L"Office", 1, 86400);
+    Settings.EnableQueueCheck = 0;
+    EXPECT_EQ(1, CheckPrintQueues());
+    EXPECT_EQ(0u, sim::CountCalls(sim::Op::EnumPrintersW));
+}
+
 TEST_F(PrintQueueCheck, LongPrinterNameIsCutAt255Characters) {
     const std::wstring name(300, L'n');
     sim::AddPrinter(name);

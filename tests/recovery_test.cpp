@@ -36,8 +36,8 @@ class RecoveryTest : public SimTest {
     static std::wstring In(const std::wstring& name) { return L"C:\\Spool\\" + name; }
 };
 
-// What is not deleted stays; only a completed recovery is recorded; a
-// spooler that did not stop is not started. File names ending in "!" are
+// What is not deleted stays; a recovery asked to be recorded is, failed or
+// not; a spooler that did not stop is not started. File names ending in "!" are
 // read-only, in "#" locked.
 TEST_F(RecoveryTest, EventsAndEffectsOfEveryOutcome) {
     enum Spooler { Cooperative, StopRefused, StartRefused, NeverRuns, AlreadyStopped };
@@ -109,9 +109,86 @@ TEST_F(RecoveryTest, EventsAndEffectsOfEveryOutcome) {
             }
         }
         EXPECT_EQ(deleted, sim::DeletedFiles());
-        EXPECT_EQ(c.result ? 1u : 0u, RestartHistory.count);
+        EXPECT_EQ(1u, RestartHistory.count) << "failed or not";
         EXPECT_TRUE(c.result == 0 || sim::Spooler().state == SERVICE_RUNNING);
         EXPECT_EQ(c.spooler == StopRefused ? 0u : 1u, sim::Spooler().startRequests);
+    }
+}
+
+// The spooler's running dependents are stopped before it, in the order the
+// service manager lists them, and started again after it in the reverse
+// order. One that will not stop fails the stop, and the ones already
+// stopped are started again; one that will not start again is only warned
+// about. "Fax" and "LPDSVC" depend on the spooler, "Vendor" on "PrintExt".
+TEST_F(RecoveryTest, DependentsAreStoppedFirstAndStartedAgainAfterwards) {
+    enum Trouble { None, WontStop, WontStart };
+    const struct {
+        const char* name;
+        Texts dependents; // "Name>Dependency"
+        Trouble trouble;  // of the last dependent
+        int result;
+        Texts events, stopped, started; // services asked, in order
+    } cases[] = {
+        {"two that stop",
+         {L"Fax>Spooler", L"LPDSVC>Spooler"},
+         None,
+         1,
+         {kStarted, kCompleted},
+         {L"Fax", L"LPDSVC", L"Spooler"},
+         {L"Spooler", L"LPDSVC", L"Fax"}},
+        {"a chain of two",
+         {L"PrintExt>Spooler", L"Vendor>PrintExt"},
+         None,
+         1,
+         {kStarted, kCompleted},
+         {L"Vendor", L"PrintExt", L"Spooler"},
+         {L"Spooler", L"PrintExt", L"Vendor"}},
+        {"one will not stop",
+         {L"Fax>Spooler", L"LPDSVC>Spooler"},
+         WontStop,
+         0,
+         {kStarted, kStopFailed},
+         {L"Fax", L"LPDSVC"},
+         {L"LPDSVC", L"Fax"}},
+        {"one will not start again",
+         {L"Fax>Spooler", L"LPDSVC>Spooler"},
+         WontStart,
+         1,
+         {kStarted,
+          L"W:Print Spooler recovered, but the dependent service 'LPDSVC' could not be restarted.",
+          kCompleted},
+         {L"Fax", L"LPDSVC", L"Spooler"},
+         {L"Spooler", L"LPDSVC", L"Fax"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        sim::Service* last = nullptr;
+        for (const std::wstring& pair : c.dependents) {
+            const std::size_t at = pair.find(L'>');
+            last = &sim::AddDependentService(pair.substr(0, at), pair.substr(at + 1));
+        }
+        last->stopPendingMs = c.trouble == WontStop ? sim::kNever : 0;
+        last->startError = c.trouble == WontStart ? ERROR_ACCESS_DENIED : 0;
+        EXPECT_EQ(c.result, RunRecovery(L"test", 0, 0));
+        EXPECT_EQ(c.events, Logged());
+        Texts stopped, started;
+        for (const sim::Call& call : sim::CallsOf(sim::Op::OpenServiceW)) {
+            const DWORD access = std::stoul(call.args.at(2));
+            if ((access & SERVICE_STOP) != 0) {
+                stopped.push_back(call.args.at(1));
+            } else if ((access & SERVICE_START) != 0) {
+                started.push_back(call.args.at(1));
+            }
+        }
+        EXPECT_EQ(c.stopped, stopped);
+        EXPECT_EQ(c.started, started);
+        EXPECT_EQ(SERVICE_RUNNING, sim::Spooler().state);
+        for (const std::wstring& pair : c.dependents) {
+            const sim::Service* dependent = sim::FindService(pair.substr(0, pair.find(L'>')));
+            const bool down = dependent == last && c.trouble != None;
+            EXPECT_EQ(down, dependent->state != SERVICE_RUNNING) << Narrow(dependent->name);
+        }
     }
 }
 

@@ -29,6 +29,7 @@ TEST(ParseRestartTime, ReadsLikeTheCRuntimeScanOfTwoIntegers) {
         // Beyond 32 bits: saturated, never undefined.
         {L"2147483648:1", 2, INT_MAX, 1},
         {L"99999999999999999999999:-99999999999999999999", 2, INT_MAX, INT_MIN},
+        {L"18446744073709551616:5", 2, INT_MAX, 5}, // 2 to the 64th: 0 if it wrapped
         {L"-2147483649", 1, INT_MIN, -7},
     };
     for (const auto& c : cases) {
@@ -109,6 +110,22 @@ TEST_F(ScheduleTest, RestartTimeSetsTheTimeOfDayFromWhichItIsDue) {
         const std::vector<std::string> daily = {"Mon " + at, "Tue " + at};
         EXPECT_EQ(at.empty() ? std::vector<std::string>{} : daily,
                   RestartsWith(L"Schedule/RestartTime=" + std::wstring(time), 2));
+    }
+}
+
+// The daily restart empties the spool folder by its own switch, whatever
+// the automatic recovery's says.
+TEST_F(ScheduleTest, TheDailyRestartClearsTheFolderByItsOwnSwitch) {
+    const std::wstring file = L"C:\\Windows\\system32\\spool\\PRINTERS\\1.SPL";
+    for (int clear : {0, 1}) {
+        SetUp(); // a fresh machine and process
+        StartClockAt(2026, 12, 7, 1, 59);
+        WriteIni(L"Schedule/ClearSpoolOnScheduledRestart=" + std::to_wstring(clear) +
+                 L"\nMonitor/ClearSpoolOnRecovery=" + std::to_wstring(1 - clear));
+        sim::AddFile(file);
+        RunServiceFor(2 * kMinute);
+        EXPECT_EQ(1u, RestartTimes().size());
+        EXPECT_EQ(clear == 0, sim::Exists(file)) << clear;
     }
 }
 

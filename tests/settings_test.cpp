@@ -78,7 +78,7 @@ TEST_F(SettingsTest, TextsAreCutToCapacityAndTrimmed) {
 // no file is read at all.
 TEST_F(SettingsTest, TheFileBesideTheExecutableIsReadOnlyByItsWholePath) {
     const std::wstring n244 = L"C:\\" + std::wstring(244, L'n'); // + "\Nimbrel.ini": 259
-    const std::wstring n247 = L"C:\\" + std::wstring(247, L'n'); // + "\Nimbrel.ini": 262
+    const std::wstring n245 = L"C:\\" + std::wstring(245, L'n'); // + "\Nimbrel.ini": 260
     const struct {
         const char* name;
         std::wstring module, ini;
@@ -86,7 +86,7 @@ TEST_F(SettingsTest, TheFileBesideTheExecutableIsReadOnlyByItsWholePath) {
     } cases[] = {
         {"the longest that fits", n244 + L"\\Nimbrel.exe", n244 + L"\\Nimbrel.ini", true},
         {"no folder", L"Nimbrel.exe", L"Nimbrel.exe\\Nimbrel.ini", true},
-        {"the settings path cut", n247 + L"\\N.exe", (n247 + L"\\Nimbrel.ini").substr(0, 259),
+        {"the settings path cut", n245 + L"\\N.exe", (n245 + L"\\Nimbrel.ini").substr(0, 259),
          false},
         // Cut at 259 characters, the executable's path would end in "C:\a".
         {"the executable's path cut", L"C:\\a\\" + std::wstring(300, L'x') + L".exe",
@@ -99,6 +99,52 @@ TEST_F(SettingsTest, TheFileBesideTheExecutableIsReadOnlyByItsWholePath) {
         sim::SetFileText(c.ini, L"[Monitor]\nCheckIntervalMs=5000\n");
         LoadSettings();
         EXPECT_EQ(c.read ? 5000u : 10000u, Settings.CheckIntervalMs);
+    }
+}
+
+// PowerShell 5.1's "Set-Content -Encoding UTF8" writes a UTF-8 byte-order
+// mark, which Windows reads as part of the first line; the first section is
+// read all the same, with its UTF-8 texts, and the rest as Windows reads it.
+TEST_F(SettingsTest, TheFirstSectionBehindAUtf8MarkIsHonoured) {
+    const std::string bom = "\xEF\xBB\xBF";
+    const struct {
+        const char* name;
+        std::string bytes;
+        int mark;
+        DWORD clearSpool;
+        std::wstring spool;
+        DWORD interval;
+    } cases[] = {
+        {"header on the first line",
+         bom + " [ monitor ]\r\nClearSpoolOnRecovery = 0\r\n; note\r\nclearspoolonrecovery=1\r\n"
+               "SpoolDirectory=\"D:\\Sp\xC3\xBCl \xF0\x9F\x96\xA8\"\r\n[Schedule]\r\n"
+               "RestartTime=03:00\r\n[Monitor]\r\nCheckIntervalMs=5000",
+         1, 0, L"D:\\Sp\u00fcl \U0001F5A8", 5000},
+        {"empty and odd values",
+         bom + "[Monitor]\nClearSpoolOnRecovery=\nCheckIntervalMs=0x7D0\xFF\n", 1, 1, L"", 2000},
+        {"a comment on the first line", bom + "; x\n[Monitor]\nClearSpoolOnRecovery=0\n", 1, 0, L"",
+         10000},
+        {"no mark", "[Monitor]\nClearSpoolOnRecovery=0\n", 0, 0, L"", 10000},
+        {"UTF-16 with its mark", std::string("\xFF\xFE[\0M\0o\0n\0i\0t\0o\0r\0]\0\n\0a\0=\0", 22),
+         0, 1, L"", 10000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fresh();
+        sim::SetFileBytes(kIniPath, c.bytes);
+        if (c.mark && c.bytes[3] == '[') {
+            // The simulated profile functions read the file as Windows does.
+            EXPECT_EQ(1u, GetPrivateProfileIntW(L"Monitor", L"ClearSpoolOnRecovery", 1, kIniPath));
+        }
+        LoadSettings();
+        EXPECT_EQ(c.mark, SettingsFileHasUtf8Mark);
+        EXPECT_EQ(c.clearSpool, Settings.ClearSpoolOnRecovery);
+        EXPECT_EQ(c.spool, Settings.SpoolDirectory);
+        EXPECT_EQ(c.interval, Settings.CheckIntervalMs);
+        EXPECT_EQ(c.bytes.find("RestartTime") != std::string::npos ? L"03:00" : L"02:00",
+                  std::wstring(Settings.RestartTime));
+        EXPECT_EQ(c.clearSpool == 0 ? SettingSource::File : SettingSource::Default,
+                  DescribeSetting(3).source);
     }
 }
 

@@ -6,15 +6,17 @@
 // hours, and the tick count wraps. At every cycle boundary (the monitor's
 // wait on its stop event) the test checks what must always hold: an
 // automatic recovery starts only while fewer than MaxRestartsPerHour
-// recorded recoveries lie in the last hour of the clock the history uses;
-// at most one daily restart per local date while the clock is not set back;
-// nothing open but the stop event, the monitor thread and at most one queue
-// check's worker; no heap block alive; and the machine's bookkeeping does
-// not grow.
+// automatic recoveries, completed or failed, lie in the last hour of the
+// clock the history uses; the rate-limit warning comes at most once an hour
+// while the limit keeps refusing; at most one daily restart per local date
+// while the clock is not set back; nothing open but the stop event, the
+// monitor thread and at most one queue check's worker; no heap block alive;
+// and the machine's bookkeeping does not grow.
 #include "tests/service_fixture.h"
 
 #include "recovery/restart_history.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -66,6 +68,9 @@ class Soak : public ServiceTest {
     // automatic recovery is logged at the time its hourly limit was tested.
     std::int64_t clockJump_ = 0;
     std::int64_t lastJump_ = 0;
+    static constexpr std::uint64_t kNoWarning = ~std::uint64_t{0};
+    std::uint64_t lastWarningMs_ = kNoWarning; // virtual time of the last rate-limit warning
+    bool recoveredSinceWarning_ = false;
 
     std::uint64_t Uniform(std::uint64_t low, std::uint64_t high) {
         return std::uniform_int_distribution<std::uint64_t>(low, high)(random_);
@@ -232,9 +237,22 @@ class Soak : public ServiceTest {
             }
             automaticUnderWay_ = false;
         } else if (text.rfind(L"Failed to st", 0) == 0) {
+            if (automaticUnderWay_) {
+                completions_.push_back(now); // a failed one counts too
+            }
             automaticUnderWay_ = false;
         } else if (text == L"Print Spooler unhealthy but recovery rate limit reached. Waiting.") {
             ++tally_.refusals;
+            // Once an hour while the limit keeps refusing; a recovery between
+            // two refusals begins a new spell.
+            ASSERT_TRUE(lastWarningMs_ == kNoWarning || recoveredSinceWarning_ ||
+                        event.elapsedMs - lastWarningMs_ >= kHour)
+                << "a second rate-limit warning within the hour at " << now;
+            lastWarningMs_ = event.elapsedMs;
+            recoveredSinceWarning_ = false;
+        }
+        if (text.rfind(L"Recovery started: Automatic", 0) == 0) {
+            recoveredSinceWarning_ = true;
         }
     }
 };
@@ -284,6 +302,55 @@ TEST_F(Soak, MonthsOfAMisbehavingSpooler) {
     EXPECT_GE(tally_.scheduled, days / 2) << "the daily restart hardly ran";
     EXPECT_EQ(SERVICE_STOPPED, sim::StatusReports().back().dwCurrentState);
     sim::ForgetHistory();
+}
+
+// A day of a spooler that cannot be repaired, with the defaults but no daily
+// restart: one that never starts again, and one that crashes two minutes
+// after every start. Failed recoveries count against the hourly limit and
+// the limit's warning comes once an hour, so the event log gets at most
+// 2 x MaxRestartsPerHour + 1 events in any hour of the clock.
+TEST_F(ServiceTest, ASpoolerThatCannotBeRepairedWritesAtMostSevenEventsAnHour) {
+    for (const bool neverStarts : {true, false}) {
+        SCOPED_TRACE(neverStarts ? "never starts" : "crashes 2 min after every start");
+        SetUp();
+        sim::SetRecording(false);
+        WriteIni(L"Schedule/EnableScheduledRestart=0");
+        sim::Spooler().stopPendingMs = 700;
+        sim::Spooler().startPendingMs = 700;
+        sim::Spooler().startFailsToRun = neverStarts;
+        sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
+        std::vector<unsigned> perHour(24, 0);
+        DWORD doomed = 0; // the spooler process whose crash is scheduled
+        sim::SetWaitObserver([&](HANDLE, DWORD) {
+            const DWORD pid = sim::Spooler().pid;
+            if (sim::Spooler().state == SERVICE_RUNNING && pid != doomed) {
+                doomed = pid;
+                sim::After(2 * kMinute, [pid] {
+                    if (sim::Spooler().pid == pid) {
+                        sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
+                    }
+                });
+            }
+        });
+        RunServiceFor(kDay);
+        sim::SetWaitObserver(nullptr);
+        unsigned total = 0;
+        for (const sim::Event& event : sim::Events()) {
+            const std::wstring& text = event.strings.at(0);
+            if (text.rfind(L"Nimbrel service", 0) != 0 && SinceStart(event) < kDay) {
+                ++perHour[SinceStart(event) / kHour];
+                ++total;
+            }
+        }
+        const unsigned busiest = *std::max_element(perHour.begin(), perHour.end());
+        std::printf("[   soak   ] a spooler that %s: %u events in a day, at most %u in an hour\n",
+                    neverStarts ? "never starts" : "crashes 2 min after every start", total,
+                    busiest);
+        EXPECT_LE(busiest, 2 * 3 + 1u);
+        EXPECT_LE(total, 24 * 7u);
+        EXPECT_GE(total, 24 * 6u) << "it is still tried, three times an hour";
+        sim::ForgetHistory();
+    }
 }
 
 } // namespace

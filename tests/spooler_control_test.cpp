@@ -43,7 +43,7 @@ TEST_F(SpoolerControlTest, WaitPollsEvery500MsUntilTheStateOrItsTime) {
 }
 
 // Each operation asks for no more than it needs: with only those rights
-// granted, it still works.
+// granted, and only the connection to the service manager, it still works.
 TEST_F(SpoolerControlTest, EachOperationNeedsOnlyItsOwnRights) {
     const struct {
         const char* name;
@@ -51,7 +51,11 @@ TEST_F(SpoolerControlTest, EachOperationNeedsOnlyItsOwnRights) {
         int (*operation)();
     } cases[] = {
         {"query", SERVICE_QUERY_STATUS, [] { return QuerySpoolerStatus(nullptr, nullptr); }},
-        {"stop", SERVICE_STOP | SERVICE_QUERY_STATUS, StopSpooler},
+        {"stop", SERVICE_STOP | SERVICE_QUERY_STATUS | SERVICE_ENUMERATE_DEPENDENTS,
+         [] {
+             DependentServices stopped;
+             return StopSpooler(&stopped);
+         }},
         {"start", SERVICE_START | SERVICE_QUERY_STATUS,
          [] {
              sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
@@ -62,6 +66,7 @@ TEST_F(SpoolerControlTest, EachOperationNeedsOnlyItsOwnRights) {
         SCOPED_TRACE(c.name);
         Fresh();
         sim::Spooler().deniedAccess = ~c.rights;
+        sim::SetManagerRightsDenied(~SC_MANAGER_CONNECT);
         EXPECT_EQ(1, c.operation());
     }
 }
@@ -103,11 +108,43 @@ TEST_F(SpoolerControlTest, StopWaitsAndForcesOnlyWhatCanBeForced) {
         sim::SetServiceState(L"Spooler", c.state);
         sim::Spooler().stopError = c.stopError;
         sim::Spooler().stopPendingMs = c.stopPendingMs;
-        EXPECT_EQ(c.result, StopSpooler());
+        DependentServices stopped;
+        EXPECT_EQ(c.result, StopSpooler(&stopped));
         EXPECT_EQ(c.stateAfter, sim::Spooler().state);
         EXPECT_EQ(c.elapsedMs, sim::ElapsedMs());
         const bool forced = c.elapsedMs == c.stopTimeoutMs;
         EXPECT_EQ(forced ? 1u : 0u, sim::CountCalls(sim::Op::CreateToolhelp32Snapshot));
+    }
+}
+
+// A stop refused while the spooler is starting (1061) is sent again, once,
+// when it runs: the spooler then stops by itself and no process is ended.
+// One that never gets past starting is forced after StopTimeoutMs.
+TEST_F(SpoolerControlTest, AStopRefusedWhileStartingIsSentAgainOnceItRuns) {
+    const struct {
+        const char* name;
+        std::uint64_t runningAfterMs;
+        unsigned requests;
+        std::uint64_t elapsedMs;
+        unsigned snapshots;
+    } cases[] = {
+        {"runs after 1.2 s", 1200, 2, 2500, 0},
+        {"stays starting", sim::kNever, 1, 2000, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fresh();
+        Settings.StopTimeoutMs = 2000;
+        sim::Spooler().stopPendingMs = 700;
+        sim::SetServiceState(L"Spooler", SERVICE_START_PENDING);
+        if (c.runningAfterMs != sim::kNever) {
+            sim::After(c.runningAfterMs, [] { sim::SetServiceState(L"Spooler", SERVICE_RUNNING); });
+        }
+        DependentServices stopped;
+        EXPECT_EQ(1, StopSpooler(&stopped));
+        EXPECT_EQ(c.requests, sim::Spooler().stopRequests);
+        EXPECT_EQ(c.elapsedMs, sim::ElapsedMs());
+        EXPECT_EQ(c.snapshots, sim::CountCalls(sim::Op::CreateToolhelp32Snapshot));
     }
 }
 
@@ -122,14 +159,43 @@ TEST_F(SpoolerControlTest, ForcedTerminationEndsEverySpoolerProcessByName) {
     const DWORD other = sim::AddProcess(L"spoolsv.exe.bak");
     const DWORD locked = sim::AddProcess(L"spoolsv.exe", /*canTerminate=*/true, /*canOpen=*/false);
     const DWORD stubborn = sim::AddProcess(L"spoolsv.exe", /*canTerminate=*/false);
+    const DWORD last = sim::AddProcess(L"spoolsv.exe"); // behind those passed over
     const DWORD spooler = sim::Spooler().pid;
-    EXPECT_EQ(1, StopSpooler());
-    for (DWORD pid : {spooler, upper, mixed}) {
+    DependentServices stopped;
+    EXPECT_EQ(1, StopSpooler(&stopped));
+    for (DWORD pid : {spooler, upper, mixed, last}) {
         EXPECT_FALSE(sim::FindProcess(pid)->running) << pid;
         EXPECT_EQ(1u, sim::FindProcess(pid)->exitCode) << pid;
     }
     for (DWORD pid : {other, locked, stubborn}) {
         EXPECT_TRUE(sim::FindProcess(pid)->running) << pid;
+    }
+}
+
+// The spooler runs as LocalSystem: an administrator's token opens its
+// process only with SeDebugPrivilege enabled. A token that holds it has it
+// enabled for the termination and put back as it was; one that does not
+// cannot end the spooler.
+TEST_F(SpoolerControlTest, ForcedTerminationEnablesTheDebugPrivilegeWhenTheTokenHoldsIt) {
+    const struct {
+        const char* name;
+        bool held, enabled;
+        int result;
+    } cases[] = {
+        {"an administrator's token", true, false, 1},
+        {"LocalSystem's token", true, true, 1},
+        {"a token without it", false, false, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fresh();
+        Settings.StopTimeoutMs = 1000;
+        sim::Spooler().stopPendingMs = sim::kNever;
+        sim::FindProcess(sim::Spooler().pid)->needsDebugPrivilege = true;
+        sim::SetDebugPrivilege(c.held, c.enabled);
+        DependentServices stopped;
+        EXPECT_EQ(c.result, StopSpooler(&stopped));
+        EXPECT_EQ(c.enabled, sim::DebugPrivilegeEnabled()) << "as it was";
     }
 }
 
@@ -148,7 +214,8 @@ TEST_F(SpoolerControlTest, ForcedStopFailsWhenNothingEndsOrTheSpoolerNeverShowsS
         if (stray) {
             sim::AddProcess(L"spoolsv.exe");
         }
-        EXPECT_EQ(0, StopSpooler());
+        DependentServices stopped;
+        EXPECT_EQ(0, StopSpooler(&stopped));
         EXPECT_EQ(stray ? 1000u + 10000u : 1000u, sim::ElapsedMs());
         EXPECT_EQ(stray ? 0u : 1u, sim::RunningProcesses(L"spoolsv.exe"));
     }

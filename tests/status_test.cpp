@@ -142,5 +142,16 @@ TEST_F(StatusCommand, NamesEveryState) {
     }
 }
 
+// A settings file whose first section Windows would have lost: the report
+// says once, at its end, how to save it.
+TEST_F(StatusCommand, EndsWithANoteOnAFileWithAUtf8Mark) {
+    sim::Spooler().pid = 1234;
+    sim::SetFileBytes(kIniPath, "\xEF\xBB\xBF[Schedule]\r\nEnableScheduledRestart=0\r\n");
+    EXPECT_EQ(0, RunStatusCommand());
+    EXPECT_EQ(kRunning + kStateYes + kQueueYes + kOverallYes + kSpool +
+                  "Note: " + Narrow(kUtf8MarkNotice) + "\n",
+              sim::StdoutBytes());
+}
+
 } // namespace
 } // namespace nimbrel::test

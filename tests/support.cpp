@@ -18,11 +18,13 @@ void FreshProcess() {
     RestartHistory = {};
     LastScheduledRestartDate = 0;
     SpoolerDisabled = 0;
+    RateLimitWarning = {0, 0};
     CheckPointCounter = 1;
     ServiceStatus = {};
     StopEvent = nullptr;
     QueueWorker = nullptr;
     QueueWorkerSince = 0;
+    ShutdownRequested = false;
 }
 
 void WriteIni(const std::wstring& lines) {

@@ -234,8 +234,10 @@ void ForgetHistory() {
     m.calls.clear();
     m.events.clear();
     m.reports.clear();
+    m.reportTimes.clear();
     m.launches.clear();
     m.deleted.clear();
+    m.moves.clear();
     std::set<DWORD> held;
     for (const auto& [value, entry] : m.handles) {
         if (entry.kind == HandleKind::Process) {
@@ -428,7 +430,7 @@ unsigned OpenHandles(HandleKind kind) {
 std::wstring DescribeOpenHandles() {
     static const wchar_t* const kKinds[] = {L"manager", L"service",  L"printer", L"process",
                                             L"thread",  L"snapshot", L"search",  L"eventsrc",
-                                            L"event",   L"regkey"};
+                                            L"event",   L"regkey",   L"file",    L"token"};
     std::wstring text;
     for (const auto& [value, entry] : M().handles) {
         text += HandleName(reinterpret_cast<void*>(value)) + L":" +

@@ -117,6 +117,9 @@ BOOL Sim_WriteConsoleW(HANDLE console, LPCVOID text, DWORD length, LPDWORD writt
 }
 
 BOOL Sim_WriteFile(HANDLE file, LPCVOID bytes, DWORD length, LPDWORD written, LPVOID) {
+    if (file != StdoutHandle() && Lookup(file, HandleKind::File) != nullptr) {
+        return WriteSimFile(file, bytes, length, written) ? TRUE : FALSE;
+    }
     if (file != StdoutHandle()) {
         Fail(ERROR_INVALID_HANDLE);
         return FALSE;

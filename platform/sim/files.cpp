@@ -455,4 +455,85 @@ BOOL Sim_DeleteFileW(LPCWSTR path) {
     return TRUE;
 }
 
+// ---- Reading and writing files ------------------------------------------------------
+
+std::string FileBytes(const std::wstring& path) {
+    const File* file = FindFile(path);
+    if (file == nullptr) {
+        return {};
+    }
+    if (file->raw) {
+        return file->bytes;
+    }
+    std::string bytes = "\xFF\xFE";
+    for (WCHAR c : file->text) {
+        bytes += static_cast<char>(c & 0xFF);
+        bytes += static_cast<char>((c >> 8) & 0xFF);
+    }
+    return bytes;
+}
+
+const std::vector<std::wstring>& Moves() {
+    return M().moves;
+}
+
+HANDLE Sim_CreateFileW(LPCWSTR path, DWORD access, DWORD, LPVOID, DWORD disposition, DWORD,
+                       HANDLE) {
+    if (path == nullptr || (disposition != OPEN_EXISTING && disposition != CREATE_ALWAYS)) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    File* file = FindFile(path);
+    if (file == nullptr && (disposition == OPEN_EXISTING || !Exists(ParentOf(path)))) {
+        Fail(Exists(ParentOf(path)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    const bool writing = (access & GENERIC_WRITE) != 0;
+    if (file != nullptr && ((file->attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+                            (writing && (file->attributes & FILE_ATTRIBUTE_READONLY) != 0))) {
+        Fail(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (disposition == CREATE_ALWAYS) {
+        SetFileBytes(path, "");
+    }
+    HandleEntry entry{HandleKind::File};
+    entry.access = access;
+    entry.name = path;
+    return NewHandle(entry);
+}
+
+BOOL Sim_ReadFile(HANDLE handle, LPVOID bytes, DWORD length, LPDWORD read, LPVOID) {
+    HandleEntry* entry = Lookup(handle, HandleKind::File);
+    if (entry == nullptr || bytes == nullptr || (entry->access & GENERIC_READ) == 0) {
+        Fail(entry == nullptr ? ERROR_INVALID_HANDLE : ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    const std::string content = FileBytes(entry->name);
+    const std::size_t from = std::min(entry->cursor, content.size());
+    const std::size_t count = std::min<std::size_t>(length, content.size() - from);
+    content.copy(static_cast<char*>(bytes), count, from);
+    entry->cursor = from + count;
+    if (read != nullptr) {
+        *read = static_cast<DWORD>(count);
+    }
+    return TRUE;
+}
+
+// Writes to a file opened for writing; the program's own standard output is
+// handled with the console.
+bool WriteSimFile(HANDLE handle, LPCVOID bytes, DWORD length, LPDWORD written) {
+    HandleEntry* entry = Lookup(handle, HandleKind::File);
+    File* file = entry != nullptr ? FindFile(entry->name) : nullptr;
+    if (file == nullptr || (entry->access & GENERIC_WRITE) == 0) {
+        Fail(entry == nullptr ? ERROR_INVALID_HANDLE : ERROR_ACCESS_DENIED);
+        return false;
+    }
+    file->bytes.append(static_cast<const char*>(bytes), length);
+    if (written != nullptr) {
+        *written = length;
+    }
+    return true;
+}
+
 } // namespace nimbrel::sim

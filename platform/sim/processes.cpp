@@ -137,7 +137,7 @@ HANDLE Sim_OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
         Fail(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    if (!process->canOpen) {
+    if (!process->canOpen || (process->needsDebugPrivilege && !M().debugPrivilegeEnabled)) {
         Fail(ERROR_ACCESS_DENIED);
         return nullptr;
     }
@@ -253,49 +253,49 @@ void SetWaitObserver(std::function<void(HANDLE, DWORD)> observer) {
     M().waitObserver = std::move(observer);
 }
 
-// What ends a wait on `object`; empty for an object that cannot be waited on.
-static std::function<bool()> Signalled(HANDLE object) {
-    auto raw = reinterpret_cast<std::uintptr_t>(object);
+namespace {
+
+// What makes a waitable object signalled; empty for an object that cannot be
+// waited on. A handle closed while waited on never signals.
+std::function<bool()> SignalTest(std::uintptr_t raw) {
     auto it = M().handles.find(raw);
     if (it == M().handles.end()) {
-        return nullptr;
+        return {};
     }
     const HandleEntry& entry = it->second;
-    // A handle closed while waited on never signals.
-    if (entry.kind == HandleKind::Event ||
-        (entry.kind == HandleKind::Thread && entry.thread == 0)) {
+    if (entry.kind == HandleKind::Process) {
+        DWORD pid = entry.pid;
+        return [pid] { return !FindProcess(pid)->running; };
+    }
+    if (entry.kind == HandleKind::Thread && entry.thread != 0) {
+        const unsigned thread = entry.thread;
+        return [thread] { return ThreadEnded(thread); };
+    }
+    if (entry.kind == HandleKind::Event || entry.kind == HandleKind::Thread) {
         return [raw] {
             auto found = M().handles.find(raw);
             return found != M().handles.end() && found->second.signalled;
         };
     }
-    if (entry.kind == HandleKind::Thread) {
-        const unsigned thread = entry.thread;
-        return [thread] { return ThreadEnded(thread); };
-    }
-    if (entry.kind == HandleKind::Process) {
-        const DWORD pid = entry.pid;
-        return [pid] {
-            const Process* process = FindProcess(pid);
-            return process == nullptr || !process->running;
-        };
-    }
-    return nullptr;
+    return {};
 }
 
-// The waiter that saw an auto-reset event signalled takes the signal.
-static void Consume(HANDLE object) {
-    HandleEntry* entry = Lookup(object, HandleKind::Event);
-    if (entry != nullptr && !entry->manualReset) {
-        entry->signalled = false;
+// An auto-reset event is taken by the one waiter it releases.
+void TakeSignal(std::uintptr_t raw) {
+    HandleEntry& entry = M().handles.at(raw);
+    if (entry.kind == HandleKind::Event && !entry.manualReset) {
+        entry.signalled = false;
     }
 }
+
+} // namespace
 
 DWORD Sim_WaitForSingleObject(HANDLE object, DWORD milliseconds) {
     if (M().waitObserver) {
         M().waitObserver(object, milliseconds);
     }
-    std::function<bool()> done = Signalled(object);
+    auto raw = reinterpret_cast<std::uintptr_t>(object);
+    std::function<bool()> done = SignalTest(raw);
     if (!done) {
         Fail(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
@@ -303,33 +303,34 @@ DWORD Sim_WaitForSingleObject(HANDLE object, DWORD milliseconds) {
     if (!WaitUntil(done, milliseconds == INFINITE ? kNever : milliseconds)) {
         return WAIT_TIMEOUT;
     }
-    Consume(object);
+    TakeSignal(raw);
     return WAIT_OBJECT_0;
 }
 
-// Waits for any one of the objects; the first signalled, in the order given,
-// is the one reported.
+// Waits for any one of the objects; the lowest index among those signalled
+// is the one reported, as on Windows.
 DWORD Sim_WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll,
                                  DWORD milliseconds) {
-    if (M().waitObserver) {
-        M().waitObserver(nullptr, milliseconds);
+    if (M().waitObserver && count != 0 && objects != nullptr) {
+        M().waitObserver(objects[0], milliseconds);
     }
     if (count == 0 || count > 64 || objects == nullptr || waitAll) {
+        Misuse("WaitForMultipleObjects given no objects, too many, or asked to wait for all");
         Fail(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
-    std::vector<std::function<bool()>> each;
+    std::vector<std::function<bool()>> tests;
     for (DWORD i = 0; i < count; ++i) {
-        each.push_back(Signalled(objects[i]));
-        if (!each.back()) {
+        tests.push_back(SignalTest(reinterpret_cast<std::uintptr_t>(objects[i])));
+        if (!tests.back()) {
             Fail(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
     }
-    auto first = [&each]() -> DWORD {
-        for (std::size_t i = 0; i < each.size(); ++i) {
-            if (each[i]()) {
-                return static_cast<DWORD>(i);
+    auto first = [&tests]() -> DWORD {
+        for (DWORD i = 0; i < tests.size(); ++i) {
+            if (tests[i]()) {
+                return i;
             }
         }
         return WAIT_TIMEOUT;
@@ -339,8 +340,24 @@ DWORD Sim_WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAl
         return WAIT_TIMEOUT;
     }
     const DWORD index = first();
-    Consume(objects[index]);
+    TakeSignal(reinterpret_cast<std::uintptr_t>(objects[index]));
     return WAIT_OBJECT_0 + index;
+}
+
+// Nothing else runs while a thread holds the lock, unless it blocks; a lock
+// taken twice is a deadlock on Windows.
+void Sim_AcquireSRWLockExclusive(SRWLOCK* lock) {
+    if (lock->Ptr != nullptr) {
+        Misuse("AcquireSRWLockExclusive of a lock already held: a deadlock");
+    }
+    lock->Ptr = lock;
+}
+
+void Sim_ReleaseSRWLockExclusive(SRWLOCK* lock) {
+    if (lock->Ptr == nullptr) {
+        Misuse("ReleaseSRWLockExclusive of a lock not held");
+    }
+    lock->Ptr = nullptr;
 }
 
 BOOL Sim_CloseHandle(HANDLE object) {
@@ -355,6 +372,8 @@ BOOL Sim_CloseHandle(HANDLE object) {
     case HandleKind::Thread:
     case HandleKind::Snapshot:
     case HandleKind::Event:
+    case HandleKind::File:
+    case HandleKind::Token:
         M().handles.erase(it);
         return TRUE;
     default:

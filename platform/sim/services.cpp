@@ -2,6 +2,7 @@
 
 #include "platform/sim/impl.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 
@@ -37,6 +38,29 @@ void ScheduleTransition(const std::wstring& name, std::uint64_t ms, DWORD state)
         apply();
     } else {
         After(ms, apply);
+    }
+}
+
+bool DependsOn(const Service& service, const std::wstring& name) {
+    for (const std::wstring& dependency : service.dependencies) {
+        if (Upper(dependency) == Upper(name)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The active services that depend on `name`, directly or not, in the order
+// in which they must be stopped: each after every service that depends on it.
+void CollectActiveDependents(const std::wstring& name, std::vector<const Service*>& found) {
+    for (const auto& [key, service] : M().services) {
+        if (service.state == SERVICE_STOPPED || service.deleted || !DependsOn(service, name)) {
+            continue;
+        }
+        CollectActiveDependents(service.name, found);
+        if (std::find(found.begin(), found.end(), &service) == found.end()) {
+            found.push_back(&service);
+        }
     }
 }
 
@@ -80,6 +104,14 @@ Service& AddService(const std::wstring& name) {
     return service;
 }
 
+Service& AddDependentService(const std::wstring& name, const std::wstring& dependency) {
+    Service& service = AddService(name);
+    service.image = Upper(name) + L".EXE";
+    service.dependencies.push_back(dependency);
+    SetServiceState(name, SERVICE_RUNNING);
+    return service;
+}
+
 Service* FindService(const std::wstring& name) {
     auto it = M().services.find(Upper(name));
     return it == M().services.end() ? nullptr : &it->second;
@@ -109,6 +141,10 @@ void SetManagerAccessDenied(bool denied) {
     M().managerAccessDenied = denied;
 }
 
+void SetManagerRightsDenied(DWORD rights) {
+    M().managerRightsDenied = rights;
+}
+
 // A real service manager notices when a service's process ends, and marks
 // the service stopped.
 void ServiceProcessEnded(DWORD pid) {
@@ -128,7 +164,7 @@ SC_HANDLE Sim_OpenSCManagerW(LPCWSTR machine, LPCWSTR, DWORD access) {
         Fail(RPC_S_SERVER_UNAVAILABLE);
         return nullptr;
     }
-    if (M().managerAccessDenied) {
+    if (M().managerAccessDenied || (access & M().managerRightsDenied) != 0) {
         Fail(ERROR_ACCESS_DENIED);
         return nullptr;
     }
@@ -231,6 +267,48 @@ BOOL Sim_QueryServiceConfigW(SC_HANDLE handle, QUERY_SERVICE_CONFIGW* config, DW
     return TRUE;
 }
 
+// The names are packed behind the records in the caller's block, as the
+// service manager packs them; the size needed when the block is too small.
+BOOL Sim_EnumDependentServicesW(SC_HANDLE handle, DWORD state, ENUM_SERVICE_STATUSW* services,
+                                DWORD size, LPDWORD needed, LPDWORD returned) {
+    Service* service = ServiceOf(handle, SERVICE_ENUMERATE_DEPENDENTS);
+    if (service == nullptr) {
+        return FALSE;
+    }
+    if (needed == nullptr || returned == nullptr || state != SERVICE_ACTIVE) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::vector<const Service*> found;
+    CollectActiveDependents(service->name, found);
+    std::size_t bytes = 0;
+    for (const Service* dependent : found) {
+        bytes += sizeof(ENUM_SERVICE_STATUSW) +
+                 (dependent->name.size() + dependent->displayName.size() + 2) * sizeof(WCHAR);
+    }
+    *needed = static_cast<DWORD>(bytes);
+    *returned = 0;
+    if (bytes != 0 && (services == nullptr || size < bytes)) {
+        Fail(ERROR_MORE_DATA);
+        return FALSE;
+    }
+    auto* next = reinterpret_cast<WCHAR*>(services + found.size());
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        const std::wstring* texts[] = {&found[i]->name, &found[i]->displayName};
+        LPWSTR* fields[] = {&services[i].lpServiceName, &services[i].lpDisplayName};
+        for (std::size_t t = 0; t < 2; ++t) {
+            *fields[t] = next;
+            next += texts[t]->copy(next, texts[t]->size());
+            *next++ = 0;
+        }
+        services[i].ServiceStatus = SERVICE_STATUS{};
+        services[i].ServiceStatus.dwServiceType = found[i]->serviceType;
+        services[i].ServiceStatus.dwCurrentState = found[i]->state;
+    }
+    *returned = static_cast<DWORD>(found.size());
+    return TRUE;
+}
+
 BOOL Sim_ControlService(SC_HANDLE handle, DWORD control, SERVICE_STATUS* status) {
     Service* service = ServiceOf(handle, control == SERVICE_CONTROL_STOP ? SERVICE_STOP : 0);
     if (service == nullptr) {
@@ -246,6 +324,11 @@ BOOL Sim_ControlService(SC_HANDLE handle, DWORD control, SERVICE_STATUS* status)
     }
     ++service->stopRequests;
     DWORD error = service->stopError;
+    std::vector<const Service*> dependents;
+    CollectActiveDependents(service->name, dependents);
+    if (error == 0 && !dependents.empty() && service->state != SERVICE_STOPPED) {
+        error = ERROR_DEPENDENT_SERVICES_RUNNING;
+    }
     if (error == 0 && service->state == SERVICE_STOPPED) {
         error = ERROR_SERVICE_NOT_ACTIVE;
     } else if (error == 0 && (service->state == SERVICE_START_PENDING ||
@@ -395,13 +478,15 @@ BOOL Sim_StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
     return TRUE;
 }
 
-SERVICE_STATUS_HANDLE Sim_RegisterServiceCtrlHandlerW(LPCWSTR name, LPHANDLER_FUNCTION handler) {
+SERVICE_STATUS_HANDLE Sim_RegisterServiceCtrlHandlerExW(LPCWSTR name, LPHANDLER_FUNCTION_EX handler,
+                                                        LPVOID context) {
     if (name == nullptr || handler == nullptr || M().dispatchedName != name) {
         Fail(ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
     }
     M().handlerName = name;
     M().handler = handler;
+    M().handlerContext = context;
     return reinterpret_cast<SERVICE_STATUS_HANDLE>(static_cast<std::uintptr_t>(0x0ff0));
 }
 
@@ -412,6 +497,7 @@ BOOL Sim_SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) 
         return FALSE;
     }
     M().reports.push_back(*status);
+    M().reportTimes.push_back(M().elapsedMs);
     return TRUE;
 }
 
@@ -422,6 +508,9 @@ void SetStartedByServiceManager(bool started) {
 }
 const std::vector<SERVICE_STATUS>& StatusReports() {
     return M().reports;
+}
+const std::vector<std::uint64_t>& StatusReportTimes() {
+    return M().reportTimes;
 }
 std::wstring DispatchedServiceName() {
     return M().dispatchedName;
@@ -434,8 +523,11 @@ bool HandlerRegistered() {
 }
 void SendControl(DWORD control) {
     if (M().handler != nullptr) {
-        M().handler(control);
+        M().controlResults.push_back(M().handler(control, 0, nullptr, M().handlerContext));
     }
+}
+const std::vector<DWORD>& ControlResults() {
+    return M().controlResults;
 }
 
 } // namespace nimbrel::sim

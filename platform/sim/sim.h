@@ -103,7 +103,9 @@ enum class HandleKind {
     Find,
     EventSource,
     Event,
-    RegistryKey
+    RegistryKey,
+    File,
+    Token
 };
 unsigned OpenHandles();
 unsigned OpenHandles(HandleKind kind);
@@ -130,6 +132,9 @@ struct Service {
     DWORD failureResetSeconds = 0;
     bool failureActionsOnNonCrash = false;
     std::wstring image = L"spoolsv.exe"; // process image started for the service
+    // The services it depends on: while it is active, none of them can be
+    // stopped (1051), and EnumDependentServicesW lists it for each.
+    std::vector<std::wstring> dependencies;
 
     DWORD state = SERVICE_STOPPED;
     DWORD pid = 0;
@@ -152,11 +157,15 @@ struct Service {
 };
 
 Service& AddService(const std::wstring& name);
+// A running service of its own process that depends on `dependency`.
+Service& AddDependentService(const std::wstring& name, const std::wstring& dependency);
 Service* FindService(const std::wstring& name);
 Service& Spooler();
 void RemoveService(const std::wstring& name);
 void SetServiceState(const std::wstring& name, DWORD state); // starts or ends its process
 void SetManagerAccessDenied(bool denied);
+void SetManagerRightsDenied(
+    DWORD rights); // asking for any of them fails with 5, as for a plain user
 
 // ---- Processes ----------------------------------------------------------------
 
@@ -168,6 +177,9 @@ struct Process {
     DWORD exitCode = 259; // STILL_ACTIVE
     bool canOpen = true;
     bool canTerminate = true;
+    // Opened only by a process whose token has SeDebugPrivilege enabled, as
+    // an administrator opens a LocalSystem service's process.
+    bool needsDebugPrivilege = false;
     unsigned terminations = 0;
 };
 
@@ -175,6 +187,11 @@ DWORD AddProcess(const std::wstring& image, bool canTerminate = true, bool canOp
 Process* FindProcess(DWORD pid);
 std::vector<Process> Processes();
 unsigned RunningProcesses(const std::wstring& image); // image compared without case
+
+// This process's token: whether it holds SeDebugPrivilege, and whether it
+// is enabled (AdjustTokenPrivileges enables a privilege only if held).
+void SetDebugPrivilege(bool held, bool enabled);
+bool DebugPrivilegeEnabled();
 
 // A program that CreateProcessW can start, found by its exact command line.
 struct Program {
@@ -257,6 +274,11 @@ void SetFileBytes(const std::wstring& path, const std::string& bytes); // create
 File* FindFile(const std::wstring& path); // files and folders, case-insensitive
 bool Exists(const std::wstring& path);
 const std::vector<std::wstring>& DeletedFiles();
+// The contents of a file as a program reads them: its bytes, or its text as
+// UTF-16LE with the byte-order mark. Empty for a missing file.
+std::string FileBytes(const std::wstring& path);
+// Each MoveFileExW that succeeded: "from -> to, flags".
+const std::vector<std::wstring>& Moves();
 std::vector<std::wstring> Listing(const std::wstring& folder); // names directly inside
 
 // ---- Registry and environment ----------------------------------------------------------
@@ -312,10 +334,12 @@ void SetEventLogAvailable(bool available);
 
 void SetStartedByServiceManager(bool started);
 const std::vector<SERVICE_STATUS>& StatusReports();
+const std::vector<std::uint64_t>& StatusReportTimes(); // virtual time (ElapsedMs) of each
 std::wstring DispatchedServiceName();
 std::wstring HandlerServiceName();
 bool HandlerRegistered();
-void SendControl(DWORD control); // to the registered handler, on the calling thread
+void SendControl(DWORD control);            // to the registered handler, on the calling thread
+const std::vector<DWORD>& ControlResults(); // the handler's answers, in order
 
 // ---- Threads and events ---------------------------------------------------------------
 

@@ -66,7 +66,10 @@ struct Machine {
     // Services and processes
     std::map<std::wstring, Service> services; // keyed by the upper-cased name
     bool managerAccessDenied = false;
+    DWORD managerRightsDenied = 0;
     std::map<DWORD, Process> processes;
+    bool debugPrivilegeHeld = false;
+    bool debugPrivilegeEnabled = false;
     DWORD nextPid = 1000;
     std::map<std::wstring, Program> programs;
     std::vector<Launch> launches;
@@ -82,6 +85,7 @@ struct Machine {
     std::wstring systemDirectory;
     std::map<std::wstring, File> files; // keyed by the upper-cased path
     std::vector<std::wstring> deleted;
+    std::vector<std::wstring> moves;
 
     // Registry (below HKEY_LOCAL_MACHINE) and environment, keyed by the
     // upper-cased key path and variable name
@@ -95,9 +99,12 @@ struct Machine {
     // Service host
     bool startedByScm = false;
     std::vector<SERVICE_STATUS> reports;
+    std::vector<std::uint64_t> reportTimes; // ElapsedMs of each report
     std::wstring dispatchedName;
     std::wstring handlerName;
-    LPHANDLER_FUNCTION handler = nullptr;
+    LPHANDLER_FUNCTION_EX handler = nullptr;
+    LPVOID handlerContext = nullptr;
+    std::vector<DWORD> controlResults; // what the handler returned, control by control
     unsigned threadsCreated = 0;
     std::function<void(HANDLE, DWORD)> waitObserver;
 

@@ -74,5 +74,20 @@ assert sorted(d) == sorted(["healthy", "spooler", "checks", "lastIssue", "schedu
                             "spoolDirectory", "version", "settings"])
 '
 
+# Saved by Windows PowerShell 5.1's Set-Content -Encoding UTF8: a UTF-8
+# byte-order mark. Wine's profile reader takes the mark, Windows' does not;
+# either way the first section counts, and the report says how to save it.
+nb_deploy json-bom
+printf '\xef\xbb\xbf[Monitor]\r\nClearSpoolOnRecovery=0\r\n[Schedule]\r\nRestartTime=04:00\r\n' \
+    >"$NB_DIR/Nimbrel.ini"
+nb_run status /json
+sj_check "json, UTF-8 mark" '
+assert d["settings"]["ClearSpoolOnRecovery"] == {"value": 0, "source": "file"}
+assert d["schedule"]["time"] == "04:00"
+'
+nb_run status
+wt_out | tail -1 | grep -q '^Note: Nimbrel.ini begins with a UTF-8 byte-order mark' ||
+    wt_fail "UTF-8 mark: no note at the end of the report: $(wt_out)"
+
 restore_spooler
 trap - EXIT

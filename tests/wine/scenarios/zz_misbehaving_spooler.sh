@@ -12,6 +12,10 @@
 #   ignore-stop    a running spooler (with a second spoolsv.exe beside it)
 #                  that answers the stop request and never stops, recovered
 #                  after the plugin fails: both processes are terminated.
+#   slow stop      the same with a long StopTimeoutMs, and Nimbrel asked to
+#                  stop while the recovery waits: `sc query` shows it
+#                  stop-pending with a checkpoint that advances every few
+#                  seconds until it has stopped.
 #
 # Windows and Wine part ways after a termination: Windows' service manager
 # sees the service's process end and marks the service stopped, so the
@@ -60,14 +64,14 @@ stop_nimbrel() {
     wt_wait_state Nimbrel STOPPED 15 || wt_fail "Nimbrel did not stop"
 }
 
-ms_ini() { # $1: plugin on (1) or off (0)
+ms_ini() { # $1: plugin on (1) or off (0), $2: StopTimeoutMs (1000)
     nb_ini <<INI
 [Monitor]
 CheckIntervalMs=1000
 HangTimeoutMs=5000
 MaxRestartsPerHour=1
 [Recovery]
-StopTimeoutMs=1000
+StopTimeoutMs=${2:-1000}
 StartTimeoutMs=3000
 RestartDelayMs=0
 [HealthCheck]
@@ -174,4 +178,36 @@ for _ in $(seq 50); do [ "$(fake_processes)" = 2 ] && break; sleep 0.1; done
 wt_expect_eq "spoolsv.exe processes before the recovery" 2 "$(fake_processes)"
 start_nimbrel
 expect_forced_recovery "Plugin health check failed (exit code 1)" 15
+
+# ---- Stopped during a slow recovery: the stop waits for the recovery, and
+# shows its progress all the while.
+ms_ini 1 12000
+start_case ignore-stop
+wt_wait_state Spooler RUNNING 10 || wt_fail "the fake spooler did not run"
+start_nimbrel
+nb_wait_log "$(wt_event_re warning 'Recovery started: Automatic recovery: Plugin health check failed (exit code 1)')" 15 ||
+    wt_fail "no recovery to stop during; events: $(case_events | tr '\n' '|')"
+wt_run sc stop Nimbrel
+wt_expect_rc "sc stop Nimbrel during a recovery" 0
+samples= end=$((SECONDS + 40))
+while [ "$(wt_state Nimbrel)" = STOP_PENDING ]; do
+    [ "$SECONDS" -lt "$end" ] || wt_fail "still stop-pending after 40 s: $samples"
+    cp=$(wt_out | sed -n 's/^ *CHECKPOINT *: *\(0x[0-9a-fA-F]*\).*/\1/p')
+    hint=$(wt_out | sed -n 's/^ *WAIT_HINT *: *\(0x[0-9a-fA-F]*\).*/\1/p')
+    samples="$samples $((${cp:-0}))/$((${hint:-0}))"
+    sleep 0.5
+done
+wt_wait_state Nimbrel STOPPED 5 || wt_fail "Nimbrel did not stop after stop-pending: $samples"
+printf 'checkpoint/hint seen while stopping:%s\n' "$samples"
+# Each checkpoint advances on the last, and none is seen for longer than its
+# hint (5 s, some ten samples); the recovery's 12 s wait shows several.
+printf '%s\n' $samples | awk -F/ '
+    { cp = $1 + 0; hint = $2 + 0 }
+    hint != 5000 { print "hint " $2; bad = 1 }
+    NR > 1 && cp < last { print "checkpoint went back: " $1; bad = 1 }
+    cp == last { if (++same > 10) { print "checkpoint " $1 " held too long"; bad = 1 } }
+    cp != last { same = 0; distinct++ }
+    { last = cp }
+    END { if (distinct < 4) { print distinct " checkpoints only"; bad = 1 }; exit bad }' ||
+    wt_fail "stop progress: $samples"
 :
