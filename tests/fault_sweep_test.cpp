@@ -170,8 +170,9 @@ std::vector<std::wstring> Fields(const SettingsRecord& s) {
     for (DWORD value :
          {s.CheckIntervalMs, s.HangTimeoutMs, s.MaxRestartsPerHour, s.ClearSpoolOnRecovery,
           s.StopTimeoutMs, s.StartTimeoutMs, s.RestartDelayMs, s.EnableQueueCheck,
-          s.StuckJobTimeoutMs, s.MaxQueueJobs, s.QueueCheckTimeoutMs, s.EnablePluginCheck, s.PluginIntervalMs,
-          s.PluginTimeoutMs, s.EnableScheduledRestart, s.ClearSpoolOnScheduledRestart}) {
+          s.StuckJobTimeoutMs, s.MaxQueueJobs, s.QueueCheckTimeoutMs, s.EnablePluginCheck,
+          s.PluginIntervalMs, s.PluginTimeoutMs, s.EnableScheduledRestart,
+          s.ClearSpoolOnScheduledRestart}) {
         fields.push_back(Num(value));
     }
     for (const WCHAR* text :
