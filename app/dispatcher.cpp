@@ -1,9 +1,10 @@
 #include "app/dispatcher.h"
 
+#include "app/console.h"
 #include "app/install.h"
+#include "app/recover.h"
 #include "app/status.h"
 #include "platform/text.h"
-#include "recovery/recovery.h"
 #include "service/service_host.h"
 
 namespace nimbrel {
@@ -30,6 +31,15 @@ bool IsJsonSwitch(const WCHAR* word) {
 }
 
 } // namespace
+
+int RunServiceMode() {
+    const SERVICE_TABLE_ENTRYW table[] = {{ServiceName, ServiceMain}, {nullptr, nullptr}};
+    if (!StartServiceCtrlDispatcherW(table)) {
+        ConsolePrint(L"StartServiceCtrlDispatcher failed: %u\n", GetLastError());
+        return 1;
+    }
+    return 0;
+}
 
 int Dispatch(int argc, WCHAR** argv) {
     if (argc > 1 && argv[1] != nullptr) {

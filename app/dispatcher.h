@@ -10,4 +10,9 @@ namespace nimbrel {
 // nothing, service mode. Returns the process exit code, 0 or 1.
 int Dispatch(int argc, WCHAR** argv);
 
+// Connects to the service control dispatcher and runs the service "Nimbrel"
+// until it has stopped. Returns 0, or prints the failure and returns 1 when
+// the process was not started by the service manager.
+int RunServiceMode();
+
 } // namespace nimbrel

@@ -1,6 +1,5 @@
 #include "recovery/recovery.h"
 
-#include "app/console.h"
 #include "config/settings.h"
 #include "eventlog/eventlog.h"
 #include "platform/text.h"
@@ -14,7 +13,6 @@ namespace {
 constexpr std::size_t kMessageCapacity = 512;
 constexpr std::size_t kPathCapacity = MAX_PATH;
 
-constexpr WCHAR kManualReason[] = L"Manual recovery requested from command line";
 constexpr WCHAR kStartedFormat[] = L"Recovery started: %s";
 constexpr WCHAR kStopFailed[] = L"Failed to stop Print Spooler during recovery.";
 constexpr WCHAR kFilesLeft[] = L"Some spool files could not be deleted during recovery.";
@@ -182,23 +180,6 @@ int RunRecovery(const WCHAR* reason, int clearSpool, int record) {
         LogEvent(EVENTLOG_INFORMATION_TYPE, kCompleted);
     }
     return repaired;
-}
-
-int RunRecoverCommand() {
-    LoadSettings();
-    // An administrator disabled it: stopping it, clearing its folder and
-    // failing to start it would only do harm.
-    DWORD startType = 0;
-    if (QuerySpoolerStartType(&startType) && startType == SERVICE_DISABLED) {
-        ConsolePrint(L"Print Spooler is disabled; recovery skipped.\n");
-        return 1;
-    }
-    if (RunRecovery(kManualReason, Settings.ClearSpoolOnRecovery != 0 ? 1 : 0, 0)) {
-        ConsolePrint(L"Print Spooler recovery completed.\n");
-        return 0;
-    }
-    ConsolePrint(L"Print Spooler recovery failed.\n");
-    return 1;
 }
 
 } // namespace nimbrel

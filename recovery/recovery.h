@@ -14,7 +14,4 @@ namespace nimbrel {
 // Returns 1 when the spooler was stopped and then seen running again.
 int RunRecovery(const WCHAR* reason, int clearSpool, int record);
 
-// The "recover" command: one recovery at once, from the console.
-int RunRecoverCommand();
-
 } // namespace nimbrel

@@ -1,6 +1,5 @@
 #include "service/service_host.h"
 
-#include "app/console.h"
 #include "config/settings.h"
 #include "eventlog/eventlog.h"
 #include "service/monitor.h"
@@ -9,10 +8,10 @@ namespace nimbrel {
 
 SERVICE_STATUS ServiceStatus = {};
 DWORD CheckPointCounter = 1;
+WCHAR ServiceName[] = L"Nimbrel";
 
 namespace {
 
-WCHAR ServiceName[] = L"Nimbrel";
 SERVICE_STATUS_HANDLE StatusHandle = nullptr;
 // The control handler reports on the dispatcher's thread, ServiceMain on
 // its own: one at a time, so checkpoints only ever advance.
@@ -134,15 +133,6 @@ DWORD ServiceControlHandler(DWORD control, DWORD, LPVOID, LPVOID) {
         SetEvent(StopEvent);
     }
     return NO_ERROR;
-}
-
-int RunServiceMode() {
-    const SERVICE_TABLE_ENTRYW table[] = {{ServiceName, ServiceMain}, {nullptr, nullptr}};
-    if (!StartServiceCtrlDispatcherW(table)) {
-        ConsolePrint(L"StartServiceCtrlDispatcher failed: %u\n", GetLastError());
-        return 1;
-    }
-    return 0;
 }
 
 } // namespace nimbrel

@@ -13,10 +13,8 @@ extern SERVICE_STATUS ServiceStatus;
 // more after each pending report, never reset.
 extern DWORD CheckPointCounter;
 
-// Connects to the service control dispatcher and runs the service "Nimbrel"
-// until it has stopped. Returns 0, or prints the failure and returns 1 when
-// the process was not started by the service manager.
-int RunServiceMode();
+// "Nimbrel", as the service manager knows the service.
+extern WCHAR ServiceName[];
 
 void ServiceMain(DWORD argc, LPWSTR* argv);
 // Stop, pre-shutdown and shutdown end the service; interrogate is answered

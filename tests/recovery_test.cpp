@@ -2,6 +2,7 @@
 // call is in the fault sweep; here, the outcomes a machine gives by itself,
 // and what the clearing of the spool folder may and may not touch.
 
+#include "app/recover.h"
 #include "recovery/recovery.h"
 
 #include "recovery/restart_history.h"

@@ -2,6 +2,7 @@
 // manager at a chosen local time, stopped by a stop control later on.
 #pragma once
 
+#include "app/dispatcher.h"
 #include "service/schedule.h"
 #include "service/service_host.h"
 #include "tests/support.h"
