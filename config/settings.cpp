@@ -1,5 +1,6 @@
 #include "config/settings.h"
 
+#include "platform/registry.h"
 #include "platform/text.h"
 
 namespace nimbrel {
@@ -16,6 +17,7 @@ const SettingsRecord kDefaultSettings = {
     1,        // EnableQueueCheck
     300000,   // StuckJobTimeoutMs
     0,        // MaxQueueJobs
+    60000,    // QueueCheckTimeoutMs
     0,        // EnablePluginCheck
     60000,    // PluginIntervalMs
     30000,    // PluginTimeoutMs
@@ -43,6 +45,7 @@ constexpr WCHAR kRecovery[] = L"Recovery";
 constexpr WCHAR kHealthCheck[] = L"HealthCheck";
 constexpr WCHAR kSchedule[] = L"Schedule";
 constexpr WCHAR kFileName[] = L"Nimbrel.ini";
+constexpr WCHAR kPolicyKey[] = L"SOFTWARE\\Policies\\Nimbrel";
 
 struct IntegerKey {
     const WCHAR* section;
@@ -64,6 +67,7 @@ const IntegerKey kIntegerKeys[] = {
     {kHealthCheck, L"EnableQueueCheck", &SettingsRecord::EnableQueueCheck, 0, true},
     {kHealthCheck, L"StuckJobTimeoutMs", &SettingsRecord::StuckJobTimeoutMs, 10000, false},
     {kHealthCheck, L"MaxQueueJobs", &SettingsRecord::MaxQueueJobs, 0, false},
+    {kHealthCheck, L"QueueCheckTimeoutMs", &SettingsRecord::QueueCheckTimeoutMs, 5000, false},
     {kHealthCheck, L"EnablePluginCheck", &SettingsRecord::EnablePluginCheck, 0, true},
     {kHealthCheck, L"PluginIntervalMs", &SettingsRecord::PluginIntervalMs, 5000, false},
     {kHealthCheck, L"PluginTimeoutMs", &SettingsRecord::PluginTimeoutMs, 1000, false},
@@ -391,6 +395,37 @@ void ReadSectionBehindUtf8Mark(const WCHAR* iniPath) {
     }
 }
 
+// ---- Group Policy ------------------------------------------------------------------
+
+// A policy value overrides the file: REG_DWORD for numbers and switches,
+// REG_SZ for texts, under the section's key. A value of another type or size,
+// or a text too long for its setting, is not used at all, so no cut path
+// is ever acted on; an empty text, as an empty value in the file, leaves what
+// was there.
+void ReadPolicies() {
+    WCHAR keyPath[64];
+    for (std::size_t i = 0; i < kIntegerCount; ++i) {
+        const IntegerKey& k = kIntegerKeys[i];
+        FormatBounded(keyPath, 64, L"%s\\%s", kPolicyKey, k.section);
+        DWORD value = 0;
+        if (ReadRegistryNumber(keyPath, k.key, &value)) {
+            Settings.*k.field = k.isSwitch ? (value != 0 ? 1u : 0u) : value;
+            Sources[i] = SettingSource::Policy;
+        }
+    }
+    WCHAR scratch[kSpoolDirectoryCapacity];
+    for (std::size_t i = 0; i < kTextCount; ++i) {
+        const TextKey& k = kTextKeys[i];
+        FormatBounded(keyPath, 64, L"%s\\%s", kPolicyKey, k.section);
+        DWORD type = REG_NONE;
+        if (ReadRegistryText(keyPath, k.key, scratch, k.capacity, &type) && type == REG_SZ &&
+            scratch[0] != 0) {
+            CopyText(k.field(Settings), k.capacity, scratch);
+            Sources[kIntegerCount + i] = SettingSource::Policy;
+        }
+    }
+}
+
 } // namespace
 
 void LoadSettings() {
@@ -399,14 +434,15 @@ void LoadSettings() {
     for (std::size_t i = 0; i < kIntegerCount + kTextCount; ++i) {
         Sources[i] = SettingSource::Default; // cppcheck-suppress useStlAlgorithm
     }
+    // Without the file's own path no file is read; policies still apply.
     WCHAR iniPath[MAX_PATH];
-    if (!GetSettingsFilePath(iniPath)) {
-        return;
+    if (GetSettingsFilePath(iniPath)) {
+        ReadIntegerKeys(iniPath);
+        ReadTextKeys(iniPath);
+        MarkSettingsFromFile(iniPath);
+        ReadSectionBehindUtf8Mark(iniPath);
     }
-    ReadIntegerKeys(iniPath);
-    ReadTextKeys(iniPath);
-    MarkSettingsFromFile(iniPath);
-    ReadSectionBehindUtf8Mark(iniPath);
+    ReadPolicies();
     for (const TextKey& k : kTextKeys) {
         if (k.trim) {
             TrimBlanks(k.field(Settings));
