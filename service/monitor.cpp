@@ -8,6 +8,7 @@
 #include "recovery/restart_history.h"
 #include "service/schedule.h"
 #include "service/service_host.h"
+#include "service/spooler_watch.h"
 #include "spooler/spooler_control.h"
 
 namespace nimbrel {
@@ -110,8 +111,9 @@ void RunCycles() {
             return;
         }
         // Measured from the end of the cycle's work, so a long recovery does
-        // not shorten the pause that follows it.
-        if (WaitForSingleObject(StopEvent, Settings.CheckIntervalMs) == WAIT_OBJECT_0) {
+        // not shorten the pause that follows it; a Spooler that leaves the
+        // running state ends it early.
+        if (WaitBetweenCycles(Settings.CheckIntervalMs)) {
             return;
         }
         if (StopRequested()) {
@@ -124,6 +126,7 @@ void RunCycles() {
 
 DWORD MonitorThread(LPVOID) {
     RunCycles();
+    EndSpoolerWatch();
     // A queue check's worker may still wait for a spooler that does not
     // answer; the service does not wait for it, and it ends with the process.
     ReleaseQueueWorker();

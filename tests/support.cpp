@@ -4,6 +4,7 @@
 #include "service/monitor.h"
 #include "service/schedule.h"
 #include "service/service_host.h"
+#include "service/spooler_watch.h"
 
 #include <algorithm>
 #include <map>
@@ -25,6 +26,7 @@ void FreshProcess() {
     QueueWorker = nullptr;
     QueueWorkerSince = 0;
     ShutdownRequested = false;
+    ResetSpoolerWatch();
 }
 
 void WriteIni(const std::wstring& lines) {
