@@ -178,7 +178,8 @@ class Soak : public ServiceTest {
         ASSERT_LE(watch, 1u);
         ASSERT_EQ(watch, sim::OpenHandles(sim::HandleKind::Service));
         ASSERT_LE(sim::ArmedNotifications() + sim::QueuedNotifications(), watch);
-        ASSERT_EQ(2u + worker + 2 * watch, sim::OpenHandles()) << Narrow(sim::DescribeOpenHandles());
+        ASSERT_EQ(2u + worker + 2 * watch, sim::OpenHandles())
+            << Narrow(sim::DescribeOpenHandles());
         ASSERT_LE(sim::LiveThreads(), 1u + worker);
         ASSERT_EQ(0u, sim::LiveHeapBlocks());
         ASSERT_TRUE(sim::Misuses().empty()) << sim::Misuses().front();
