@@ -4,6 +4,8 @@
 #   Nimbrel-<version>/plugins/check-printer-queue.cmd
 #   Nimbrel-<version>/README.md
 #   Nimbrel-<version>/LICENSE.txt
+#   Nimbrel-<version>/policy/Nimbrel.admx
+#   Nimbrel-<version>/policy/en-US/Nimbrel.adml
 # and, from the same files, the Windows Installer package
 # Nimbrel-<version>-x64.msi (cmake/Msi.cmake, with wixl).
 # `cmake --build --preset mingw --target package` writes both into the build
@@ -17,7 +19,9 @@ set(NIMBREL_PACKAGE_TEXTS
   "Nimbrel.ini.sample|Nimbrel.ini.sample|."
   "plugins/check-printer-queue.cmd|check-printer-queue.cmd|plugins"
   "README.md|README.md|."
-  "LICENSE|LICENSE.txt|.")
+  "LICENSE|LICENSE.txt|."
+  "policy/Nimbrel.admx|Nimbrel.admx|policy"
+  "policy/en-US/Nimbrel.adml|Nimbrel.adml|policy/en-US")
 foreach(entry IN LISTS NIMBREL_PACKAGE_TEXTS)
   string(REPLACE "|" ";" entry "${entry}")
   list(GET entry 0 source)

@@ -1,5 +1,6 @@
 #include "config/settings.h"
 
+#include "platform/registry.h"
 #include "text/text.h"
 
 namespace nimbrel {
@@ -43,6 +44,7 @@ constexpr WCHAR kRecovery[] = L"Recovery";
 constexpr WCHAR kHealthCheck[] = L"HealthCheck";
 constexpr WCHAR kSchedule[] = L"Schedule";
 constexpr WCHAR kFileName[] = L"Nimbrel.ini";
+constexpr WCHAR kPolicyKey[] = L"SOFTWARE\\Policies\\Nimbrel";
 
 struct IntegerKey {
     const WCHAR* section;
@@ -391,6 +393,37 @@ void ReadSectionBehindUtf8Mark(const WCHAR* iniPath) {
     }
 }
 
+// ---- Group Policy ------------------------------------------------------------------
+
+// A policy value overrides the file: REG_DWORD for numbers and switches,
+// REG_SZ for texts, under the section's key. A value of another type or size,
+// or a text too long for its setting, is not used at all, so no cut path
+// is ever acted on; an empty text, as an empty value in the file, leaves what
+// was there.
+void ReadPolicies() {
+    WCHAR keyPath[64];
+    for (std::size_t i = 0; i < kIntegerCount; ++i) {
+        const IntegerKey& k = kIntegerKeys[i];
+        FormatBounded(keyPath, 64, L"%s\\%s", kPolicyKey, k.section);
+        DWORD value = 0;
+        if (ReadRegistryNumber(keyPath, k.key, &value)) {
+            Settings.*k.field = k.isSwitch ? (value != 0 ? 1u : 0u) : value;
+            Sources[i] = SettingSource::Policy;
+        }
+    }
+    WCHAR scratch[kSpoolDirectoryCapacity];
+    for (std::size_t i = 0; i < kTextCount; ++i) {
+        const TextKey& k = kTextKeys[i];
+        FormatBounded(keyPath, 64, L"%s\\%s", kPolicyKey, k.section);
+        DWORD type = REG_NONE;
+        if (ReadRegistryText(keyPath, k.key, scratch, k.capacity, &type) && type == REG_SZ &&
+            scratch[0] != 0) {
+            CopyText(k.field(Settings), k.capacity, scratch);
+            Sources[kIntegerCount + i] = SettingSource::Policy;
+        }
+    }
+}
+
 } // namespace
 
 void LoadSettings() {
@@ -399,14 +432,15 @@ void LoadSettings() {
     for (std::size_t i = 0; i < kIntegerCount + kTextCount; ++i) {
         Sources[i] = SettingSource::Default; // cppcheck-suppress useStlAlgorithm
     }
+    // Without the file's own path no file is read; policies still apply.
     WCHAR iniPath[MAX_PATH];
-    if (!GetSettingsFilePath(iniPath)) {
-        return;
+    if (GetSettingsFilePath(iniPath)) {
+        ReadIntegerKeys(iniPath);
+        ReadTextKeys(iniPath);
+        MarkSettingsFromFile(iniPath);
+        ReadSectionBehindUtf8Mark(iniPath);
     }
-    ReadIntegerKeys(iniPath);
-    ReadTextKeys(iniPath);
-    MarkSettingsFromFile(iniPath);
-    ReadSectionBehindUtf8Mark(iniPath);
+    ReadPolicies();
     for (const TextKey& k : kTextKeys) {
         if (k.trim) {
             TrimBlanks(k.field(Settings));

@@ -59,13 +59,15 @@ void ReadSpoolerStartType() {
     SpoolerDisabled = disabled;
 }
 
-// Said when the limit first refuses, then at most once an hour while it
-// keeps refusing: every cycle, a spooler that cannot be repaired would fill
-// the event log and take every other program's events with it.
+// Said when the limit first refuses, then at most once an hour: every
+// cycle, a spooler that cannot be repaired would fill the event log and
+// take every other program's events with it. With at most
+// MaxRestartsPerHour recoveries (two events each) in any hour, no hour
+// holds more than 2 x MaxRestartsPerHour + 1 events of a broken spooler.
 void WarnRateLimited() {
     const DWORD now = GetTickCount();
-    if (RateLimitWarning.refusing &&
-        static_cast<DWORD>(now - RateLimitWarning.warnedTick) < kRateLimitWarningMs) {
+    if (RateLimitWarning.written &&
+        static_cast<DWORD>(now - RateLimitWarning.writtenTick) < kRateLimitWarningMs) {
         return;
     }
     LogEvent(EVENTLOG_WARNING_TYPE,
@@ -91,7 +93,6 @@ int RunCycle() {
         WarnRateLimited();
         return 1;
     }
-    RateLimitWarning.refusing = 0;
     PauseBeforeRecovery();
     if (StopRequested()) {
         return 0;

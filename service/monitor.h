@@ -10,11 +10,11 @@ namespace nimbrel {
 // While it holds, neither an automatic recovery nor the daily restart runs.
 extern int SpoolerDisabled;
 
-// The rate-limit warning: whether the hourly limit refused the recovery of
-// the latest unhealthy cycle, and the tick of the warning last written.
+// The rate-limit warning: whether one was written in this process, and the
+// tick it was written at.
 struct RateLimitWarningRecord {
-    int refusing;
-    DWORD warnedTick;
+    int written;
+    DWORD writtenTick;
 };
 extern RateLimitWarningRecord RateLimitWarning;
 

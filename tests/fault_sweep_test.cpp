@@ -182,57 +182,79 @@ std::vector<std::wstring> Fields(const SettingsRecord& s) {
     return fields;
 }
 
-// Settings labelled as read from the file.
-std::wstring FromFile() {
-    unsigned count = 0;
+// How many settings came from the file and how many by policy.
+std::wstring Sources() {
+    unsigned file = 0;
+    unsigned policy = 0;
     for (std::size_t i = 0; i < SettingCount(); ++i) {
-        count += DescribeSetting(i).source == SettingSource::File ? 1 : 0;
+        file += DescribeSetting(i).source == SettingSource::File ? 1 : 0;
+        policy += DescribeSetting(i).source == SettingSource::Policy ? 1 : 0;
     }
-    return L" | " + Num(count) + L" from the file";
+    return L" | " + Num(file) + L" from the file, " + Num(policy) + L" by policy";
 }
 
-// The file's values, the field `atDefault` at its default (-1: none, 20:
-// all), and how many settings are labelled as read from the file.
-std::wstring LoadSettingsOutcome(int atDefault, unsigned fromFile) {
-    std::vector<std::wstring> fields = {
-        L"5000", L"60000",     L"5",      L"0",         L"1000",  L"2000",   L"0",
-        L"0",    L"20000",     L"7",      L"1",         L"6000",  L"3000",   L"0",
-        L"1",    L"D:\\Spool", L"Office", L"C:\\p.exe", L"03:30", L"Mon,Fri"};
+// The file's values with CheckIntervalMs (0) and PrinterName (16) set by
+// policy; the field `atDefault` at its default (-1: none, 20: all but
+// those two), the field `fileOnly` left to the file (-1: none), and how many
+// settings are labelled as read from the file.
+std::wstring LoadSettingsOutcome(int atDefault, int fileOnly, unsigned fromFile) {
+    std::vector<std::wstring> fields = {L"7000",      L"60000", L"5",         L"0",     L"1000",
+                                        L"2000",      L"0",     L"0",         L"20000", L"7",
+                                        L"1",         L"6000",  L"3000",      L"0",     L"1",
+                                        L"D:\\Spool", L"Lab",   L"C:\\p.exe", L"03:30", L"Mon,Fri"};
     const std::vector<std::wstring> defaults = Fields(kDefaultSettings);
     for (std::size_t i = 0; i < fields.size(); ++i) {
-        if (atDefault == 20 || static_cast<std::size_t>(atDefault) == i) {
+        if ((atDefault == 20 && i != 0 && i != 16) || static_cast<std::size_t>(atDefault) == i) {
             fields[i] = defaults[i];
         }
     }
-    return Joined(fields, L";") + L" | " + Num(fromFile) + L" from the file";
+    if (fileOnly >= 0) {
+        fields[static_cast<std::size_t>(fileOnly)] = fileOnly == 0 ? L"5000" : L"Office";
+    }
+    const unsigned byPolicy = fileOnly >= 0 ? 1 : 2;
+    return Joined(fields, L";") + L" | " + Num(fromFile) + L" from the file, " + Num(byPolicy) +
+           L" by policy";
 }
 
 // A number that cannot be read keeps its label; a text that cannot be read
 // is its default, labelled as from the file unless that is empty; a
-// section's key names that cannot be listed cost its keys their label.
+// section's key names that cannot be listed cost its keys their label, but
+// for those set by policy; a policy that cannot be read leaves the file's.
 std::vector<std::wstring> LoadSettingsFailures() {
     const std::vector<std::wstring> defaults = Fields(kDefaultSettings);
-    std::vector<std::wstring> outcomes = {LoadSettingsOutcome(20, 0)};
-    for (int i = 0; i < 20; ++i) {
-        outcomes.push_back(LoadSettingsOutcome(i, i >= 15 && defaults[i].empty() ? 19 : 20));
+    std::vector<std::wstring> outcomes = {LoadSettingsOutcome(20, -1, 0)};
+    for (int i = 1; i < 20; ++i) {
+        if (i != 16) {
+            outcomes.push_back(
+                LoadSettingsOutcome(i, -1, i >= 15 && defaults[i].empty() ? 17 : 18));
+        }
     }
-    for (unsigned keys : {5, 3, 8, 4}) {
-        outcomes.push_back(LoadSettingsOutcome(-1, 20 - keys));
+    for (unsigned keys : {4, 3, 7, 4}) {
+        outcomes.push_back(LoadSettingsOutcome(-1, -1, 18 - keys));
     }
+    outcomes.push_back(LoadSettingsOutcome(-1, 0, 19));
+    outcomes.push_back(LoadSettingsOutcome(-1, 16, 19));
     return outcomes;
 }
 
-// Without the executable's path no key is read at all.
+// Without the executable's path no key is read from the file; policies are.
 Sweep LoadSettingsSweep() {
-    return {"LoadSettings", [] { sim::SetFileText(kIniPath, kFullIni); },
-            [] {
-                LoadSettings();
-                return Joined(Fields(Settings), L";") + FromFile();
-            },
-            // The file's values; each key alone at its default (a read that failed,
-            // or a section whose key names could not be listed: only the label);
-            // every key at its default (no executable path).
-            LoadSettingsOutcome(-1, 20), LoadSettingsFailures()};
+    return {
+        "LoadSettings",
+        [] {
+            sim::SetFileText(kIniPath, kFullIni);
+            const std::wstring policies = L"SOFTWARE\\Policies\\Nimbrel\\";
+            for (const wchar_t* section : {L"Monitor", L"Recovery", L"HealthCheck", L"Schedule"}) {
+                sim::AddRegistryKey(policies + section);
+            }
+            sim::SetRegistryNumber(policies + L"Monitor", L"CheckIntervalMs", 7000);
+            sim::SetRegistryText(policies + L"HealthCheck", L"PrinterName", L"Lab");
+        },
+        [] {
+            LoadSettings();
+            return Joined(Fields(Settings), L";") + Sources();
+        },
+        LoadSettingsOutcome(-1, -1, 18), LoadSettingsFailures()};
 }
 
 // ---- Registry -------------------------------------------------------------------------

@@ -5,6 +5,8 @@
 #include "config/settings.h"
 #include "tests/support.h"
 
+#include <functional>
+
 namespace nimbrel::test {
 namespace {
 
@@ -145,6 +147,84 @@ TEST_F(SettingsTest, TheFirstSectionBehindAUtf8MarkIsHonoured) {
         EXPECT_EQ(c.clearSpool == 0 ? SettingSource::File : SettingSource::Default,
                   DescribeSetting(3).source);
     }
+}
+
+// A policy value overrides the file under the same bounds, trimming and
+// capacities; one of another type or size is passed over, never cut.
+TEST_F(SettingsTest, PolicyValuesOverrideTheFileWhenWholeAndOfTheirType) {
+    const std::wstring monitor = L"SOFTWARE\\Policies\\Nimbrel\\Monitor";
+    const std::wstring health = L"SOFTWARE\\Policies\\Nimbrel\\HealthCheck";
+    const struct {
+        const char* name;
+        std::function<void()> arrange;
+        std::size_t setting; // its place in the list
+        std::wstring value;
+        SettingSource source;
+    } cases[] = {
+        {"number", [&] { sim::SetRegistryNumber(monitor, L"CheckIntervalMs", 7000); }, 0, L"7000",
+         SettingSource::Policy},
+        {"number under its bound", [&] { sim::SetRegistryNumber(monitor, L"checkintervalms", 0); },
+         0, L"1000", SettingSource::Policy},
+        {"switch", [&] { sim::SetRegistryNumber(health, L"EnableQueueCheck", 5); }, 7, L"1",
+         SettingSource::Policy},
+        {"number as text", [&] { sim::SetRegistryText(monitor, L"CheckIntervalMs", L"7000"); }, 0,
+         L"5000", SettingSource::File},
+        {"number of eight bytes",
+         [&] {
+             sim::SetRegistryValue(monitor, L"CheckIntervalMs", REG_QWORD,
+                                   {1, 2, 3, 4, 0, 0, 0, 0});
+         },
+         0, L"5000", SettingSource::File},
+        {"number in the wrong section",
+         [&] { sim::SetRegistryNumber(health, L"CheckIntervalMs", 7000); }, 0, L"5000",
+         SettingSource::File},
+        {"text trimmed", [&] { sim::SetRegistryText(health, L"PrinterName", L" Lab\t"); }, 16,
+         L"Lab", SettingSource::Policy},
+        {"text unterminated",
+         [&] { sim::SetRegistryText(health, L"PrinterName", L"Lab", REG_SZ, false); }, 16, L"Lab",
+         SettingSource::Policy},
+        {"path too long for its setting",
+         [&] {
+             sim::SetRegistryText(monitor, L"SpoolDirectory", L"D:\\" + std::wstring(257, L's'));
+         },
+         15, L"D:\\Spool", SettingSource::File},
+        {"path that just fits",
+         [&] {
+             sim::SetRegistryText(monitor, L"SpoolDirectory", L"D:\\" + std::wstring(256, L's'));
+         },
+         15, L"D:\\" + std::wstring(256, L's'), SettingSource::Policy},
+        {"expandable text",
+         [&] { sim::SetRegistryText(monitor, L"SpoolDirectory", L"E:\\x", REG_EXPAND_SZ); }, 15,
+         L"D:\\Spool", SettingSource::File},
+        {"empty text", [&] { sim::SetRegistryText(monitor, L"SpoolDirectory", L""); }, 15,
+         L"D:\\Spool", SettingSource::File},
+        {"text as number", [&] { sim::SetRegistryNumber(health, L"PrinterName", 1); }, 16,
+         L"Office", SettingSource::File},
+        {"key denied",
+         [&] {
+             sim::SetRegistryNumber(monitor, L"CheckIntervalMs", 7000);
+             sim::SetRegistryKeyDenied(monitor, true);
+         },
+         0, L"5000", SettingSource::File},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fresh();
+        WriteIni(L"Monitor/CheckIntervalMs=5000\nMonitor/SpoolDirectory=D:\\Spool\n"
+                 L"HealthCheck/PrinterName=Office");
+        c.arrange();
+        LoadSettings();
+        const SettingEntry entry = DescribeSetting(c.setting);
+        EXPECT_EQ(c.value, entry.kind == SettingKind::Text ? std::wstring(entry.text)
+                                                           : std::to_wstring(entry.number));
+        EXPECT_EQ(c.source, entry.source);
+    }
+    // Without a file that can be found, policies still apply.
+    Fresh();
+    sim::SetRegistryNumber(monitor, L"CheckIntervalMs", 7000);
+    sim::FailCall(sim::Op::GetModuleFileNameW);
+    LoadSettings();
+    EXPECT_EQ(7000u, Settings.CheckIntervalMs);
 }
 
 TEST(TrimBlanks, StripsSpacesAndTabsFromBothEndsOnly) {

@@ -16,7 +16,9 @@ wt_expect_eq "files in the ZIP" "$top/LICENSE.txt
 $top/Nimbrel.exe
 $top/Nimbrel.ini.sample
 $top/README.md
-$top/plugins/check-printer-queue.cmd" "$files"
+$top/plugins/check-printer-queue.cmd
+$top/policy/Nimbrel.admx
+$top/policy/en-US/Nimbrel.adml" "$files"
 
 programs="$(wt_cdrive)/Program Files"
 dir="$programs/$top"
@@ -28,7 +30,8 @@ python3 -m zipfile -e "$zip" "$programs/" || wt_fail "cannot unpack $zip"
 
 # Windows line ends throughout; plain ASCII where the profile functions and
 # cmd.exe read the text.
-for f in Nimbrel.ini.sample plugins/check-printer-queue.cmd README.md LICENSE.txt; do
+for f in Nimbrel.ini.sample plugins/check-printer-queue.cmd README.md LICENSE.txt \
+    policy/Nimbrel.admx policy/en-US/Nimbrel.adml; do
     [ -s "$dir/$f" ] || wt_fail "$f is missing or empty"
     bare=$(tr -d '\r' <"$dir/$f" | wc -l)
     crlf=$(grep -c $'\r$' "$dir/$f")

@@ -1,8 +1,11 @@
 # "recover" against Wine's real Spooler service, running and stopped: the
-# plain files directly inside the spool folder go; a read-only file, a
-# subfolder with its files and a link to a folder elsewhere (with the files
-# there) stay; the events come in order; ClearSpoolOnRecovery=0 deletes
-# nothing. Ends with the Spooler stopped, as after boot.
+# spool files (*.SPL, *.SHD, any letter case) directly inside the spool folder
+# go; every other file, a read-only spool file, a subfolder with its files and
+# a link to a folder elsewhere (with the files there) stay; the events come in
+# order; ClearSpoolOnRecovery=0 deletes nothing. Without SpoolDirectory, the
+# folder cleared is the spooler's own DefaultSpoolDirectory, moved here with
+# "reg add", and Wine's default spool folder is left alone. Ends with the
+# Spooler stopped and its spool folder setting as after boot.
 #
 # No link to a single file here: Wine lists a Unix symbolic link as a plain
 # file and deleting it removes its target, which Windows never does (there
@@ -14,8 +17,15 @@ nb_deploy recover
 spool=$(wt_cdrive)/Recover/Spool
 outside=$(wt_cdrive)/Recover/Outside
 
+printers='HKLM\SYSTEM\CurrentControlSet\Control\Print\Printers'
+wt_run reg query "$printers" /v DefaultSpoolDirectory
+default_spool=$(wt_out | sed -n 's/^ *DefaultSpoolDirectory *REG_[A-Z_]* *//p')
+[ -n "$default_spool" ] || wt_fail "no DefaultSpoolDirectory in a new prefix: $(wt_out)"
+
 rc_cleanup() {
     local rc=$?
+    wt_run reg add "$printers" /v DefaultSpoolDirectory /t REG_SZ /d "$default_spool" /f
+    [ "$WT_RC" = 0 ] || rc=1
     wt_run sc stop Spooler
     wt_wait_state Spooler STOPPED 10 || rc=1
     rm -rf -- "$(wt_cdrive)/Recover" "$NB_DIR"
@@ -40,7 +50,8 @@ INI
 rc_fill_spool() {
     rm -rf -- "$(wt_cdrive)/Recover"
     mkdir -p -- "$spool/Sub/Deeper" "$outside/Dir" || wt_fail "cannot create the spool folder"
-    for f in 00012.SPL 00012.SHD FP00013.SPL "name with spaces.tmp"; do
+    for f in 00012.SPL 00012.shd FP00013.Spl "name with spaces.SPL" "name with spaces.tmp" \
+        notes.txt report.spl.bak SPL; do
         printf 'job' >"$spool/$f"
     done
     printf 'job' >"$spool/ReadOnly.SHD" && chmod 444 "$spool/ReadOnly.SHD"
@@ -71,10 +82,11 @@ rc_recover() {
 
 rc_expect_cleared() {
     local f
-    for f in 00012.SPL 00012.SHD FP00013.SPL "name with spaces.tmp"; do
+    for f in 00012.SPL 00012.shd FP00013.Spl "name with spaces.SPL"; do
         [ ! -e "$spool/$f" ] || wt_fail "$1: $f was not deleted"
     done
-    for f in ReadOnly.SHD Sub/Inner.SPL Sub/Deeper/Deep.SPL; do
+    for f in ReadOnly.SHD Sub/Inner.SPL Sub/Deeper/Deep.SPL "name with spaces.tmp" notes.txt \
+        report.spl.bak SPL; do
         [ -f "$spool/$f" ] || wt_fail "$1: $f was deleted"
     done
     [ "$(cat "$outside/Dir/victim.SPL" 2>&1)" = keep ] ||
@@ -105,3 +117,24 @@ rc_fill_spool
 before=$(cd "$(wt_cdrive)/Recover" && find . | sort)
 rc_recover "ClearSpoolOnRecovery=0" "$started" "$done_ok"
 wt_expect_eq "ClearSpoolOnRecovery=0: the spool folder" "$before" "$(cd "$(wt_cdrive)/Recover" && find . | sort)"
+
+# The spooler's own folder, moved: with no SpoolDirectory, "recover" clears
+# the folder DefaultSpoolDirectory names, and not Wine's default one.
+nb_ini <<INI
+[Recovery]
+StopTimeoutMs=3000
+StartTimeoutMs=3000
+INI
+rc_fill_spool
+default_unix="$(wt_cdrive)/windows/system32/spool/printers"
+mkdir -p -- "$default_unix" && printf 'job' >"$default_unix/00099.SPL" ||
+    wt_fail "cannot fill the default spool folder"
+wt_run reg add "$printers" /v DefaultSpoolDirectory /t REG_SZ /d 'C:\Recover\Spool' /f
+wt_expect_rc "reg add DefaultSpoolDirectory" 0
+nb_run status
+wt_out | grep -qx 'Spool folder:          C:\\Recover\\Spool' ||
+    wt_fail "status does not show the moved spool folder: $(wt_out)"
+rc_recover "moved spool folder" "$started" "$left" "$done_ok"
+rc_expect_cleared "moved spool folder"
+[ -f "$default_unix/00099.SPL" ] || wt_fail "the default spool folder was cleared"
+rm -f -- "$default_unix/00099.SPL"

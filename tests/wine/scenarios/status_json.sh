@@ -89,5 +89,30 @@ nb_run status
 wt_out | tail -1 | grep -q '^Note: Nimbrel.ini begins with a UTF-8 byte-order mark' ||
     wt_fail "UTF-8 mark: no note at the end of the report: $(wt_out)"
 
-restore_spooler
+# Group Policy: values under HKLM\SOFTWARE\Policies\Nimbrel override the
+# file, one of each kind; a value of the wrong type is passed over.
+policy='HKLM\SOFTWARE\Policies\Nimbrel'
+restore_policy() {
+    wt_run reg delete "$policy" /f
+    restore_spooler
+}
+trap restore_policy EXIT
+for value in 'Monitor CheckIntervalMs REG_DWORD 7000' 'HealthCheck EnableQueueCheck REG_DWORD 0' \
+    'HealthCheck PrinterName REG_SZ Lab 2' 'Monitor MaxRestartsPerHour REG_SZ 9'; do
+    set -- $value
+    wt_run reg add "$policy\\$1" /v "$2" /t "$3" /d "${*:4}" /f
+    wt_expect_rc "reg add $2" 0
+done
+nb_run status /json
+sj_check "json, policies" '
+s = d["settings"]
+assert s["CheckIntervalMs"] == {"value": 7000, "source": "policy"}, s["CheckIntervalMs"]
+assert s["EnableQueueCheck"] == {"value": 0, "source": "policy"}
+assert s["PrinterName"] == {"value": "Lab 2", "source": "policy"}, s["PrinterName"]
+assert s["MaxRestartsPerHour"] == {"value": 3, "source": "default"}
+assert s["ClearSpoolOnRecovery"] == {"value": 0, "source": "file"}
+assert d["checks"]["printQueue"] is None
+'
+
+restore_policy
 trap - EXIT

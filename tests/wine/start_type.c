@@ -1,0 +1,35 @@
+/* Sets a service's start type: start_type.exe NAME auto|demand|disabled.
+ *
+ * Wine's "sc config NAME start= ..." reports success and changes nothing,
+ * while ChangeServiceConfigW does change it (and a disabled service's start
+ * then fails with 1058), so the scenarios use this.  Exit code 0 on success,
+ * else the Windows error number. */
+#include <windows.h>
+
+int wmain(int argc, wchar_t **argv)
+{
+    SC_HANDLE manager, service;
+    DWORD type, error = ERROR_SUCCESS;
+
+    if (argc != 3)
+        return ERROR_INVALID_PARAMETER;
+    if (!lstrcmpiW(argv[2], L"auto"))
+        type = SERVICE_AUTO_START;
+    else if (!lstrcmpiW(argv[2], L"demand"))
+        type = SERVICE_DEMAND_START;
+    else if (!lstrcmpiW(argv[2], L"disabled"))
+        type = SERVICE_DISABLED;
+    else
+        return ERROR_INVALID_PARAMETER;
+    manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    if (!manager)
+        return (int)GetLastError();
+    service = OpenServiceW(manager, argv[1], SERVICE_CHANGE_CONFIG);
+    if (!service || !ChangeServiceConfigW(service, SERVICE_NO_CHANGE, type, SERVICE_NO_CHANGE,
+                                          NULL, NULL, NULL, NULL, NULL, NULL, NULL))
+        error = GetLastError();
+    if (service)
+        CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return (int)error;
+}
