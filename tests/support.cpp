@@ -22,6 +22,8 @@ void FreshProcess() {
     CheckPointCounter = 1;
     ServiceStatus = {};
     StopEvent = nullptr;
+    QueueWorker = nullptr;
+    QueueWorkerSince = 0;
     ShutdownRequested = false;
 }
 
