@@ -1,5 +1,7 @@
 #include "health/health.h"
 
+#include <algorithm>
+
 namespace nimbrel {
 
 int WatchJobProgress = 0;
@@ -34,21 +36,18 @@ DWORD NameKey(const WCHAR* name) {
 }
 
 WatchedJob* Find(DWORD printer, DWORD jobId) {
-    for (WatchedJob& entry : Watched) {
-        if (entry.used && entry.printer == printer && entry.jobId == jobId) {
-            return &entry;
-        }
-    }
-    return nullptr;
+    WatchedJob* end = Watched + kWatchedJobsCapacity;
+    WatchedJob* found = std::find_if(Watched, end, [printer, jobId](const WatchedJob& entry) {
+        return entry.used && entry.printer == printer && entry.jobId == jobId;
+    });
+    return found != end ? found : nullptr;
 }
 
 WatchedJob* FreeEntry() {
-    for (WatchedJob& entry : Watched) {
-        if (!entry.used) {
-            return &entry;
-        }
-    }
-    return nullptr;
+    WatchedJob* end = Watched + kWatchedJobsCapacity;
+    WatchedJob* found =
+        std::find_if(Watched, end, [](const WatchedJob& entry) { return !entry.used; });
+    return found != end ? found : nullptr;
 }
 
 bool Moved(const WatchedJob& entry, const JOB_INFO_2W& job) {
@@ -99,11 +98,8 @@ int StalledFor(const WCHAR* printerName, const JOB_INFO_2W& job, DWORD now, DWOR
 }
 
 unsigned WatchedJobs() {
-    unsigned count = 0;
-    for (const WatchedJob& entry : Watched) {
-        count += entry.used ? 1 : 0;
-    }
-    return count;
+    return static_cast<unsigned>(std::count_if(Watched, Watched + kWatchedJobsCapacity,
+                                               [](const WatchedJob& entry) { return entry.used; }));
 }
 
 void ForgetWatchedJobs() {
