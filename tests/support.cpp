@@ -25,6 +25,8 @@ void FreshProcess() {
     QueueWorker = nullptr;
     QueueWorkerSince = 0;
     ShutdownRequested = false;
+    WatchJobProgress = 0;
+    ForgetWatchedJobs();
 }
 
 void WriteIni(const std::wstring& lines) {
