@@ -1,7 +1,7 @@
 #include "config/settings.h"
 
 #include "platform/registry.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace nimbrel {
 
@@ -127,8 +127,7 @@ bool GetSettingsFilePath(WCHAR (&iniPath)[MAX_PATH]) {
     if (lastBackslash != nullptr) {
         *lastBackslash = 0;
     }
-    int full = FormatBounded(iniPath, MAX_PATH, L"%s\\%s", folder, kFileName);
-    return full > 0 && static_cast<std::size_t>(full) < MAX_PATH;
+    return FormatWhole(iniPath, MAX_PATH, L"%s\\%s", folder, kFileName);
 }
 
 void ReadIntegerKeys(const WCHAR* iniPath) {
@@ -483,22 +482,6 @@ const WCHAR* SettingSourceName(SettingSource source) {
         return L"policy";
     default:
         return L"default";
-    }
-}
-
-void TrimBlanks(WCHAR* text) {
-    std::size_t length = TextLength(text);
-    while (length > 0 && (text[length - 1] == L' ' || text[length - 1] == L'\t')) {
-        text[--length] = 0;
-    }
-    std::size_t lead = 0;
-    while (text[lead] == L' ' || text[lead] == L'\t') {
-        ++lead;
-    }
-    if (lead > 0) {
-        for (std::size_t i = 0; i + lead <= length; ++i) {
-            text[i] = text[i + lead];
-        }
     }
 }
 

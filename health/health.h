@@ -8,6 +8,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "text/text.h"
 
 namespace nimbrel {
 
@@ -15,6 +16,26 @@ constexpr std::size_t kLastIssueCapacity = 256;
 
 // The description of the health problem found last; empty when none.
 extern WCHAR LastIssue[kLastIssueCapacity];
+
+// How a check reports itself unhealthy: it describes the problem in `issue`
+// (LastIssue, or the private copy of a check run on a worker) and returns 0.
+// The text is formatted to the issue's size, so a long printer or document
+// name is cut rather than overrunning anything; a text that cannot be
+// formatted leaves the description as it was.
+template <typename... Args>
+int UnhealthyInto(WCHAR (&issue)[kLastIssueCapacity], const WCHAR* format, Args... args) {
+    WCHAR text[kLastIssueCapacity];
+    FormatBounded(text, kLastIssueCapacity, format, args...);
+    if (text[0] != 0) {
+        CopyText(issue, kLastIssueCapacity, text);
+    }
+    return 0;
+}
+
+template <typename... Args>
+int Unhealthy(const WCHAR* format, Args... args) {
+    return UnhealthyInto(LastIssue, format, args...);
+}
 
 // The pending state being watched and the tick of its first sighting.
 struct PendingWatchRecord {
@@ -40,6 +61,24 @@ int CheckPrintQueues();
 // lets it go once it has ended, and starts no other meanwhile.
 extern HANDLE QueueWorker;
 extern DWORD QueueWorkerSince;
+
+// The running service's memory of the jobs it has seen spooling or
+// printing, kept by the print queue check's worker. With it a job counts as
+// stuck only once it has also shown no progress (pages printed, size, its
+// spooling and printing bits) for StuckJobTimeoutMs. "status" looks once and
+// keeps none. A fixed number of jobs is watched; a job beyond it is not,
+// and is never found stuck.
+constexpr std::size_t kWatchedJobsCapacity = 1024;
+extern int WatchJobProgress; // set by the monitor before its first check
+
+// Notes what the jobs of one printer show at tick `now`, and forgets its jobs
+// that are gone or no longer spooling or printing.
+void WatchJobs(const WCHAR* printerName, const JOB_INFO_2W* jobs, DWORD count, DWORD now);
+// Non-zero when the job has been watched without progress for longer than
+// `limitMs` at tick `now`.
+int StalledFor(const WCHAR* printerName, const JOB_INFO_2W& job, DWORD now, DWORD limitMs);
+unsigned WatchedJobs();
+void ForgetWatchedJobs(); // a fresh process's memory
 
 // Closes the handle of a worker still out, for a caller that is ending; the
 // worker itself ends when its call returns, or with the process.

@@ -1,19 +1,14 @@
 #include "health/health.h"
 
 #include "config/settings.h"
-#include "platform/text.h"
 #include "spooler/spooler_control.h"
+#include "text/text.h"
 
 namespace nimbrel {
 
 PendingWatchRecord PendingWatch = {0, 0};
 
 namespace {
-
-int Unhealthy(const WCHAR* issue) {
-    CopyText(LastIssue, kLastIssueCapacity, issue);
-    return 0;
-}
 
 // A start or stop that never completes leaves the Spooler pending forever.
 // The watch remembers when the current pending state was first seen; only the

@@ -3,13 +3,13 @@
 #include "config/settings.h"
 #include "eventlog/eventlog.h"
 #include "health/health.h"
-#include "platform/text.h"
 #include "recovery/recovery.h"
 #include "recovery/restart_history.h"
 #include "service/schedule.h"
 #include "service/service_host.h"
 #include "service/spooler_watch.h"
 #include "spooler/spooler_control.h"
+#include "text/text.h"
 
 namespace nimbrel {
 
@@ -125,6 +125,9 @@ void RunCycles() {
 } // namespace
 
 DWORD MonitorThread(LPVOID) {
+    // The service, unlike "status", sees jobs over time and judges them by
+    // their progress too.
+    WatchJobProgress = 1;
     RunCycles();
     EndSpoolerWatch();
     // A queue check's worker may still wait for a spooler that does not

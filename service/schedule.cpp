@@ -1,9 +1,9 @@
 #include "service/schedule.h"
 
 #include "config/settings.h"
-#include "platform/text.h"
 #include "recovery/recovery.h"
 #include "service/monitor.h"
+#include "text/text.h"
 
 namespace nimbrel {
 

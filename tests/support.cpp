@@ -27,6 +27,8 @@ void FreshProcess() {
     QueueWorkerSince = 0;
     ShutdownRequested = false;
     ResetSpoolerWatch();
+    WatchJobProgress = 0;
+    ForgetWatchedJobs();
 }
 
 void WriteIni(const std::wstring& lines) {
