@@ -8,16 +8,19 @@ WCHAR LastIssue[kLastIssueCapacity] = L"";
 // not enumerated and the plugin is not run for a spooler already known bad.
 // A healthy verdict can still leave a text behind, written by the service
 // query that the print queue check makes as its gate.
+int LastCheckVerdicts[3] = {-1, -1, -1};
+
 int EvaluateHealth() {
     LastIssue[0] = 0;
-    if (!CheckServiceState()) {
-        return 0;
+    int (*const checks[])() = {CheckServiceState, CheckPrintQueues, CheckPlugin};
+    for (int& verdict : LastCheckVerdicts) {
+        verdict = -1;
     }
-    if (!CheckPrintQueues()) {
-        return 0;
-    }
-    if (!CheckPlugin()) {
-        return 0;
+    for (int i = 0; i < 3; ++i) {
+        LastCheckVerdicts[i] = checks[i]() ? 1 : 0;
+        if (!LastCheckVerdicts[i]) {
+            return 0;
+        }
     }
     return 1;
 }

@@ -6,6 +6,7 @@
 #include "platform/text.h"
 #include "recovery/recovery.h"
 #include "recovery/restart_history.h"
+#include "service/metrics.h"
 #include "service/schedule.h"
 #include "service/service_host.h"
 #include "spooler/spooler_control.h"
@@ -41,7 +42,7 @@ void RunAutomaticRecovery() {
     } else {
         CopyText(reason, kReasonCapacity, L"Automatic recovery triggered by health check");
     }
-    RunRecovery(reason, static_cast<int>(Settings.ClearSpoolOnRecovery), 1);
+    CountRecovery(0, RunRecovery(reason, static_cast<int>(Settings.ClearSpoolOnRecovery), 1));
 }
 
 // Disabling the spooler is how machines that must not print are hardened:
@@ -81,7 +82,9 @@ int RunCycle() {
     if (CheckSchedule() || SpoolerDisabled) {
         return 1;
     }
-    if (EvaluateHealth()) {
+    const int healthy = EvaluateHealth();
+    CountVerdict(healthy);
+    if (healthy) {
         // A check can leave a description behind a healthy verdict.
         LastIssue[0] = 0;
         return 1;
@@ -90,6 +93,7 @@ int RunCycle() {
         return 0;
     }
     if (CountRecentRestarts() >= Settings.MaxRestartsPerHour) {
+        ++Metrics.refused;
         WarnRateLimited();
         return 1;
     }
@@ -108,9 +112,11 @@ DWORD MonitorThread(LPVOID) {
         return 0;
     }
     for (;;) {
+        const DWORD start = GetTickCount();
         if (!RunCycle()) {
             return 0;
         }
+        WriteMetrics(GetTickCount() - start);
         // Measured from the end of the cycle's work, so a long recovery does
         // not shorten the pause that follows it.
         if (WaitForSingleObject(StopEvent, Settings.CheckIntervalMs) == WAIT_OBJECT_0) {

@@ -32,6 +32,7 @@ std::string DefaultSettingsJson() {
         {"PluginPath", "\"\""},
         {"RestartTime", "\"02:00\""},
         {"RestartDays", "\"\""},
+        {"MetricsFile", "\"\""},
     };
     for (const auto& [key, value] : values) {
         json += std::string(json.empty() ? "" : ",") + "\"" + key + "\":{\"value\":" + value +
