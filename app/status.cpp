@@ -69,6 +69,10 @@ int RunStatusCommand() {
         ConsolePrint(L"Plugin healthy:        %s\n", YesNo(CheckPlugin()));
     }
     ConsolePrint(L"Overall healthy:       %s\n", YesNo(EvaluateHealth()));
+    // A worker that the spooler never answered ends with the process: the
+    // report does not wait for it a second time (the overall verdict found
+    // it still out and counted the silence at once).
+    ReleaseQueueWorker();
     if (LastIssue[0] != 0) {
         ConsolePrint(L"Last issue:            %s\n", LastIssue);
     }

@@ -32,6 +32,8 @@ void RunChecks(StatusFacts& facts) {
     facts.plugin =
         Settings.EnablePluginCheck && Settings.PluginPath[0] != 0 ? CheckPlugin() : kCheckOff;
     facts.healthy = EvaluateHealth();
+    // A worker that the spooler never answered ends with the process.
+    ReleaseQueueWorker();
 }
 
 void PutCheck(JsonOutput& out, const WCHAR* name, int verdict) {

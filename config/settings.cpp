@@ -18,6 +18,7 @@ const SettingsRecord kDefaultSettings = {
     1,        // EnableQueueCheck
     300000,   // StuckJobTimeoutMs
     0,        // MaxQueueJobs
+    60000,    // QueueCheckTimeoutMs
     0,        // EnablePluginCheck
     60000,    // PluginIntervalMs
     30000,    // PluginTimeoutMs
@@ -67,6 +68,7 @@ const IntegerKey kIntegerKeys[] = {
     {kHealthCheck, L"EnableQueueCheck", &SettingsRecord::EnableQueueCheck, 0, true},
     {kHealthCheck, L"StuckJobTimeoutMs", &SettingsRecord::StuckJobTimeoutMs, 10000, false},
     {kHealthCheck, L"MaxQueueJobs", &SettingsRecord::MaxQueueJobs, 0, false},
+    {kHealthCheck, L"QueueCheckTimeoutMs", &SettingsRecord::QueueCheckTimeoutMs, 5000, false},
     {kHealthCheck, L"EnablePluginCheck", &SettingsRecord::EnablePluginCheck, 0, true},
     {kHealthCheck, L"PluginIntervalMs", &SettingsRecord::PluginIntervalMs, 5000, false},
     {kHealthCheck, L"PluginTimeoutMs", &SettingsRecord::PluginTimeoutMs, 1000, false},

@@ -31,6 +31,7 @@ struct SettingsRecord {
     DWORD EnableQueueCheck;
     DWORD StuckJobTimeoutMs;
     DWORD MaxQueueJobs;
+    DWORD QueueCheckTimeoutMs;
     DWORD EnablePluginCheck;
     DWORD PluginIntervalMs;
     DWORD PluginTimeoutMs;

@@ -3,7 +3,8 @@
 // Each check returns non-zero for healthy and 0 for unhealthy; an unhealthy
 // check describes the problem in LastIssue. The checks run on one thread at
 // a time (the monitor thread, or the main thread of "status"), so their
-// shared state needs no lock.
+// shared state needs no lock; the print queue check's worker shares only
+// its own record, and only across the thread's start and end.
 #pragma once
 
 #include "platform/platform.h"
@@ -26,9 +27,23 @@ extern PendingWatchRecord PendingWatch;
 extern DWORD LastPluginRunTick;
 
 int CheckServiceState();
-int CheckPrintQueues();
-int CheckPrinterQueue(const WCHAR* printerName);
 int CheckPlugin();
+
+// Asks the spooler about its printers and jobs on a worker thread, and waits
+// for the answer up to QueueCheckTimeoutMs: a spooler that never answers
+// holds the worker, not the caller. Only silence is unhealthy besides the
+// queue rules; every other failure counts as healthy.
+int CheckPrintQueues();
+
+// The worker that has not answered yet, while it is out, and the tick of its
+// start; null otherwise. A later check gives it the rest of its deadline,
+// lets it go once it has ended, and starts no other meanwhile.
+extern HANDLE QueueWorker;
+extern DWORD QueueWorkerSince;
+
+// Closes the handle of a worker still out, for a caller that is ending; the
+// worker itself ends when its call returns, or with the process.
+void ReleaseQueueWorker();
 
 // Empties LastIssue, then runs the service-state, print-queue and plugin
 // checks in that order, stopping at the first that fails. Returns 1 when all

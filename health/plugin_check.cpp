@@ -45,9 +45,72 @@ bool GetCommandInterpreter(WCHAR (&path)[MAX_PATH]) {
     return full > 0 && full < static_cast<int>(MAX_PATH);
 }
 
-// Runs the plugin hidden, without a console and without any of our handles,
-// and waits for it at most PluginTimeoutMs. Both handles of the launched
-// process are closed before this returns, on every path.
+// A job that ends every process in it when its handle is closed: what the
+// plugin starts (a batch file's script engine, anything "start" left behind)
+// ends with the plugin. Null when none can be had; the plugin then runs
+// alone, and only its own process can be ended.
+HANDLE CreatePluginJob() {
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) {
+        return nullptr;
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        CloseHandle(job);
+        return nullptr;
+    }
+    return job;
+}
+
+// Starts the plugin hidden, without a console and without any of our
+// handles. It is created suspended and put in `job` before it can start
+// anything; a process that cannot be put there (Windows 7 nests no jobs)
+// runs without one, and `job` is closed and set to null. Returns false, with
+// nothing of the plugin left running or open, when it cannot be started.
+bool LaunchPlugin(const WCHAR* application, WCHAR* commandLine, HANDLE& job, HANDLE& process) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION launched = {};
+    if (!CreateProcessW(application, commandLine, nullptr, nullptr, FALSE,
+                        CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                        &launched)) {
+        return false;
+    }
+    if (job != nullptr && !AssignProcessToJobObject(job, launched.hProcess)) {
+        CloseHandle(job);
+        job = nullptr;
+    }
+    const bool resumed = ResumeThread(launched.hThread) != static_cast<DWORD>(-1);
+    CloseHandle(launched.hThread);
+    if (!resumed) {
+        TerminateProcess(launched.hProcess, 1);
+        CloseHandle(launched.hProcess);
+        return false;
+    }
+    process = launched.hProcess;
+    return true;
+}
+
+// Ends the plugin's process and, with its job, whatever it started.
+void EndPlugin(HANDLE job, HANDLE process) {
+    if (job == nullptr || !TerminateJobObject(job, 1)) {
+        TerminateProcess(process, 1);
+    }
+}
+
+// Closing the job ends anything the plugin left running.
+void ClosePlugin(HANDLE job, HANDLE process) {
+    CloseHandle(process);
+    if (job != nullptr) {
+        CloseHandle(job);
+    }
+}
+
+// Runs the plugin and waits for it at most PluginTimeoutMs. Every handle of
+// the launch is closed before this returns, on every path.
 int RunPlugin() {
     WCHAR commandLine[kCommandLineCapacity];
     WCHAR interpreter[MAX_PATH];
@@ -60,31 +123,29 @@ int RunPlugin() {
     const WCHAR* format = batch ? L"cmd.exe /c \"\"%s\"\"" : L"\"%s\"";
     FormatBounded(commandLine, kCommandLineCapacity, format, Settings.PluginPath);
 
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(batch ? interpreter : nullptr, commandLine, nullptr, nullptr, FALSE,
-                        CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process)) {
+    HANDLE job = CreatePluginJob();
+    HANDLE process = nullptr;
+    if (!LaunchPlugin(batch ? interpreter : nullptr, commandLine, job, process)) {
+        if (job != nullptr) {
+            CloseHandle(job);
+        }
         return Unhealthy(L"Failed to launch plugin health check");
     }
-    CloseHandle(process.hThread);
 
     // In the service, a stop request ends the wait too: the plugin is ended
     // and the cycle passes without a verdict of its own.
-    const HANDLE waitFor[] = {process.hProcess, StopEvent};
+    const HANDLE waitFor[] = {process, StopEvent};
     const DWORD ended = WaitForMultipleObjects(StopEvent != nullptr ? 2 : 1, waitFor, FALSE,
                                                Settings.PluginTimeoutMs);
     if (ended != WAIT_OBJECT_0) {
         // A plugin that hangs must not keep the next check from running.
-        TerminateProcess(process.hProcess, 1);
-        CloseHandle(process.hProcess);
+        EndPlugin(job, process);
+        ClosePlugin(job, process);
         return ended == WAIT_OBJECT_0 + 1 ? 1 : Unhealthy(L"Plugin health check timed out");
     }
     DWORD exitCode = 1;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hProcess);
+    GetExitCodeProcess(process, &exitCode);
+    ClosePlugin(job, process);
     if (exitCode == 0) {
         return 1;
     }

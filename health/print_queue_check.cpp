@@ -2,8 +2,13 @@
 
 #include "config/settings.h"
 #include "platform/text.h"
+#include "service/service_host.h"
 
 namespace nimbrel {
+
+HANDLE QueueWorker = nullptr;
+DWORD QueueWorkerSince = 0;
+
 namespace {
 
 constexpr DWORD kAllJobs = 0xFFFFFFFFu;
@@ -14,6 +19,16 @@ std::uint64_t Instant(const FILETIME& time) {
     return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
+// What the worker found, for its caller to take once the worker has ended.
+// The two sides never touch it at once: the caller fills it in before it
+// starts a worker, and reads it only after that worker has ended; a worker
+// given up on is never read from, and no other starts while it is out.
+struct QueueLook {
+    int verdict;
+    WCHAR issue[kLastIssueCapacity];
+};
+QueueLook Look = {1, L""};
+
 // The two rules format into a buffer of LastIssue's size, so a long printer
 // name or document name is cut rather than overrunning anything.
 template <typename... Args>
@@ -21,7 +36,7 @@ int Unhealthy(const WCHAR* format, Args... args) {
     WCHAR issue[kLastIssueCapacity];
     FormatBounded(issue, kLastIssueCapacity, format, args...);
     if (issue[0] != 0) {
-        CopyText(LastIssue, kLastIssueCapacity, issue);
+        CopyText(Look.issue, kLastIssueCapacity, issue);
     }
     return 0;
 }
@@ -109,19 +124,6 @@ int CheckOpenPrinter(HANDLE printer, const WCHAR* printerName) {
     return verdict;
 }
 
-int CheckEnumeratedPrinters(const PRINTER_INFO_2W* printers, DWORD count) {
-    int verdict = 1;
-    for (DWORD i = 0; i < count && verdict; ++i) {
-        if (printers[i].pPrinterName == nullptr || (printers[i].Status & PRINTER_STATUS_OFFLINE)) {
-            continue;
-        }
-        verdict = CheckPrinterQueue(printers[i].pPrinterName);
-    }
-    return verdict;
-}
-
-} // namespace
-
 // Fails open: whatever keeps the check from reading a queue counts as
 // healthy, so that only a queue seen to be too deep or stuck can trigger a
 // recovery.
@@ -136,18 +138,18 @@ int CheckPrinterQueue(const WCHAR* printerName) {
     return verdict;
 }
 
-int CheckPrintQueues() {
-    if (!Settings.EnableQueueCheck) {
-        return 1;
+int CheckEnumeratedPrinters(const PRINTER_INFO_2W* printers, DWORD count) {
+    int verdict = 1;
+    for (DWORD i = 0; i < count && verdict; ++i) {
+        if (printers[i].pPrinterName == nullptr || (printers[i].Status & PRINTER_STATUS_OFFLINE)) {
+            continue;
+        }
+        verdict = CheckPrinterQueue(printers[i].pPrinterName);
     }
-    // An unhealthy service is the service-state check's to report (its text
-    // stays in LastIssue); its printers cannot be read anyway.
-    if (!CheckServiceState()) {
-        return 1;
-    }
-    if (Settings.PrinterName[0] != 0) {
-        return CheckPrinterQueue(Settings.PrinterName);
-    }
+    return verdict;
+}
+
+int CheckEveryPrinter() {
     DWORD count = 0;
     LPBYTE block = FetchEnumeration(
         [](LPBYTE buffer, DWORD size, LPDWORD needed, LPDWORD returned) {
@@ -162,6 +164,103 @@ int CheckPrintQueues() {
         CheckEnumeratedPrinters(reinterpret_cast<const PRINTER_INFO_2W*>(block), count);
     HeapFree(GetProcessHeap(), 0, block);
     return verdict;
+}
+
+// The worker: every question to the spooler is asked here, where a spooler
+// that never answers holds this thread only.
+DWORD LookAtQueues(LPVOID) {
+    Look.verdict = Settings.PrinterName[0] != 0 ? CheckPrinterQueue(Settings.PrinterName)
+                                                : CheckEveryPrinter();
+    return 0;
+}
+
+int NotResponding() {
+    WCHAR issue[kLastIssueCapacity];
+    FormatBounded(issue, kLastIssueCapacity,
+                  L"Print Spooler not responding (no answer to a print queue request within %u ms)",
+                  Settings.QueueCheckTimeoutMs);
+    if (issue[0] != 0) {
+        CopyText(LastIssue, kLastIssueCapacity, issue);
+    }
+    return 0;
+}
+
+// Waits for the worker for up to `ms`, or, in the service, until a stop is
+// requested: the service does not stay to hear the spooler out.
+DWORD WaitForWorker(DWORD ms) {
+    if (StopEvent == nullptr) {
+        return WaitForSingleObject(QueueWorker, ms);
+    }
+    const HANDLE objects[] = {QueueWorker, StopEvent};
+    return WaitForMultipleObjects(2, objects, FALSE, ms);
+}
+
+// What the deadline leaves of its time for the worker out.
+DWORD RemainingMs() {
+    const DWORD elapsed = GetTickCount() - QueueWorkerSince;
+    return elapsed >= Settings.QueueCheckTimeoutMs ? 0 : Settings.QueueCheckTimeoutMs - elapsed;
+}
+
+// The worker has not ended. Silence until the deadline is the finding; a
+// stop request that cut the wait short gives no verdict (counted unhealthy,
+// so that nothing after this check, the plugin, starts; the monitor sees
+// the stop next); a wait that failed tells nothing and fails open.
+int Unanswered(DWORD wait) {
+    if (wait == WAIT_TIMEOUT) {
+        return NotResponding();
+    }
+    return wait == WAIT_OBJECT_0 + 1 ? 0 : 1;
+}
+
+// A worker from an earlier check that is still out keeps its deadline,
+// counted from its start, and no second worker joins it however long the
+// spooler stays silent. One that has ended since is let go: what it found
+// is too old to count.
+int AskSpooler() {
+    if (QueueWorker != nullptr) {
+        const DWORD wait = WaitForWorker(RemainingMs());
+        if (wait != WAIT_OBJECT_0) {
+            return Unanswered(wait);
+        }
+        ReleaseQueueWorker();
+    }
+    Look.verdict = 1;
+    Look.issue[0] = 0;
+    QueueWorker = CreateThread(nullptr, 0, LookAtQueues, nullptr, 0, nullptr);
+    if (QueueWorker == nullptr) {
+        return 1;
+    }
+    QueueWorkerSince = GetTickCount();
+    const DWORD wait = WaitForWorker(Settings.QueueCheckTimeoutMs);
+    if (wait != WAIT_OBJECT_0) {
+        return Unanswered(wait);
+    }
+    ReleaseQueueWorker();
+    if (!Look.verdict && Look.issue[0] != 0) {
+        CopyText(LastIssue, kLastIssueCapacity, Look.issue);
+    }
+    return Look.verdict;
+}
+
+} // namespace
+
+void ReleaseQueueWorker() {
+    if (QueueWorker != nullptr) {
+        CloseHandle(QueueWorker);
+        QueueWorker = nullptr;
+    }
+}
+
+int CheckPrintQueues() {
+    if (!Settings.EnableQueueCheck) {
+        return 1;
+    }
+    // An unhealthy service is the service-state check's to report (its text
+    // stays in LastIssue); its printers cannot be read anyway.
+    if (!CheckServiceState()) {
+        return 1;
+    }
+    return AskSpooler();
 }
 
 } // namespace nimbrel

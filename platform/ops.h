@@ -105,6 +105,16 @@
        FALSE, ERROR_FILE_NOT_FOUND)                                                                \
     OP(BOOL, GetExitCodeProcess, (HANDLE process, LPDWORD exitCode), (process, exitCode), FALSE,   \
        ERROR_ACCESS_DENIED)                                                                        \
+    OP(HANDLE, CreateJobObjectW, (LPVOID attributes, LPCWSTR name), (attributes, name), nullptr,   \
+       ERROR_NOT_ENOUGH_MEMORY)                                                                    \
+    OP(BOOL, SetInformationJobObject, (HANDLE job, DWORD infoClass, LPVOID info, DWORD size),      \
+       (job, infoClass, info, size), FALSE, ERROR_INVALID_PARAMETER)                               \
+    OP(BOOL, AssignProcessToJobObject, (HANDLE job, HANDLE process), (job, process), FALSE,        \
+       ERROR_ACCESS_DENIED)                                                                        \
+    OP(BOOL, TerminateJobObject, (HANDLE job, UINT exitCode), (job, exitCode), FALSE,              \
+       ERROR_ACCESS_DENIED)                                                                        \
+    OP(DWORD, ResumeThread, (HANDLE thread), (thread), static_cast<DWORD>(-1),                     \
+       ERROR_INVALID_HANDLE)                                                                       \
     OP(HANDLE, CreateThread,                                                                       \
        (LPVOID attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, LPVOID parameter,      \
         DWORD creationFlags, LPDWORD threadId),                                                    \

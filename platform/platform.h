@@ -291,6 +291,7 @@ struct JOB_INFO_2W {
 
 constexpr DWORD TH32CS_SNAPPROCESS = 0x2;
 constexpr DWORD PROCESS_TERMINATE = 0x0001;
+constexpr DWORD CREATE_SUSPENDED = 0x00000004;
 constexpr DWORD CREATE_NO_WINDOW = 0x08000000;
 constexpr DWORD STARTF_USESHOWWINDOW = 0x1;
 constexpr WORD SW_HIDE = 0;
@@ -340,6 +341,40 @@ struct PROCESS_INFORMATION {
 };
 
 using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID parameter);
+
+// Job objects: every process in a job ends with it.
+constexpr DWORD JobObjectExtendedLimitInformation = 9;
+constexpr DWORD JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE = 0x2000;
+
+struct JOBOBJECT_BASIC_LIMIT_INFORMATION {
+    std::int64_t PerProcessUserTimeLimit;
+    std::int64_t PerJobUserTimeLimit;
+    DWORD LimitFlags;
+    SIZE_T MinimumWorkingSetSize;
+    SIZE_T MaximumWorkingSetSize;
+    DWORD ActiveProcessLimit;
+    ULONG_PTR Affinity;
+    DWORD PriorityClass;
+    DWORD SchedulingClass;
+};
+
+struct IO_COUNTERS {
+    std::uint64_t ReadOperationCount;
+    std::uint64_t WriteOperationCount;
+    std::uint64_t OtherOperationCount;
+    std::uint64_t ReadTransferCount;
+    std::uint64_t WriteTransferCount;
+    std::uint64_t OtherTransferCount;
+};
+
+struct JOBOBJECT_EXTENDED_LIMIT_INFORMATION {
+    JOBOBJECT_BASIC_LIMIT_INFORMATION BasicLimitInformation;
+    IO_COUNTERS IoInfo;
+    SIZE_T ProcessMemoryLimit;
+    SIZE_T JobMemoryLimit;
+    SIZE_T PeakProcessMemoryUsed;
+    SIZE_T PeakJobMemoryUsed;
+};
 
 // A lock that needs no creation: zero is unlocked.
 struct SRWLOCK {

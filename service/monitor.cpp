@@ -105,27 +105,35 @@ int RunCycle() {
     return 1;
 }
 
-} // namespace
-
-DWORD MonitorThread(LPVOID) {
+void RunCycles() {
     if (StopRequested()) {
-        return 0;
+        return;
     }
     for (;;) {
         const DWORD start = GetTickCount();
         if (!RunCycle()) {
-            return 0;
+            return;
         }
         WriteMetrics(GetTickCount() - start);
         // Measured from the end of the cycle's work, so a long recovery does
         // not shorten the pause that follows it.
         if (WaitForSingleObject(StopEvent, Settings.CheckIntervalMs) == WAIT_OBJECT_0) {
-            return 0;
+            return;
         }
         if (StopRequested()) {
-            return 0;
+            return;
         }
     }
+}
+
+} // namespace
+
+DWORD MonitorThread(LPVOID) {
+    RunCycles();
+    // A queue check's worker may still wait for a spooler that does not
+    // answer; the service does not wait for it, and it ends with the process.
+    ReleaseQueueWorker();
+    return 0;
 }
 
 } // namespace nimbrel

@@ -159,21 +159,23 @@ constexpr wchar_t kFullIni[] = L"[Monitor]\n"
                                L"StopTimeoutMs=1000\nStartTimeoutMs=2000\nRestartDelayMs=0\n"
                                L"[HealthCheck]\n"
                                L"EnableQueueCheck=0\nStuckJobTimeoutMs=20000\nMaxQueueJobs=7\n"
+                               L"QueueCheckTimeoutMs=9000\n"
                                L"EnablePluginCheck=1\nPluginIntervalMs=6000\nPluginTimeoutMs=3000\n"
                                L"PrinterName=Office\nPluginPath=C:\\p.exe\n"
                                L"[Schedule]\n"
                                L"EnableScheduledRestart=0\nClearSpoolOnScheduledRestart=1\n"
                                L"RestartTime=03:30\nRestartDays=Mon,Fri\n";
 
-// Every field, in the order the keys are read: the fifteen numbers, then
+// Every field, in the order the keys are read: the sixteen numbers, then
 // the five texts.
 std::vector<std::wstring> Fields(const SettingsRecord& s) {
     std::vector<std::wstring> fields;
     for (DWORD value :
          {s.CheckIntervalMs, s.HangTimeoutMs, s.MaxRestartsPerHour, s.ClearSpoolOnRecovery,
           s.StopTimeoutMs, s.StartTimeoutMs, s.RestartDelayMs, s.EnableQueueCheck,
-          s.StuckJobTimeoutMs, s.MaxQueueJobs, s.EnablePluginCheck, s.PluginIntervalMs,
-          s.PluginTimeoutMs, s.EnableScheduledRestart, s.ClearSpoolOnScheduledRestart}) {
+          s.StuckJobTimeoutMs, s.MaxQueueJobs, s.QueueCheckTimeoutMs, s.EnablePluginCheck,
+          s.PluginIntervalMs, s.PluginTimeoutMs, s.EnableScheduledRestart,
+          s.ClearSpoolOnScheduledRestart}) {
         fields.push_back(Num(value));
     }
     for (const WCHAR* text :
@@ -194,18 +196,18 @@ std::wstring Sources() {
     return L" | " + Num(file) + L" from the file, " + Num(policy) + L" by policy";
 }
 
-// The file's values with CheckIntervalMs (0) and PrinterName (16) set by
-// policy; the field `atDefault` at its default (-1: none, 20: all but
+// The file's values with CheckIntervalMs (0) and PrinterName (17) set by
+// policy; the field `atDefault` at its default (-1: none, 21: all but
 // those two), the field `fileOnly` left to the file (-1: none), and how many
 // settings are labelled as read from the file.
 std::wstring LoadSettingsOutcome(int atDefault, int fileOnly, unsigned fromFile) {
-    std::vector<std::wstring> fields = {L"7000",      L"60000", L"5",         L"0",     L"1000",
-                                        L"2000",      L"0",     L"0",         L"20000", L"7",
-                                        L"1",         L"6000",  L"3000",      L"0",     L"1",
-                                        L"D:\\Spool", L"Lab",   L"C:\\p.exe", L"03:30", L"Mon,Fri"};
+    std::vector<std::wstring> fields = {
+        L"7000", L"60000", L"5",         L"0",    L"1000",      L"2000",  L"0",
+        L"0",    L"20000", L"7",         L"9000", L"1",         L"6000",  L"3000",
+        L"0",    L"1",     L"D:\\Spool", L"Lab",  L"C:\\p.exe", L"03:30", L"Mon,Fri"};
     const std::vector<std::wstring> defaults = Fields(kDefaultSettings);
     for (std::size_t i = 0; i < fields.size(); ++i) {
-        if ((atDefault == 20 && i != 0 && i != 16) || static_cast<std::size_t>(atDefault) == i) {
+        if ((atDefault == 21 && i != 0 && i != 17) || static_cast<std::size_t>(atDefault) == i) {
             fields[i] = defaults[i];
         }
     }
@@ -223,18 +225,18 @@ std::wstring LoadSettingsOutcome(int atDefault, int fileOnly, unsigned fromFile)
 // for those set by policy; a policy that cannot be read leaves the file's.
 std::vector<std::wstring> LoadSettingsFailures() {
     const std::vector<std::wstring> defaults = Fields(kDefaultSettings);
-    std::vector<std::wstring> outcomes = {LoadSettingsOutcome(20, -1, 0)};
-    for (int i = 1; i < 20; ++i) {
-        if (i != 16) {
+    std::vector<std::wstring> outcomes = {LoadSettingsOutcome(21, -1, 0)};
+    for (int i = 1; i < 21; ++i) {
+        if (i != 17) {
             outcomes.push_back(
-                LoadSettingsOutcome(i, -1, i >= 15 && defaults[i].empty() ? 17 : 18));
+                LoadSettingsOutcome(i, -1, i >= 16 && defaults[i].empty() ? 18 : 19));
         }
     }
-    for (unsigned keys : {4, 3, 7, 4}) {
-        outcomes.push_back(LoadSettingsOutcome(-1, -1, 18 - keys));
+    for (unsigned keys : {4, 3, 8, 4}) {
+        outcomes.push_back(LoadSettingsOutcome(-1, -1, 19 - keys));
     }
-    outcomes.push_back(LoadSettingsOutcome(-1, 0, 19));
-    outcomes.push_back(LoadSettingsOutcome(-1, 16, 19));
+    outcomes.push_back(LoadSettingsOutcome(-1, 0, 20));
+    outcomes.push_back(LoadSettingsOutcome(-1, 17, 20));
     return outcomes;
 }
 
@@ -255,7 +257,7 @@ Sweep LoadSettingsSweep() {
             LoadSettings();
             return Joined(Fields(Settings), L";") + Sources();
         },
-        LoadSettingsOutcome(-1, -1, 18), LoadSettingsFailures()};
+        LoadSettingsOutcome(-1, -1, 19), LoadSettingsFailures()};
 }
 
 // ---- Registry -------------------------------------------------------------------------
@@ -454,14 +456,19 @@ void PrinterWithJob(const wchar_t* printer, DWORD id, const wchar_t* document, s
 
 // Printer A holds a job printing for 10 s, printer B one printing for an
 // hour. The check fails open: whatever keeps it from reading a queue is
-// healthy; an unreadable submission time makes that job the oldest.
+// healthy (no worker to ask, a wait for it that failed among them); an
+// unreadable submission time makes that job the oldest.
 Sweep CheckPrintQueuesSweep() {
     return {"CheckPrintQueues",
             [] {
                 PrinterWithJob(L"A", 3, L"letter.doc", 10);
                 PrinterWithJob(L"B", 7, L"report.pdf", 3600);
             },
-            [] { return CheckObserved(CheckPrintQueues()); },
+            [] {
+                const int verdict = CheckPrintQueues();
+                ReleaseQueueWorker(); // one whose wait failed
+                return CheckObserved(verdict);
+            },
             CheckOutcome(0, kStuckB),
             {CheckOutcome(1, kUnableToQuery), CheckOutcome(1, L""), CheckOutcome(0, kStuckA)}};
 }
@@ -479,8 +486,8 @@ std::wstring PluginOutcome(const std::wstring& issue, bool ran = true, unsigned 
 
 // A batch file, run through the system's cmd.exe, that ends with exit code
 // 2 after 0.3 s, or never. A failed wait is a time-out too; an exit code
-// that cannot be read counts as 1; a termination that fails leaves the
-// plugin running, and its result is not looked at.
+// that cannot be read counts as 1; the plugin runs without its job when the
+// job cannot be had, and whatever fails, nothing of it is left running.
 Sweep CheckPluginSweep(const char* name, std::uint64_t runMs) {
     return {name,
             [runMs] {
@@ -498,10 +505,13 @@ Sweep CheckPluginSweep(const char* name, std::uint64_t runMs) {
             },
             PluginOutcome(runMs == sim::kNever ? kTimedOut
                                                : L"Plugin health check failed (exit code 2)"),
-            {PluginOutcome(kNotFound, false), PluginOutcome(kLaunchFailed),
-             PluginOutcome(kTimedOut, true, runMs == sim::kNever ? 1 : 0),
-             PluginOutcome(runMs == sim::kNever ? kTimedOut
-                                                : L"Plugin health check failed (exit code 1)")}};
+            runMs == sim::kNever
+                ? std::vector<std::wstring>{PluginOutcome(kNotFound, false),
+                                            PluginOutcome(kLaunchFailed)}
+                : std::vector<std::wstring>{PluginOutcome(kNotFound, false),
+                                            PluginOutcome(kLaunchFailed), PluginOutcome(kTimedOut),
+                                            PluginOutcome(
+                                                L"Plugin health check failed (exit code 1)")}};
 }
 
 // The three checks in a row: a running spooler, printer A with a fresh job
@@ -518,7 +528,11 @@ Sweep EvaluateHealthSweep() {
                 sim::AddFile(L"C:\\Plugins\\check.cmd");
                 sim::AddProgram(kPluginCommand, {0, 300});
             },
-            [] { return CheckObserved(EvaluateHealth()); },
+            [] {
+                const int verdict = EvaluateHealth();
+                ReleaseQueueWorker(); // one whose wait failed
+                return CheckObserved(verdict);
+            },
             CheckOutcome(1, L""),
             {CheckOutcome(0, kUnableToQuery), CheckOutcome(1, kUnableToQuery),
              CheckOutcome(0, kStuckA), CheckOutcome(0, kNotFound), CheckOutcome(0, kLaunchFailed),

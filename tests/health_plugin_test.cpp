@@ -75,7 +75,7 @@ TEST_F(PluginCheck, CommandLineFollowsTheExtension) {
         EXPECT_EQ(batch ? std::optional<std::wstring>(L"D:\\Win\\system32\\cmd.exe") : std::nullopt,
                   launch.applicationName);
         EXPECT_EQ(FALSE, launch.inheritHandles);
-        EXPECT_EQ(CREATE_NO_WINDOW, launch.creationFlags);
+        EXPECT_EQ(CREATE_NO_WINDOW | CREATE_SUSPENDED, launch.creationFlags);
         EXPECT_EQ(STARTF_USESHOWWINDOW, launch.startup.dwFlags);
         EXPECT_EQ(SW_HIDE, launch.startup.wShowWindow);
         EXPECT_EQ(nullptr, launch.startup.hStdOutput);
@@ -91,6 +91,28 @@ TEST_F(PluginCheck, PluginPastItsTimeOutIsTerminatedWithExitCode1) {
     const sim::Process* process = sim::FindProcess(sim::Launches()[0].pid);
     EXPECT_FALSE(process->running);
     EXPECT_EQ(1u, process->exitCode);
+}
+
+// What the plugin starts (a batch file's script engine, a "start /b" child)
+// ends with it: when it times out, and when it returns leaving the child
+// behind. Nothing it started runs before it is in its job.
+TEST_F(PluginCheck, NothingThePluginStartedOutlivesIt) {
+    const wchar_t* const kChild = L"powershell.exe -File check.ps1";
+    for (std::uint64_t runMs : {sim::kNever, std::uint64_t{300}}) {
+        SCOPED_TRACE(runMs);
+        Fresh();
+        Settings.PluginTimeoutMs = 1000;
+        Install(0, runMs);
+        sim::AddProgram(kChild, {0, sim::kNever});
+        sim::AddChildProgram(kPluginCommand, kChild);
+        EXPECT_EQ(runMs == sim::kNever ? 0 : 1, CheckPlugin());
+        EXPECT_EQ(0u, sim::RunningProcesses(kPluginCommand) + sim::RunningProcesses(kChild));
+        for (const sim::Process& process : sim::Processes()) {
+            if (process.commandLine == kChild) {
+                EXPECT_NE(0u, process.job) << "started outside the plugin's job";
+            }
+        }
+    }
 }
 
 // Counted from launch to launch with the tick's unsigned difference; between

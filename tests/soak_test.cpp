@@ -1,16 +1,17 @@
 // The whole service over simulated weeks (NIMBREL_SOAK_DAYS, 7 by default;
 // 90 for the long run) against a spooler that misbehaves at random: it
-// stops, hangs start-pending or stop-pending, ignores stop requests, pauses,
-// jobs get stuck and queues deep, the plugin fails or hangs, platform calls
-// fail, the wall clock is set back and forward by hours, and the tick count
-// wraps. At every cycle boundary (the monitor's wait on its stop event) the
-// test checks what must always hold: an automatic recovery starts only while
-// fewer than MaxRestartsPerHour automatic recoveries, completed or failed,
-// lie in the last hour of the clock the history uses; the rate-limit warning
-// comes at most once an hour; at most one
-// daily restart per local date while the clock is not set back; nothing open
-// but the stop event and the monitor thread; no heap block alive; and the
-// machine's bookkeeping does not grow.
+// stops, hangs start-pending or stop-pending, ignores stop requests, stops
+// answering, pauses, jobs get stuck and queues deep, the plugin fails or
+// hangs, platform calls fail, the wall clock is set back and forward by
+// hours, and the tick count wraps. At every cycle boundary (the monitor's
+// wait on its stop event) the test checks what must always hold: an
+// automatic recovery starts only while fewer than MaxRestartsPerHour
+// automatic recoveries, completed or failed, lie in the last hour of the
+// clock the history uses; the rate-limit warning comes at most once an hour
+// while the limit keeps refusing; at most one daily restart per local date
+// while the clock is not set back; nothing open but the stop event, the
+// monitor thread and at most one queue check's worker; no heap block alive;
+// and the machine's bookkeeping does not grow.
 #include "tests/service_fixture.h"
 
 #include "recovery/restart_history.h"
@@ -87,7 +88,7 @@ class Soak : public ServiceTest {
     void Mishap() {
         ++tally_.mishaps;
         sim::Service& spooler = sim::Spooler();
-        switch (Uniform(0, 11)) {
+        switch (Uniform(0, 12)) {
         case 0: // the spooler dies
             if (spooler.state != SERVICE_STOPPED) {
                 sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
@@ -143,6 +144,11 @@ class Soak : public ServiceTest {
                 });
             }
             break;
+        case 11: // stops answering questions about its queues, until it is restarted
+            if (spooler.state == SERVICE_RUNNING) {
+                sim::HangSpooler();
+            }
+            break;
         default: // nothing wrong this time
             break;
         }
@@ -162,9 +168,12 @@ class Soak : public ServiceTest {
             return; // one report of a broken invariant, not one per cycle
         }
         ++tally_.cycles;
+        // And a queue check's worker that the spooler has not answered yet.
+        const unsigned worker = QueueWorker != nullptr ? 1 : 0;
         ASSERT_EQ(1u, sim::OpenHandles(sim::HandleKind::Event));
-        ASSERT_EQ(1u, sim::OpenHandles(sim::HandleKind::Thread));
-        ASSERT_EQ(2u, sim::OpenHandles()) << Narrow(sim::DescribeOpenHandles());
+        ASSERT_EQ(1u + worker, sim::OpenHandles(sim::HandleKind::Thread));
+        ASSERT_EQ(2u + worker, sim::OpenHandles()) << Narrow(sim::DescribeOpenHandles());
+        ASSERT_LE(sim::LiveThreads(), 1u + worker);
         ASSERT_EQ(0u, sim::LiveHeapBlocks());
         ASSERT_TRUE(sim::Misuses().empty()) << sim::Misuses().front();
         for (const sim::Event& event : sim::Events()) {

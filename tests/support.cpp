@@ -35,6 +35,8 @@ void FreshProcess() {
     CheckPointCounter = 1;
     ServiceStatus = {};
     StopEvent = nullptr;
+    QueueWorker = nullptr;
+    QueueWorkerSince = 0;
     ShutdownRequested = false;
 }
 

@@ -428,9 +428,9 @@ unsigned OpenHandles(HandleKind kind) {
 }
 
 std::wstring DescribeOpenHandles() {
-    static const wchar_t* const kKinds[] = {L"manager", L"service",  L"printer", L"process",
-                                            L"thread",  L"snapshot", L"search",  L"eventsrc",
-                                            L"event",   L"regkey",   L"file",    L"token"};
+    static const wchar_t* const kKinds[] = {
+        L"manager",  L"service", L"printer", L"process", L"thread", L"snapshot", L"search",
+        L"eventsrc", L"event",   L"regkey",  L"file",    L"token",  L"job"};
     std::wstring text;
     for (const auto& [value, entry] : M().handles) {
         text += HandleName(reinterpret_cast<void*>(value)) + L":" +

@@ -19,6 +19,42 @@ void EndProcess(DWORD pid, DWORD exitCode) {
     ServiceProcessEnded(pid);
 }
 
+// A launched process starts its program: it ends after the program's run
+// time, and starts the program's child, in its own job, at once.
+void RunProgram(DWORD pid) {
+    Process* process = FindProcess(pid);
+    auto program = M().programs.find(process->commandLine);
+    if (program == M().programs.end()) {
+        return;
+    }
+    Program behaviour = program->second;
+    if (behaviour.runMs != kNever) {
+        After(behaviour.runMs, [pid, behaviour] { EndProcess(pid, behaviour.exitCode); });
+    }
+    auto started = M().programChildren.find(process->commandLine);
+    if (started != M().programChildren.end()) {
+        const std::uintptr_t job = process->job;
+        DWORD child = AddProcess(started->second);
+        FindProcess(child)->commandLine = started->second;
+        FindProcess(child)->job = job;
+        FindProcess(child)->parent = pid;
+        RunProgram(child);
+    }
+}
+
+// Ends every running process of a job.
+void EndJob(std::uintptr_t job, DWORD exitCode) {
+    std::vector<DWORD> members;
+    for (const auto& [pid, process] : M().processes) {
+        if (process.running && process.job == job) {
+            members.push_back(pid);
+        }
+    }
+    for (DWORD pid : members) {
+        EndProcess(pid, exitCode);
+    }
+}
+
 bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
     return Upper(a) == Upper(b);
 }
@@ -62,6 +98,10 @@ unsigned RunningProcesses(const std::wstring& image) {
 
 void AddProgram(const std::wstring& commandLine, Program program) {
     M().programs[commandLine] = program;
+}
+
+void AddChildProgram(const std::wstring& parent, const std::wstring& child) {
+    M().programChildren[parent] = child;
 }
 
 const std::vector<Launch>& Launches() {
@@ -167,6 +207,73 @@ BOOL Sim_TerminateProcess(HANDLE handle, UINT exitCode) {
     return TRUE;
 }
 
+HANDLE Sim_CreateJobObjectW(LPVOID, LPCWSTR name) {
+    if (name != nullptr) {
+        Misuse("CreateJobObjectW given a name: another process could open the job");
+    }
+    return NewHandle(HandleEntry{HandleKind::Job});
+}
+
+BOOL Sim_SetInformationJobObject(HANDLE job, DWORD infoClass, LPVOID info, DWORD size) {
+    HandleEntry* entry = Lookup(job, HandleKind::Job);
+    if (entry == nullptr) {
+        Fail(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (infoClass != JobObjectExtendedLimitInformation || info == nullptr ||
+        size != sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION)) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const auto* limits = static_cast<const JOBOBJECT_EXTENDED_LIMIT_INFORMATION*>(info);
+    entry->killOnClose =
+        (limits->BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) != 0;
+    return TRUE;
+}
+
+BOOL Sim_AssignProcessToJobObject(HANDLE job, HANDLE process) {
+    HandleEntry* jobEntry = Lookup(job, HandleKind::Job);
+    HandleEntry* processEntry = Lookup(process, HandleKind::Process);
+    Process* target = processEntry ? FindProcess(processEntry->pid) : nullptr;
+    if (jobEntry == nullptr || target == nullptr) {
+        Fail(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (target->job != 0) {
+        Fail(ERROR_ACCESS_DENIED); // as Windows 7, which nests no jobs
+        return FALSE;
+    }
+    target->job = reinterpret_cast<std::uintptr_t>(job);
+    return TRUE;
+}
+
+BOOL Sim_TerminateJobObject(HANDLE job, UINT exitCode) {
+    if (Lookup(job, HandleKind::Job) == nullptr) {
+        Fail(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    EndJob(reinterpret_cast<std::uintptr_t>(job), exitCode);
+    return TRUE;
+}
+
+// Resumes the main thread of a process created suspended: its program runs.
+DWORD Sim_ResumeThread(HANDLE thread) {
+    HandleEntry* entry = Lookup(thread, HandleKind::Thread);
+    Process* process = entry ? FindProcess(entry->pid) : nullptr;
+    if (process == nullptr) {
+        Fail(ERROR_INVALID_HANDLE);
+        return static_cast<DWORD>(-1);
+    }
+    if (!process->suspended) {
+        return 0;
+    }
+    process->suspended = false;
+    if (process->running) {
+        RunProgram(process->pid);
+    }
+    return 1;
+}
+
 BOOL Sim_GetExitCodeProcess(HANDLE handle, LPDWORD exitCode) {
     HandleEntry* entry = Lookup(handle, HandleKind::Process);
     Process* process = entry ? FindProcess(entry->pid) : nullptr;
@@ -208,9 +315,10 @@ BOOL Sim_CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPVOID, LPVOID,
     }
     DWORD pid = AddProcess(launch.commandLine);
     FindProcess(pid)->commandLine = launch.commandLine;
-    Program behaviour = program->second;
-    if (behaviour.runMs != kNever) {
-        After(behaviour.runMs, [pid, behaviour] { EndProcess(pid, behaviour.exitCode); });
+    if ((creationFlags & CREATE_SUSPENDED) != 0) {
+        FindProcess(pid)->suspended = true;
+    } else {
+        RunProgram(pid);
     }
     HandleEntry processEntry{HandleKind::Process};
     processEntry.access = 0xFFFFFFFFu;
@@ -218,6 +326,7 @@ BOOL Sim_CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPVOID, LPVOID,
     processEntry.name = L"launched";
     HandleEntry threadEntry{HandleKind::Thread};
     threadEntry.name = L"launched";
+    threadEntry.pid = pid;
     threadEntry.signalled = false;
     processInfo->hProcess = NewHandle(processEntry);
     processInfo->hThread = NewHandle(threadEntry);
@@ -376,6 +485,15 @@ BOOL Sim_CloseHandle(HANDLE object) {
     case HandleKind::Token:
         M().handles.erase(it);
         return TRUE;
+    case HandleKind::Job: {
+        const bool kill = it->second.killOnClose;
+        const std::uintptr_t job = it->first;
+        M().handles.erase(it);
+        if (kill) {
+            EndJob(job, 0);
+        }
+        return TRUE;
+    }
     default:
         Misuse("CloseHandle of a handle that needs its own release");
         Fail(ERROR_INVALID_HANDLE);

@@ -105,7 +105,8 @@ enum class HandleKind {
     Event,
     RegistryKey,
     File,
-    Token
+    Token,
+    Job
 };
 unsigned OpenHandles();
 unsigned OpenHandles(HandleKind kind);
@@ -181,6 +182,9 @@ struct Process {
     // an administrator opens a LocalSystem service's process.
     bool needsDebugPrivilege = false;
     unsigned terminations = 0;
+    bool suspended = false; // created suspended and not resumed yet
+    std::uintptr_t job = 0; // the job object it belongs to (its handle's value), 0 for none
+    DWORD parent = 0;       // the process that started it, 0 for none
 };
 
 DWORD AddProcess(const std::wstring& image, bool canTerminate = true, bool canOpen = true);
@@ -199,6 +203,10 @@ struct Program {
     std::uint64_t runMs = 0; // kNever: runs until terminated
 };
 void AddProgram(const std::wstring& commandLine, Program program);
+// The program `parent` starts the program `child` as soon as it runs, as a
+// batch file's "start /b" does: the child is in the parent's job, and
+// outlives the parent unless something ends it.
+void AddChildProgram(const std::wstring& parent, const std::wstring& child);
 
 struct Launch {
     std::wstring commandLine;

@@ -25,7 +25,8 @@ struct HandleEntry {
     std::vector<WIN32_FIND_DATAW> found;
     bool signalled = false; // event, or the thread of a launched process
     bool manualReset = true;
-    unsigned thread = 0; // a simulated thread's number; 0 for none
+    bool killOnClose = false; // job: closing its last handle ends its processes
+    unsigned thread = 0;      // a simulated thread's number; 0 for none
 };
 
 struct FaultRule {
@@ -72,6 +73,7 @@ struct Machine {
     bool debugPrivilegeEnabled = false;
     DWORD nextPid = 1000;
     std::map<std::wstring, Program> programs;
+    std::map<std::wstring, std::wstring> programChildren; // parent's command line to child's
     std::vector<Launch> launches;
 
     // Printers

@@ -1,16 +1,22 @@
 // Simulated threads: real threads that take turns.
 //
-// Each thread made by CreateThread is a real thread, so a call that never
-// returns holds only its own thread, as on Windows. Only one of them runs at
-// a time, though: the one holding the baton. A thread gives the baton up
-// only where it blocks (a wait, a sleep, a held spooler call) or ends; the
-// next to run is the first, in order of creation, whose wait is over. When
-// no thread can run, the virtual clock moves on to the next scheduled action
-// or the nearest time-out. So a run is as deterministic as one thread was,
-// and nothing of the machine is ever touched by two threads at once.
+// Each thread made by CreateThread runs on a real thread of its own, so a
+// call that never returns holds only that thread, as on Windows. Only one of
+// them runs at a time, though: the one holding the baton. A thread gives the
+// baton up only where it blocks (a wait, a sleep, a held spooler call) or
+// ends; the next to run is the first, in order of creation, whose wait is
+// over. When no thread can run, the virtual clock moves on to the next
+// scheduled action or the nearest time-out. So a run is as repeatable as one
+// on a single thread, and nothing of the machine is touched by two threads
+// at once.
+//
+// The real threads ("carriers") are kept and reused once their thread has
+// ended: a service that starts a worker every cycle would otherwise spend
+// most of a long simulated run creating threads, above all under Wine.
 
 #include "platform/sim/impl.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -26,11 +32,14 @@ namespace {
 // thread's stack back to its start.
 struct Unwind {};
 
-struct SimThread {
-    unsigned id = 0;
+struct Carrier {
     std::thread os;
+    bool quit = false;
+    // The simulated thread it carries now.
+    unsigned id = 0;
+    LPTHREAD_START_ROUTINE start = nullptr;
+    LPVOID parameter = nullptr;
     bool blocked = false;
-    bool finished = false;
     bool unwinding = false;
     std::function<bool()> done;
     std::uint64_t deadline = kNever;
@@ -39,28 +48,34 @@ struct SimThread {
 struct Scheduler {
     std::mutex mutex;
     std::condition_variable turn;
-    unsigned current = 0; // the thread holding the baton
-    // 0 is the thread the tests run on; the others in order of creation.
-    std::map<unsigned, std::unique_ptr<SimThread>> threads;
+    std::atomic<Carrier*> current{nullptr}; // the one holding the baton
+    Carrier main;                           // the thread the tests run on
+    std::vector<std::unique_ptr<Carrier>> carriers;
+    std::vector<Carrier*> idle;
+    // The simulated threads not yet ended, by number: the order of creation.
+    std::map<unsigned, Carrier*> live;
     unsigned nextId = 1;
     bool inAction = false;
 };
 
-// Never destroyed: a thread that a crashed test left behind must not make
-// the exit itself fail.
+void QuitIdleCarriers();
+
+// Never destroyed: the exit must not depend on what a test left behind.
 Scheduler& S() {
     static Scheduler* scheduler = [] {
         auto* created = new Scheduler;
-        created->threads[0] = std::make_unique<SimThread>();
+        created->current = &created->main;
+        created->live[0] = &created->main;
+        std::atexit(QuitIdleCarriers);
         return created;
     }();
     return *scheduler;
 }
 
-thread_local SimThread* tlsSelf = nullptr;
+thread_local Carrier* tlsSelf = nullptr;
 
-SimThread& Self() {
-    return tlsSelf != nullptr ? *tlsSelf : *S().threads[0];
+Carrier& Self() {
+    return tlsSelf != nullptr ? *tlsSelf : S().main;
 }
 
 [[noreturn]] void Abort(const char* why) {
@@ -69,20 +84,17 @@ SimThread& Self() {
     std::abort();
 }
 
-bool Ready(const SimThread& thread) {
-    if (thread.finished) {
-        return false;
-    }
+bool Ready(const Carrier& thread) {
     if (thread.unwinding || !thread.blocked) {
         return true;
     }
     return M().elapsedMs >= thread.deadline || thread.done();
 }
 
-SimThread* NextReady() {
-    for (auto& [id, thread] : S().threads) {
+Carrier* NextReady() {
+    for (auto& [id, thread] : S().live) {
         if (Ready(*thread)) {
-            return thread.get();
+            return thread;
         }
     }
     return nullptr;
@@ -92,8 +104,8 @@ SimThread* NextReady() {
 // it) or to the nearest time-out of a blocked thread.
 void MoveOn() {
     std::uint64_t nearest = kNever;
-    for (auto& [id, thread] : S().threads) {
-        if (!thread->finished && thread->blocked && thread->deadline < nearest) {
+    for (auto& [id, thread] : S().live) {
+        if (thread->blocked && thread->deadline < nearest) {
             nearest = thread->deadline;
         }
     }
@@ -109,65 +121,98 @@ void MoveOn() {
     MoveClock(nearest - M().elapsedMs);
 }
 
-void WaitForBaton(const SimThread& me) {
+// The baton usually comes back within moments (a worker answers, its caller
+// goes on), so a waiter looks for it a while before it sleeps: a sleep and
+// a wake-up cost far more, under Wine above all.
+void WaitForBaton(const Carrier& me) {
+    constexpr int kLooks = 20000;
+    for (int i = 0; i < kLooks; ++i) {
+        if (S().current.load(std::memory_order_acquire) == &me) {
+            return;
+        }
+        std::this_thread::yield();
+    }
     std::unique_lock<std::mutex> lock(S().mutex);
-    S().turn.wait(lock, [&me] { return S().current == me.id; });
+    S().turn.wait(lock, [&me] { return S().current.load(std::memory_order_acquire) == &me; });
 }
 
-void HandOver(const SimThread& next) {
-    std::lock_guard<std::mutex> lock(S().mutex);
-    S().current = next.id;
+void HandOver(Carrier& next) {
+    {
+        std::lock_guard<std::mutex> lock(S().mutex);
+        S().current.store(&next, std::memory_order_release);
+    }
     S().turn.notify_all();
 }
 
-// Called by the baton holder once it has blocked or ended: lets the others
-// and the clock run until `me` may go on. An ended thread hands the baton
-// on and returns at once, to end.
-void Yield(SimThread& me) {
+// Called by the baton holder once it has blocked: lets the others and the
+// clock run until `me` may go on.
+void Yield(Carrier& me) {
     for (;;) {
-        SimThread* next = NextReady();
+        Carrier* next = NextReady();
         if (next == &me) {
             return;
         }
         if (next != nullptr) {
             HandOver(*next);
-            if (!me.finished) {
-                WaitForBaton(me);
-            }
+            WaitForBaton(me);
             return;
         }
         MoveOn();
     }
 }
 
-void RunThread(SimThread* me, LPTHREAD_START_ROUTINE start, LPVOID parameter) {
-    tlsSelf = me;
-    WaitForBaton(*me);
-    if (!me->unwinding) {
-        try {
-            start(parameter);
-        } catch (const Unwind&) {
-            // Reset ended the thread where it was blocked.
+// The thread carried by `me` has ended: the baton goes to the next thread
+// that can run. Returns true when that is a thread given to `me` meanwhile
+// (by an action the clock ran), which `me` then runs at once.
+bool PassOn(Carrier& me) {
+    for (;;) {
+        Carrier* next = NextReady();
+        if (next == &me) {
+            return true;
         }
+        if (next != nullptr) {
+            HandOver(*next);
+            return false;
+        }
+        MoveOn();
     }
-    me->finished = true;
-    me->blocked = false;
-    me->done = nullptr;
-    Yield(*me);
 }
 
-// Joins the threads that have ended, so that a run of many threads holds
-// only the live ones.
-void JoinEnded() {
-    auto& threads = S().threads;
-    for (auto it = threads.begin(); it != threads.end();) {
-        if (it->first != 0 && it->second->finished) {
-            it->second->os.join();
-            it = threads.erase(it);
-        } else {
-            ++it;
+void Carry(Carrier* me) {
+    tlsSelf = me;
+    WaitForBaton(*me);
+    for (;;) {
+        if (me->quit) {
+            return;
+        }
+        if (!me->unwinding) {
+            try {
+                me->start(me->parameter);
+            } catch (const Unwind&) {
+                // Reset ended the thread where it was blocked.
+            }
+        }
+        S().live.erase(me->id);
+        me->unwinding = false;
+        me->done = nullptr;
+        S().idle.push_back(me);
+        if (!PassOn(*me)) {
+            WaitForBaton(*me);
         }
     }
+}
+
+// At the exit: the carriers that carry nothing end, so that the process
+// ends with its threads joined.
+void QuitIdleCarriers() {
+    Scheduler& s = S();
+    for (Carrier* carrier : s.idle) {
+        carrier->quit = true;
+        HandOver(*carrier);
+        carrier->os.join();
+        s.current.store(&s.main, std::memory_order_release);
+    }
+    s.idle.clear();
 }
 
 } // namespace
@@ -182,7 +227,7 @@ bool WaitUntil(const std::function<bool()>& done, std::uint64_t timeoutMs) {
     if (S().inAction) {
         Abort("a scheduled action waited; actions must not block");
     }
-    SimThread& me = Self();
+    Carrier& me = Self();
     me.done = done;
     me.deadline = timeoutMs == kNever ? kNever : M().elapsedMs + timeoutMs;
     me.blocked = true;
@@ -201,51 +246,53 @@ HANDLE Sim_CreateThread(LPVOID, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID par
         Fail(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    Scheduler& s = S();
     ++M().threadsCreated;
-    JoinEnded();
-    auto thread = std::make_unique<SimThread>();
-    thread->id = S().nextId++;
-    SimThread* raw = thread.get();
-    S().threads[raw->id] = std::move(thread);
+    Carrier* carrier = nullptr;
+    if (!s.idle.empty()) {
+        carrier = s.idle.back();
+        s.idle.pop_back();
+    } else {
+        s.carriers.push_back(std::make_unique<Carrier>());
+        carrier = s.carriers.back().get();
+        carrier->os = std::thread(Carry, carrier);
+    }
     // It starts running only once the baton comes to it.
-    raw->os = std::thread(RunThread, raw, start, parameter);
+    carrier->id = s.nextId++;
+    carrier->start = start;
+    carrier->parameter = parameter;
+    carrier->blocked = false;
+    s.live[carrier->id] = carrier;
     if (threadId != nullptr) {
-        *threadId = 0x500 + raw->id;
+        *threadId = 0x500 + carrier->id;
     }
     HandleEntry entry{HandleKind::Thread};
     entry.name = L"thread";
-    entry.thread = raw->id;
+    entry.thread = carrier->id;
     return NewHandle(entry);
 }
 
 bool ThreadEnded(unsigned id) {
-    auto it = S().threads.find(id);
-    return it == S().threads.end() || it->second->finished;
+    return S().live.count(id) == 0;
 }
 
 unsigned LiveThreads() {
-    unsigned live = 0;
-    for (auto& [id, thread] : S().threads) {
-        live += id != 0 && !thread->finished ? 1 : 0;
-    }
-    return live;
+    return static_cast<unsigned>(S().live.size() - 1);
 }
 
-// Ends every thread but the tests' own: each is unwound from where it
-// blocked (or never starts), and all are joined.
+// Ends every thread but the tests' own, each from where it is blocked (or
+// before it starts).
 void EndThreads() {
-    Scheduler& s = S();
     if (tlsSelf != nullptr) {
         Abort("Reset called on a simulated thread");
     }
-    for (auto& [id, thread] : s.threads) {
-        thread->unwinding = id != 0 && !thread->finished;
+    if (LiveThreads() == 0) {
+        return;
     }
-    if (LiveThreads() != 0) {
-        WaitUntil([] { return LiveThreads() == 0; }, kNever);
+    for (auto& [id, thread] : S().live) {
+        thread->unwinding = id != 0;
     }
-    JoinEnded();
-    s.nextId = 1;
+    WaitUntil([] { return LiveThreads() == 0; }, kNever);
 }
 
 } // namespace nimbrel::sim
