@@ -7,7 +7,7 @@
 // script can read it back exactly.
 #pragma once
 
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace nimbrel {
 

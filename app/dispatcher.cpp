@@ -4,8 +4,8 @@
 #include "app/install.h"
 #include "app/recover.h"
 #include "app/status.h"
-#include "platform/text.h"
 #include "service/service_host.h"
+#include "text/text.h"
 
 namespace nimbrel {
 namespace {

@@ -1,7 +1,7 @@
 #include "app/install.h"
 
 #include "app/console.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace nimbrel {
 namespace {

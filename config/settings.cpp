@@ -1,7 +1,7 @@
 #include "config/settings.h"
 
 #include "platform/registry.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace nimbrel {
 
@@ -486,22 +486,6 @@ const WCHAR* SettingSourceName(SettingSource source) {
         return L"policy";
     default:
         return L"default";
-    }
-}
-
-void TrimBlanks(WCHAR* text) {
-    std::size_t length = TextLength(text);
-    while (length > 0 && (text[length - 1] == L' ' || text[length - 1] == L'\t')) {
-        text[--length] = 0;
-    }
-    std::size_t lead = 0;
-    while (text[lead] == L' ' || text[lead] == L'\t') {
-        ++lead;
-    }
-    if (lead > 0) {
-        for (std::size_t i = 0; i + lead <= length; ++i) {
-            text[i] = text[i + lead];
-        }
     }
 }
 

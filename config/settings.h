@@ -63,9 +63,6 @@ void LoadSettings();
 extern int SettingsFileHasUtf8Mark;
 extern const WCHAR kUtf8MarkNotice[];
 
-// Strips spaces and tabs from both ends of the text, in place.
-void TrimBlanks(WCHAR* text);
-
 // Where the value in effect came from.
 enum class SettingSource { Default, File, Policy };
 

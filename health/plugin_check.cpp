@@ -1,8 +1,8 @@
 #include "health/health.h"
 
 #include "config/settings.h"
-#include "platform/text.h"
 #include "spooler/spooler_control.h" // StopEvent
+#include "text/text.h"
 
 namespace nimbrel {
 

@@ -1,8 +1,8 @@
 #include "health/health.h"
 
 #include "config/settings.h"
-#include "platform/text.h"
 #include "service/service_host.h"
+#include "text/text.h"
 
 namespace nimbrel {
 

@@ -2,10 +2,10 @@
 
 #include "config/settings.h"
 #include "eventlog/eventlog.h"
-#include "platform/text.h"
 #include "recovery/restart_history.h"
 #include "spooler/spool_directory.h"
 #include "spooler/spooler_control.h"
+#include "text/text.h"
 
 namespace nimbrel {
 namespace {

@@ -3,13 +3,13 @@
 #include "config/settings.h"
 #include "eventlog/eventlog.h"
 #include "health/health.h"
-#include "platform/text.h"
 #include "recovery/recovery.h"
 #include "recovery/restart_history.h"
 #include "service/metrics.h"
 #include "service/schedule.h"
 #include "service/service_host.h"
 #include "spooler/spooler_control.h"
+#include "text/text.h"
 
 namespace nimbrel {
 

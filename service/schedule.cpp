@@ -1,10 +1,10 @@
 #include "service/schedule.h"
 
 #include "config/settings.h"
-#include "platform/text.h"
 #include "recovery/recovery.h"
 #include "service/metrics.h"
 #include "service/monitor.h"
+#include "text/text.h"
 
 namespace nimbrel {
 

@@ -2,7 +2,7 @@
 
 #include "config/settings.h"
 #include "platform/registry.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace nimbrel {
 namespace {

@@ -1,7 +1,7 @@
 #include "spooler/spooler_control.h"
 
 #include "config/settings.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace nimbrel {
 

@@ -58,8 +58,10 @@ struct DependentServices {
 // lists them, each waited for StopTimeoutMs, and each entered in `stopped`
 // once asked. A dependent that does not stop ends the stop with 0; when
 // they cannot be listed, the stop goes on without them. Then asks the
-// Spooler to stop and waits StopTimeoutMs; if it has not stopped, terminates
-// every "spoolsv.exe" and waits 10 s more. Returns 1 when the Spooler was
+// Spooler to stop and waits StopTimeoutMs (a request refused while it was
+// starting is sent again, once, when it runs); if it has not stopped,
+// terminates every "spoolsv.exe", with SeDebugPrivilege enabled for it when
+// the token holds it, and waits 10 s more. Returns 1 when the Spooler was
 // seen stopped.
 int StopSpooler(DependentServices* stopped);
 

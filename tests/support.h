@@ -6,7 +6,7 @@
 #include "config/settings.h"
 #include "health/health.h"
 #include "platform/sim/sim.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 #include <gtest/gtest.h>
 

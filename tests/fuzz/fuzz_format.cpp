@@ -8,8 +8,8 @@
 // a number or a length byte and that many characters of text), then the
 // format, one character per byte.
 
-#include "platform/text.h"
 #include "tests/fuzz/fuzz.h"
+#include "text/text.h"
 
 #include <algorithm>
 #include <vector>

@@ -10,10 +10,10 @@
 #include "config/settings.h"
 #include "health/health.h"
 #include "platform/sim/sim.h"
-#include "platform/text.h"
 #include "recovery/restart_history.h"
 #include "service/schedule.h"
 #include "tests/fuzz/fuzz.h"
+#include "text/text.h"
 
 #include <cwchar>
 

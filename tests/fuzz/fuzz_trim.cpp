@@ -2,8 +2,8 @@
 // else changes; the text never grows, and nothing past its terminator is
 // touched.
 
-#include "config/settings.h"
 #include "tests/fuzz/fuzz.h"
+#include "text/text.h"
 
 #include <vector>
 

@@ -62,4 +62,7 @@ void CopyText(WCHAR* buffer, std::size_t capacity, const WCHAR* source);
 // Whole-string comparison that folds only the ASCII letters A to Z.
 bool EqualsIgnoreAsciiCase(const WCHAR* left, const WCHAR* right);
 
+// Strips spaces and tabs from both ends of the text, in place.
+void TrimBlanks(WCHAR* text);
+
 } // namespace nimbrel

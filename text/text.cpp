@@ -1,4 +1,4 @@
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace nimbrel {
 namespace {
@@ -135,6 +135,22 @@ bool EqualsIgnoreAsciiCase(const WCHAR* left, const WCHAR* right) {
         }
     }
     return *left == *right;
+}
+
+void TrimBlanks(WCHAR* text) {
+    std::size_t length = TextLength(text);
+    while (length > 0 && (text[length - 1] == L' ' || text[length - 1] == L'\t')) {
+        text[--length] = 0;
+    }
+    std::size_t lead = 0;
+    while (text[lead] == L' ' || text[lead] == L'\t') {
+        ++lead;
+    }
+    if (lead > 0) {
+        for (std::size_t i = 0; i + lead <= length; ++i) {
+            text[i] = text[i + lead];
+        }
+    }
 }
 
 } // namespace nimbrel
