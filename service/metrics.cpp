@@ -4,8 +4,8 @@
 #include "config/settings.h"
 #include "eventlog/eventlog.h"
 #include "health/health.h"
-#include "platform/text.h"
 #include "spooler/spooler_control.h"
+#include "text/text.h"
 
 namespace nimbrel {
 
