@@ -41,6 +41,24 @@ int CheckPrintQueues();
 extern HANDLE QueueWorker;
 extern DWORD QueueWorkerSince;
 
+// The running service's memory of the jobs it has seen spooling or
+// printing, kept by the print queue check's worker. With it a job counts as
+// stuck only once it has also shown no progress (pages printed, size, its
+// spooling and printing bits) for StuckJobTimeoutMs. "status" looks once and
+// keeps none. A fixed number of jobs is watched; a job beyond it is not,
+// and is never found stuck.
+constexpr std::size_t kWatchedJobsCapacity = 1024;
+extern int WatchJobProgress; // set by the monitor before its first check
+
+// Notes what the jobs of one printer show at tick `now`, and forgets its jobs
+// that are gone or no longer spooling or printing.
+void WatchJobs(const WCHAR* printerName, const JOB_INFO_2W* jobs, DWORD count, DWORD now);
+// Non-zero when the job has been watched without progress for longer than
+// `limitMs` at tick `now`.
+int StalledFor(const WCHAR* printerName, const JOB_INFO_2W& job, DWORD now, DWORD limitMs);
+unsigned WatchedJobs();
+void ForgetWatchedJobs(); // a fresh process's memory
+
 // Closes the handle of a worker still out, for a caller that is ending; the
 // worker itself ends when its call returns, or with the process.
 void ReleaseQueueWorker();

@@ -59,6 +59,12 @@ bool IsStuck(const JOB_INFO_2W& job, std::uint64_t now, std::uint64_t limit) {
 }
 
 int JudgeJobs(const WCHAR* printerName, const JOB_INFO_2W* jobs, DWORD count) {
+    // The service watches every look, whatever the verdict; the watch's own
+    // clock is the tick count, which the wall clock's changes do not move.
+    const DWORD tick = GetTickCount();
+    if (WatchJobProgress) {
+        WatchJobs(printerName, jobs, count, tick);
+    }
     if (Settings.MaxQueueJobs != 0 && count > Settings.MaxQueueJobs) {
         return Unhealthy(L"Printer '%s' queue depth %u exceeds limit %u", printerName, count,
                          Settings.MaxQueueJobs);
@@ -71,7 +77,11 @@ int JudgeJobs(const WCHAR* printerName, const JOB_INFO_2W* jobs, DWORD count) {
     const std::uint64_t limit =
         static_cast<std::uint64_t>(Settings.StuckJobTimeoutMs) * kFileTimeUnitsPerMs;
     for (DWORD i = 0; i < count; ++i) {
-        if (IsStuck(jobs[i], now, limit)) {
+        // In the service an old job that still makes progress is printing a
+        // long document, not stuck.
+        if (IsStuck(jobs[i], now, limit) &&
+            (!WatchJobProgress ||
+             StalledFor(printerName, jobs[i], tick, Settings.StuckJobTimeoutMs))) {
             const WCHAR* document = jobs[i].pDocument ? jobs[i].pDocument : L"(unknown)";
             return Unhealthy(L"Stuck print job on '%s' (job %u, document: %s)", printerName,
                              jobs[i].JobId, document);

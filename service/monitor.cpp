@@ -129,6 +129,9 @@ void RunCycles() {
 } // namespace
 
 DWORD MonitorThread(LPVOID) {
+    // The service, unlike "status", sees jobs over time and judges them by
+    // their progress too.
+    WatchJobProgress = 1;
     RunCycles();
     // A queue check's worker may still wait for a spooler that does not
     // answer; the service does not wait for it, and it ends with the process.

@@ -72,14 +72,15 @@ TEST_F(MonitorTest, AStoppedSpoolerIsRecoveredAfterTheDelayWithItsIssueAsReason)
 }
 
 // The longest issue is the reason whole; an automatic recovery empties the
-// spool folder by its own switch, not the daily restart's.
+// spool folder by its own switch, not the daily restart's. (The job is found
+// stuck once the service has watched it make no progress for 5 minutes.)
 TEST_F(MonitorTest, TheWholeIssueIsTheReasonAndTheFolderIsClearedByTheRecoverysSwitch) {
     Ini(L"Monitor/ClearSpoolOnRecovery=1\nSchedule/ClearSpoolOnScheduledRestart=0");
     sim::AddFile(L"C:\\Windows\\system32\\spool\\PRINTERS\\1.SPL");
     sim::AddPrinter(L"Office");
     sim::AddJob(L"Office", 1, std::wstring(300, L'd'), JOB_STATUS_PRINTING,
                 sim::UtcSystemTime(3600));
-    RunServiceFor(kMinute);
+    RunServiceFor(6 * kMinute);
     const std::wstring issue =
         (L"Stuck print job on 'Office' (job 1, document: " + std::wstring(300, L'd'))
             .substr(0, kLastIssueCapacity - 1);

@@ -38,6 +38,8 @@ void FreshProcess() {
     QueueWorker = nullptr;
     QueueWorkerSince = 0;
     ShutdownRequested = false;
+    WatchJobProgress = 0;
+    ForgetWatchedJobs();
 }
 
 void WriteIni(const std::wstring& lines) {

@@ -264,6 +264,8 @@ BOOL Sim_EnumJobsW(HANDLE printer, DWORD firstJob, DWORD jobCount, DWORD level, 
         record.Status = job.status;
         record.Position = static_cast<DWORD>(i + 1);
         record.Submitted = job.submitted;
+        record.Size = job.size;
+        record.PagesPrinted = job.pagesPrinted;
         records[i - first] = record;
     }
     *returned = static_cast<DWORD>(last - first);

@@ -228,6 +228,8 @@ struct Job {
     std::optional<std::wstring> document;
     DWORD status = JOB_STATUS_PRINTING;
     SYSTEMTIME submitted{};
+    DWORD size = 0; // bytes spooled
+    DWORD pagesPrinted = 0;
 };
 
 struct Printer {
