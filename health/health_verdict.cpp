@@ -1,5 +1,8 @@
 #include "health/health.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace nimbrel {
 
 WCHAR LastIssue[kLastIssueCapacity] = L"";
@@ -13,9 +16,7 @@ int LastCheckVerdicts[3] = {-1, -1, -1};
 int EvaluateHealth() {
     LastIssue[0] = 0;
     int (*const checks[])() = {CheckServiceState, CheckPrintQueues, CheckPlugin};
-    for (int& verdict : LastCheckVerdicts) {
-        verdict = -1;
-    }
+    std::fill(std::begin(LastCheckVerdicts), std::end(LastCheckVerdicts), -1);
     for (int i = 0; i < 3; ++i) {
         LastCheckVerdicts[i] = checks[i]() ? 1 : 0;
         if (!LastCheckVerdicts[i]) {

@@ -157,12 +157,11 @@ DWORD WriteWholeFile(const WCHAR* path, const MetricsText& text) {
     }
     DWORD written = 0;
     DWORD error = ERROR_SUCCESS;
-    if (!WriteFile(file, text.bytes, static_cast<DWORD>(text.length), &written, nullptr)) {
+    if (!WriteFile(file, text.bytes, static_cast<DWORD>(text.length), &written, nullptr) ||
+        !FlushFileBuffers(file)) {
         error = GetLastError();
     } else if (written != text.length) {
         error = ERROR_DISK_FULL;
-    } else if (!FlushFileBuffers(file)) {
-        error = GetLastError();
     }
     CloseHandle(file);
     if (error != ERROR_SUCCESS) {
