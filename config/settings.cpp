@@ -127,8 +127,7 @@ bool GetSettingsFilePath(WCHAR (&iniPath)[MAX_PATH]) {
     if (lastBackslash != nullptr) {
         *lastBackslash = 0;
     }
-    int full = FormatBounded(iniPath, MAX_PATH, L"%s\\%s", folder, kFileName);
-    return full > 0 && static_cast<std::size_t>(full) < MAX_PATH;
+    return FormatWhole(iniPath, MAX_PATH, L"%s\\%s", folder, kFileName);
 }
 
 void ReadIntegerKeys(const WCHAR* iniPath) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "text/text.h"
 
 namespace nimbrel {
 
@@ -15,6 +16,26 @@ constexpr std::size_t kLastIssueCapacity = 256;
 
 // The description of the health problem found last; empty when none.
 extern WCHAR LastIssue[kLastIssueCapacity];
+
+// How a check reports itself unhealthy: it describes the problem in `issue`
+// (LastIssue, or the private copy of a check run on a worker) and returns 0.
+// The text is formatted to the issue's size, so a long printer or document
+// name is cut rather than overrunning anything; a text that cannot be
+// formatted leaves the description as it was.
+template <typename... Args>
+int UnhealthyInto(WCHAR (&issue)[kLastIssueCapacity], const WCHAR* format, Args... args) {
+    WCHAR text[kLastIssueCapacity];
+    FormatBounded(text, kLastIssueCapacity, format, args...);
+    if (text[0] != 0) {
+        CopyText(issue, kLastIssueCapacity, text);
+    }
+    return 0;
+}
+
+template <typename... Args>
+int Unhealthy(const WCHAR* format, Args... args) {
+    return UnhealthyInto(LastIssue, format, args...);
+}
 
 // The pending state being watched and the tick of its first sighting.
 struct PendingWatchRecord {

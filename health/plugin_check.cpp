@@ -12,11 +12,6 @@ namespace {
 
 constexpr std::size_t kCommandLineCapacity = 780;
 
-int Unhealthy(const WCHAR* issue) {
-    CopyText(LastIssue, kLastIssueCapacity, issue);
-    return 0;
-}
-
 // A batch file is no program: it runs through the command interpreter. The
 // extension is what follows the last dot of the whole path, so a dot in a
 // folder name leaves an extension-less file to be started directly.
@@ -41,8 +36,7 @@ bool GetCommandInterpreter(WCHAR (&path)[MAX_PATH]) {
     if (length == 0 || length >= MAX_PATH) {
         return false;
     }
-    const int full = FormatBounded(path, MAX_PATH, L"%s\\cmd.exe", folder);
-    return full > 0 && full < static_cast<int>(MAX_PATH);
+    return FormatWhole(path, MAX_PATH, L"%s\\cmd.exe", folder);
 }
 
 // A job that ends every process in it when its handle is closed: what the
@@ -149,13 +143,7 @@ int RunPlugin() {
     if (exitCode == 0) {
         return 1;
     }
-    WCHAR issue[kLastIssueCapacity];
-    FormatBounded(issue, kLastIssueCapacity, L"Plugin health check failed (exit code %u)",
-                  exitCode);
-    if (issue[0] != 0) {
-        CopyText(LastIssue, kLastIssueCapacity, issue);
-    }
-    return 0;
+    return Unhealthy(L"Plugin health check failed (exit code %u)", exitCode);
 }
 
 } // namespace

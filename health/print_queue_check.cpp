@@ -29,18 +29,6 @@ struct QueueLook {
 };
 QueueLook Look = {1, L""};
 
-// The two rules format into a buffer of LastIssue's size, so a long printer
-// name or document name is cut rather than overrunning anything.
-template <typename... Args>
-int Unhealthy(const WCHAR* format, Args... args) {
-    WCHAR issue[kLastIssueCapacity];
-    FormatBounded(issue, kLastIssueCapacity, format, args...);
-    if (issue[0] != 0) {
-        CopyText(Look.issue, kLastIssueCapacity, issue);
-    }
-    return 0;
-}
-
 // Only a job the spooler is actively spooling or printing can be stuck; a
 // paused, failed or waiting job stays in the queue by someone's choice.
 // A Submitted that cannot be converted counts as the oldest instant there is.
@@ -66,8 +54,8 @@ int JudgeJobs(const WCHAR* printerName, const JOB_INFO_2W* jobs, DWORD count) {
         WatchJobs(printerName, jobs, count, tick);
     }
     if (Settings.MaxQueueJobs != 0 && count > Settings.MaxQueueJobs) {
-        return Unhealthy(L"Printer '%s' queue depth %u exceeds limit %u", printerName, count,
-                         Settings.MaxQueueJobs);
+        return UnhealthyInto(Look.issue, L"Printer '%s' queue depth %u exceeds limit %u",
+                             printerName, count, Settings.MaxQueueJobs);
     }
     // Both instants are UTC, so neither the time zone nor daylight saving
     // time changes a job's age.
@@ -83,8 +71,8 @@ int JudgeJobs(const WCHAR* printerName, const JOB_INFO_2W* jobs, DWORD count) {
             (!WatchJobProgress ||
              StalledFor(printerName, jobs[i], tick, Settings.StuckJobTimeoutMs))) {
             const WCHAR* document = jobs[i].pDocument ? jobs[i].pDocument : L"(unknown)";
-            return Unhealthy(L"Stuck print job on '%s' (job %u, document: %s)", printerName,
-                             jobs[i].JobId, document);
+            return UnhealthyInto(Look.issue, L"Stuck print job on '%s' (job %u, document: %s)",
+                                 printerName, jobs[i].JobId, document);
         }
     }
     return 1;
@@ -148,10 +136,19 @@ int CheckPrinterQueue(const WCHAR* printerName) {
     return verdict;
 }
 
+// A queue on another computer is that computer's spooler's business: its
+// troubles cannot be mended by restarting this one. Asked for local printers
+// only, the spooler should list none, but a connection says what it is.
+bool OnAnotherComputer(const PRINTER_INFO_2W& printer) {
+    return (printer.Attributes & PRINTER_ATTRIBUTE_NETWORK) != 0 &&
+           (printer.Attributes & PRINTER_ATTRIBUTE_LOCAL) == 0;
+}
+
 int CheckEnumeratedPrinters(const PRINTER_INFO_2W* printers, DWORD count) {
     int verdict = 1;
     for (DWORD i = 0; i < count && verdict; ++i) {
-        if (printers[i].pPrinterName == nullptr || (printers[i].Status & PRINTER_STATUS_OFFLINE)) {
+        if (printers[i].pPrinterName == nullptr || (printers[i].Status & PRINTER_STATUS_OFFLINE) ||
+            OnAnotherComputer(printers[i])) {
             continue;
         }
         verdict = CheckPrinterQueue(printers[i].pPrinterName);
@@ -163,8 +160,10 @@ int CheckEveryPrinter() {
     DWORD count = 0;
     LPBYTE block = FetchEnumeration(
         [](LPBYTE buffer, DWORD size, LPDWORD needed, LPDWORD returned) {
-            return EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, buffer,
-                                 size, needed, returned);
+            // Connections left out: listing them at this level contacts each
+            // print server, and one that is down holds the check for as long
+            // as its network time-out.
+            return EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, buffer, size, needed, returned);
         },
         count);
     if (block == nullptr) {
@@ -185,14 +184,9 @@ DWORD LookAtQueues(LPVOID) {
 }
 
 int NotResponding() {
-    WCHAR issue[kLastIssueCapacity];
-    FormatBounded(issue, kLastIssueCapacity,
-                  L"Print Spooler not responding (no answer to a print queue request within %u ms)",
-                  Settings.QueueCheckTimeoutMs);
-    if (issue[0] != 0) {
-        CopyText(LastIssue, kLastIssueCapacity, issue);
-    }
-    return 0;
+    return Unhealthy(
+        L"Print Spooler not responding (no answer to a print queue request within %u ms)",
+        Settings.QueueCheckTimeoutMs);
 }
 
 // Waits for the worker for up to `ms`, or, in the service, until a stop is

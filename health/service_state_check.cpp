@@ -10,11 +10,6 @@ PendingWatchRecord PendingWatch = {0, 0};
 
 namespace {
 
-int Unhealthy(const WCHAR* issue) {
-    CopyText(LastIssue, kLastIssueCapacity, issue);
-    return 0;
-}
-
 // A start or stop that never completes leaves the Spooler pending forever.
 // The watch remembers when the current pending state was first seen; only the
 // running state or the other pending state ends it, so a pending state that

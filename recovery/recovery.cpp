@@ -78,8 +78,7 @@ EntryOutcome ClearEntry(const WCHAR* folder, const WIN32_FIND_DATAW& entry) {
     }
     // A cut path would name some other file: such a file is left where it is.
     WCHAR path[kPathCapacity];
-    int full = FormatBounded(path, kPathCapacity, L"%s\\%s", folder, entry.cFileName);
-    if (full < 0 || static_cast<std::size_t>(full) >= kPathCapacity) {
+    if (!FormatWhole(path, kPathCapacity, L"%s\\%s", folder, entry.cFileName)) {
         return EntryOutcome::LeftBehind;
     }
     return DeleteFileW(path) ? EntryOutcome::Deleted : EntryOutcome::LeftBehind;
@@ -96,8 +95,7 @@ void ClearSpoolDirectory() {
         return;
     }
     WCHAR pattern[kPathCapacity];
-    int full = FormatBounded(pattern, kPathCapacity, L"%s\\*", folder);
-    if (full < 0 || static_cast<std::size_t>(full) >= kPathCapacity) {
+    if (!FormatWhole(pattern, kPathCapacity, L"%s\\*", folder)) {
         return;
     }
     WIN32_FIND_DATAW entry{};

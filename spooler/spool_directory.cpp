@@ -52,8 +52,7 @@ bool SystemSpoolFolder(WCHAR* folder, std::size_t capacity) {
     if (length == 0 || length >= MAX_PATH) {
         return false;
     }
-    const int full = FormatBounded(folder, capacity, L"%s\\spool\\PRINTERS", system);
-    return full > 0 && static_cast<std::size_t>(full) < capacity;
+    return FormatWhole(folder, capacity, L"%s\\spool\\PRINTERS", system);
 }
 
 } // namespace

@@ -37,11 +37,20 @@ void CloseService(SC_HANDLE manager, SC_HANDLE service) {
     CloseServiceHandle(manager);
 }
 
-BOOL QueryState(SC_HANDLE service, SERVICE_STATUS_PROCESS& status) {
+// Opens the named service for its status only, reads it and closes it
+// again. False when it cannot be opened or read.
+bool QueryServiceState(const WCHAR* name, SERVICE_STATUS_PROCESS& status) {
     status = SERVICE_STATUS_PROCESS{};
+    SC_HANDLE manager;
+    SC_HANDLE service;
+    if (!OpenNamedService(name, SERVICE_QUERY_STATUS, manager, service)) {
+        return false;
+    }
     DWORD needed = 0;
-    return QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
-                                sizeof status, &needed);
+    const BOOL queried = QueryServiceStatusEx(
+        service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status), sizeof status, &needed);
+    CloseService(manager, service);
+    return queried != FALSE;
 }
 
 // A refused stop request that still leaves a stuck Spooler to be waited for
@@ -144,15 +153,8 @@ DWORD WaitForEitherState(const WCHAR* name, DWORD first, DWORD second, DWORD tim
         return 0;
     }
     for (;;) {
-        SC_HANDLE manager;
-        SC_HANDLE service;
-        if (!OpenNamedService(name, SERVICE_QUERY_STATUS, manager, service)) {
-            return 0;
-        }
         SERVICE_STATUS_PROCESS status;
-        BOOL ok = QueryState(service, status);
-        CloseService(manager, service);
-        if (!ok) {
+        if (!QueryServiceState(name, status)) {
             return 0;
         }
         if (status.dwCurrentState == first || status.dwCurrentState == second) {
@@ -254,23 +256,17 @@ int QuerySpoolerStatus(DWORD* state, DWORD* processId) {
     if (processId) {
         *processId = 0;
     }
-    SC_HANDLE manager;
-    SC_HANDLE service;
-    if (!OpenSpooler(SERVICE_QUERY_STATUS, manager, service)) {
+    SERVICE_STATUS_PROCESS status;
+    if (!QueryServiceState(kSpoolerService, status)) {
         return 0;
     }
-    SERVICE_STATUS_PROCESS status;
-    BOOL ok = QueryState(service, status);
-    if (ok) {
-        if (state) {
-            *state = status.dwCurrentState;
-        }
-        if (processId) {
-            *processId = status.dwProcessId;
-        }
+    if (state) {
+        *state = status.dwCurrentState;
     }
-    CloseService(manager, service);
-    return ok ? 1 : 0;
+    if (processId) {
+        *processId = status.dwProcessId;
+    }
+    return 1;
 }
 
 int QuerySpoolerStartType(DWORD* startType) {

@@ -54,6 +54,16 @@ int FormatBounded(WCHAR* buffer, std::size_t capacity, const WCHAR* format, Args
     return FormatBoundedArgs(buffer, capacity, format, list, sizeof...(Args));
 }
 
+// Formats as FormatBounded does and tells whether the whole text fitted:
+// false after a formatting error, for an empty text, and when the text had
+// to be cut. A path or command line cut to fit names something else, so a
+// caller must not use the buffer then.
+template <typename... Args>
+bool FormatWhole(WCHAR* buffer, std::size_t capacity, const WCHAR* format, Args... args) {
+    const int full = FormatBounded(buffer, capacity, format, args...);
+    return full > 0 && static_cast<std::size_t>(full) < capacity;
+}
+
 std::size_t TextLength(const WCHAR* text);
 
 // Copies `source` into a buffer of `capacity` characters, cut to fit.
