@@ -1,6 +1,7 @@
 #include "app/install.h"
 
 #include "app/console.h"
+#include "platform/owned.h"
 #include "text/text.h"
 
 namespace nimbrel {
@@ -58,8 +59,8 @@ void ConfigureOwnRecovery(SC_HANDLE service) {
 int RunInstallCommand() {
     // The manager first: an administrator without the right to install hears
     // about that, whatever else is wrong.
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
-    if (manager == nullptr) {
+    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+    if (!manager) {
         ConsolePrint(L"OpenSCManager failed: %u\n", GetLastError());
         return 1;
     }
@@ -67,26 +68,22 @@ int RunInstallCommand() {
     DWORD pathError = 0;
     if (!GetQuotedImagePath(imagePath, pathError)) {
         ConsolePrint(L"GetModuleFileName failed: %u\n", pathError);
-        CloseServiceHandle(manager);
         return 1;
     }
-    SC_HANDLE service =
-        CreateServiceW(manager, kServiceName, kDisplayName, SERVICE_ALL_ACCESS,
-                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                       imagePath, nullptr, nullptr, nullptr, nullptr, nullptr);
-    if (service == nullptr) {
+    const ServiceHandle service(CreateServiceW(manager.get(), kServiceName, kDisplayName,
+                                               SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                               SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, imagePath,
+                                               nullptr, nullptr, nullptr, nullptr, nullptr));
+    if (!service) {
         ConsolePrint(L"CreateService failed: %u\n", GetLastError());
-        CloseServiceHandle(manager);
         return 1;
     }
     // The description only helps an administrator read the services list;
     // the service works without it.
     SERVICE_DESCRIPTIONW description{ServiceDescription};
-    ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description);
-    ConfigureOwnRecovery(service);
+    ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description);
+    ConfigureOwnRecovery(service.get());
     ConsolePrint(L"Service installed successfully.\n");
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
     return 0;
 }
 
@@ -94,26 +91,23 @@ int RunInstallCommand() {
 // service that is missing or cannot be deleted is reported, and the exit code
 // stays 0.
 int RunUninstallCommand() {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (manager == nullptr) {
+    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) {
         ConsolePrint(L"OpenSCManager failed: %u\n", GetLastError());
         return 1;
     }
-    SC_HANDLE service = OpenServiceW(manager, kServiceName, DELETE);
-    if (service == nullptr) {
+    const ServiceHandle service(OpenServiceW(manager.get(), kServiceName, DELETE));
+    if (!service) {
         ConsolePrint(L"OpenService failed: %u\n", GetLastError());
-        CloseServiceHandle(manager);
         return 0;
     }
     // A running service is not stopped first: it goes on until it stops, and
     // the platform removes it then.
-    if (DeleteService(service)) {
+    if (DeleteService(service.get())) {
         ConsolePrint(L"Service uninstalled successfully.\n");
     } else {
         ConsolePrint(L"DeleteService failed: %u\n", GetLastError());
     }
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
     return 0;
 }
 

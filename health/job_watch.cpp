@@ -1,7 +1,5 @@
 #include "health/health.h"
 
-#include <algorithm>
-
 namespace nimbrel {
 
 int WatchJobProgress = 0;
@@ -35,19 +33,26 @@ DWORD NameKey(const WCHAR* name) {
     return hash;
 }
 
+// Plain loops rather than <algorithm>: the MSVC rules check compiles the logic with MinGW's
+// C library headers, which <algorithm> pulls in and clang-cl cannot parse.
 WatchedJob* Find(DWORD printer, DWORD jobId) {
-    WatchedJob* end = Watched + kWatchedJobsCapacity;
-    WatchedJob* found = std::find_if(Watched, end, [printer, jobId](const WatchedJob& entry) {
-        return entry.used && entry.printer == printer && entry.jobId == jobId;
-    });
-    return found != end ? found : nullptr;
+    for (WatchedJob& entry : Watched) {
+        // cppcheck-suppress useStlAlgorithm
+        if (entry.used && entry.printer == printer && entry.jobId == jobId) {
+            return &entry;
+        }
+    }
+    return nullptr;
 }
 
 WatchedJob* FreeEntry() {
-    WatchedJob* end = Watched + kWatchedJobsCapacity;
-    WatchedJob* found =
-        std::find_if(Watched, end, [](const WatchedJob& entry) { return !entry.used; });
-    return found != end ? found : nullptr;
+    for (WatchedJob& entry : Watched) {
+        // cppcheck-suppress useStlAlgorithm
+        if (!entry.used) {
+            return &entry;
+        }
+    }
+    return nullptr;
 }
 
 bool Moved(const WatchedJob& entry, const JOB_INFO_2W& job) {
@@ -98,8 +103,12 @@ int StalledFor(const WCHAR* printerName, const JOB_INFO_2W& job, DWORD now, DWOR
 }
 
 unsigned WatchedJobs() {
-    return static_cast<unsigned>(std::count_if(Watched, Watched + kWatchedJobsCapacity,
-                                               [](const WatchedJob& entry) { return entry.used; }));
+    unsigned count = 0;
+    for (const WatchedJob& entry : Watched) {
+        // cppcheck-suppress useStlAlgorithm
+        count += entry.used ? 1u : 0u;
+    }
+    return count;
 }
 
 void ForgetWatchedJobs() {

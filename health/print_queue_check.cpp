@@ -136,10 +136,19 @@ int CheckPrinterQueue(const WCHAR* printerName) {
     return verdict;
 }
 
+// A queue on another computer is that computer's spooler's business: its
+// troubles cannot be mended by restarting this one. Asked for local printers
+// only, the spooler should list none, but a connection says what it is.
+bool OnAnotherComputer(const PRINTER_INFO_2W& printer) {
+    return (printer.Attributes & PRINTER_ATTRIBUTE_NETWORK) != 0 &&
+           (printer.Attributes & PRINTER_ATTRIBUTE_LOCAL) == 0;
+}
+
 int CheckEnumeratedPrinters(const PRINTER_INFO_2W* printers, DWORD count) {
     int verdict = 1;
     for (DWORD i = 0; i < count && verdict; ++i) {
-        if (printers[i].pPrinterName == nullptr || (printers[i].Status & PRINTER_STATUS_OFFLINE)) {
+        if (printers[i].pPrinterName == nullptr || (printers[i].Status & PRINTER_STATUS_OFFLINE) ||
+            OnAnotherComputer(printers[i])) {
             continue;
         }
         verdict = CheckPrinterQueue(printers[i].pPrinterName);
@@ -151,8 +160,10 @@ int CheckEveryPrinter() {
     DWORD count = 0;
     LPBYTE block = FetchEnumeration(
         [](LPBYTE buffer, DWORD size, LPDWORD needed, LPDWORD returned) {
-            return EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, buffer,
-                                 size, needed, returned);
+            // Connections left out: listing them at this level contacts each
+            // print server, and one that is down holds the check for as long
+            // as its network time-out.
+            return EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, buffer, size, needed, returned);
         },
         count);
     if (block == nullptr) {

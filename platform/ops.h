@@ -169,6 +169,9 @@
     OP(BOOL, ReadFile,                                                                             \
        (HANDLE file, LPVOID bytes, DWORD length, LPDWORD read, LPVOID overlapped),                 \
        (file, bytes, length, read, overlapped), FALSE, ERROR_ACCESS_DENIED)                        \
+    OP(BOOL, FlushFileBuffers, (HANDLE file), (file), FALSE, ERROR_DISK_FULL)                      \
+    OP(BOOL, MoveFileExW, (LPCWSTR from, LPCWSTR to, DWORD flags), (from, to, flags), FALSE,       \
+       ERROR_SHARING_VIOLATION)                                                                    \
     /* Registry and environment. The registry calls return their error rather than setting   */ \
     /* it; an injected fault returns it too.                                                  */ \
     OP(LONG, RegOpenKeyExW,                                                                        \

@@ -5,6 +5,7 @@
 #include "health/health.h"
 #include "recovery/recovery.h"
 #include "recovery/restart_history.h"
+#include "service/metrics.h"
 #include "service/schedule.h"
 #include "service/service_host.h"
 #include "service/spooler_watch.h"
@@ -42,7 +43,7 @@ void RunAutomaticRecovery() {
     } else {
         CopyText(reason, kReasonCapacity, L"Automatic recovery triggered by health check");
     }
-    RunRecovery(reason, static_cast<int>(Settings.ClearSpoolOnRecovery), 1);
+    CountRecovery(0, RunRecovery(reason, static_cast<int>(Settings.ClearSpoolOnRecovery), 1));
 }
 
 // Disabling the spooler is how machines that must not print are hardened:
@@ -82,7 +83,9 @@ int RunCycle() {
     if (CheckSchedule() || SpoolerDisabled) {
         return 1;
     }
-    if (EvaluateHealth()) {
+    const int healthy = EvaluateHealth();
+    CountVerdict(healthy);
+    if (healthy) {
         // A check can leave a description behind a healthy verdict.
         LastIssue[0] = 0;
         return 1;
@@ -91,6 +94,7 @@ int RunCycle() {
         return 0;
     }
     if (CountRecentRestarts() >= Settings.MaxRestartsPerHour) {
+        ++Metrics.refused;
         WarnRateLimited();
         return 1;
     }
@@ -107,9 +111,11 @@ void RunCycles() {
         return;
     }
     for (;;) {
+        const DWORD start = GetTickCount();
         if (!RunCycle()) {
             return;
         }
+        WriteMetrics(GetTickCount() - start);
         // Measured from the end of the cycle's work, so a long recovery does
         // not shorten the pause that follows it; a Spooler that leaves the
         // running state ends it early.

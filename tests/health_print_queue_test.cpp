@@ -126,6 +126,40 @@ TEST_F(PrintQueueCheck, WalkSkipsOfflineAndNamelessPrintersAndStopsAtTheFirstUnh
     EXPECT_EQ(0u, Opens(L"Offline"));
 }
 
+// Only this computer's own queues are judged, and the print servers that
+// the account is connected to are not contacted; a queue named in the
+// settings is read wherever it is.
+TEST_F(PrintQueueCheck, OnlyLocalQueuesUnlessARemoteOneIsNamed) {
+    const struct {
+        const char* what;
+        bool connection;
+        DWORD attributes;
+        const WCHAR* named; // PrinterName
+        bool examined;
+    } cases[] = {
+        {"local", false, PRINTER_ATTRIBUTE_LOCAL, L"", true},
+        {"connection", true, PRINTER_ATTRIBUTE_NETWORK, L"", false},
+        {"remote, though listed as local", false, PRINTER_ATTRIBUTE_NETWORK, L"", false},
+        {"local and shared on the network", false,
+         PRINTER_ATTRIBUTE_LOCAL | PRINTER_ATTRIBUTE_NETWORK, L"", true},
+        {"connection named", true, PRINTER_ATTRIBUTE_NETWORK, L"\\\\server\\Q", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Fresh();
+        sim::Printer& printer = sim::AddPrinter(L"\\\\server\\Q");
+        printer.connection = c.connection;
+        printer.attributes = c.attributes;
+        Job(L"\\\\server\\Q", 1, 86400);
+        CopyText(Settings.PrinterName, kPrinterNameCapacity, c.named);
+        EXPECT_EQ(c.examined ? 0 : 1, CheckPrintQueues());
+        EXPECT_EQ(c.examined ? 1u : 0u, Opens(L"\\\\server\\Q"));
+        for (const sim::Call& call : sim::CallsOf(sim::Op::EnumPrintersW)) {
+            EXPECT_EQ(L"2", call.args[0]) << "local printers only";
+        }
+    }
+}
+
 // A named printer is the only one read, offline or not, and without the
 // printer list; a name that finds no printer passes.
 TEST_F(PrintQueueCheck, NamedPrinterIsTheOnlyOneExaminedEvenWhenOffline) {

@@ -165,24 +165,34 @@ BOOL Sim_EnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWO
         return FALSE;
     }
     const std::deque<Printer>& printers = M().printers;
-    std::size_t bytes = printers.size() * sizeof(PRINTER_INFO_2W);
+    auto listed = [flags, &printers](std::size_t i) {
+        return (flags & (printers[i].connection ? PRINTER_ENUM_CONNECTIONS : PRINTER_ENUM_LOCAL)) !=
+               0;
+    };
+    std::size_t bytes = 0;
     for (std::size_t i = 0; i < printers.size(); ++i) {
-        bytes += IsNameless(i) ? 0 : TextBytes(printers[i].name);
+        if (listed(i)) {
+            bytes += sizeof(PRINTER_INFO_2W) + (IsNameless(i) ? 0 : TextBytes(printers[i].name));
+        }
     }
     if (!FitsBlock(bytes, size, buffer, needed, returned)) {
         return FALSE;
     }
     std::size_t end = bytes;
     auto* records = reinterpret_cast<PRINTER_INFO_2W*>(buffer);
+    DWORD count = 0;
     for (std::size_t i = 0; i < printers.size(); ++i) {
+        if (!listed(i)) {
+            continue;
+        }
         PRINTER_INFO_2W record{};
         record.pPrinterName = IsNameless(i) ? nullptr : PlaceText(buffer, end, printers[i].name);
         record.Status = printers[i].status;
         record.Attributes = printers[i].attributes;
         record.cJobs = static_cast<DWORD>(printers[i].jobs.size());
-        records[i] = record;
+        records[count++] = record;
     }
-    *returned = static_cast<DWORD>(printers.size());
+    *returned = count;
     return TRUE;
 }
 

@@ -236,6 +236,9 @@ struct Printer {
     std::wstring name;
     DWORD status = 0;
     DWORD attributes = 0;
+    // A connection to a queue on another computer: listed with
+    // PRINTER_ENUM_CONNECTIONS only (give it PRINTER_ATTRIBUTE_NETWORK too).
+    bool connection = false;
     bool canOpen = true;
     std::vector<Job> jobs;
     unsigned opens = 0;
