@@ -11,6 +11,7 @@ const SettingsRecord kDefaultSettings = {
     3,        // MaxRestartsPerHour
     1,        // ClearSpoolOnRecovery
     L"",      // SpoolDirectory: the spooler's own
+    L"",      // MetricsFile: none
     30000,    // StopTimeoutMs
     60000,    // StartTimeoutMs
     3000,     // RestartDelayMs
@@ -97,6 +98,8 @@ const TextKey kTextKeys[] = {
      [] { return kDefaultSettings.RestartTime; }, kRestartTimeCapacity, true},
     {kSchedule, L"RestartDays", [](SettingsRecord& s) { return s.RestartDays; },
      [] { return kDefaultSettings.RestartDays; }, kRestartDaysCapacity, true},
+    {kMonitor, L"MetricsFile", [](SettingsRecord& s) { return s.MetricsFile; },
+     [] { return kDefaultSettings.MetricsFile; }, kMetricsFileCapacity, true},
 };
 
 constexpr std::size_t kIntegerCount = sizeof kIntegerKeys / sizeof kIntegerKeys[0];

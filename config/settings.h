@@ -12,6 +12,7 @@ constexpr std::size_t kPrinterNameCapacity = 256;
 constexpr std::size_t kPluginPathCapacity = 260;
 constexpr std::size_t kRestartTimeCapacity = 8;
 constexpr std::size_t kRestartDaysCapacity = 64;
+constexpr std::size_t kMetricsFileCapacity = 260;
 
 // Each field bears the name of its key in the file. Switches hold 0 or 1.
 struct SettingsRecord {
@@ -21,6 +22,7 @@ struct SettingsRecord {
     DWORD MaxRestartsPerHour;
     DWORD ClearSpoolOnRecovery;
     WCHAR SpoolDirectory[kSpoolDirectoryCapacity];
+    WCHAR MetricsFile[kMetricsFileCapacity];
     // [Recovery]
     DWORD StopTimeoutMs;
     DWORD StartTimeoutMs;

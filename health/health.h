@@ -89,4 +89,8 @@ void ReleaseQueueWorker();
 // passed.
 int EvaluateHealth();
 
+// What each check of the last EvaluateHealth gave (service state, print
+// queue, plugin): 1 healthy, 0 not, -1 not run because an earlier one failed.
+extern int LastCheckVerdicts[3];
+
 } // namespace nimbrel

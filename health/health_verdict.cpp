@@ -1,5 +1,8 @@
 #include "health/health.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace nimbrel {
 
 WCHAR LastIssue[kLastIssueCapacity] = L"";
@@ -8,16 +11,17 @@ WCHAR LastIssue[kLastIssueCapacity] = L"";
 // not enumerated and the plugin is not run for a spooler already known bad.
 // A healthy verdict can still leave a text behind, written by the service
 // query that the print queue check makes as its gate.
+int LastCheckVerdicts[3] = {-1, -1, -1};
+
 int EvaluateHealth() {
     LastIssue[0] = 0;
-    if (!CheckServiceState()) {
-        return 0;
-    }
-    if (!CheckPrintQueues()) {
-        return 0;
-    }
-    if (!CheckPlugin()) {
-        return 0;
+    int (*const checks[])() = {CheckServiceState, CheckPrintQueues, CheckPlugin};
+    std::fill(std::begin(LastCheckVerdicts), std::end(LastCheckVerdicts), -1);
+    for (int i = 0; i < 3; ++i) {
+        LastCheckVerdicts[i] = checks[i]() ? 1 : 0;
+        if (!LastCheckVerdicts[i]) {
+            return 0;
+        }
     }
     return 1;
 }

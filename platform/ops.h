@@ -42,6 +42,10 @@
        (manager, name, displayName, access, serviceType, startType, errorControl, binaryPath,      \
         loadOrderGroup, tagId, dependencies, account, password),                                   \
        nullptr, ERROR_ACCESS_DENIED)                                                               \
+    /* The registration's result is returned, not set; an injected fault returns it too. */     \
+    OP(DWORD, NotifyServiceStatusChangeW,                                                          \
+       (SC_HANDLE service, DWORD mask, SERVICE_NOTIFYW* notify), (service, mask, notify),          \
+       NotifyFailure(), ERROR_SERVICE_NOTIFY_CLIENT_LAGGING)                                       \
     OP(BOOL, ChangeServiceConfig2W, (SC_HANDLE service, DWORD infoLevel, LPVOID info),             \
        (service, infoLevel, info), FALSE, ERROR_ACCESS_DENIED)                                     \
     OP(BOOL, DeleteService, (SC_HANDLE service), (service), FALSE, ERROR_ACCESS_DENIED)            \
@@ -126,6 +130,8 @@
     OP_NOFAIL(BOOL, SetEvent, (HANDLE event), (event))                                             \
     OP(DWORD, WaitForSingleObject, (HANDLE object, DWORD milliseconds), (object, milliseconds),    \
        WAIT_FAILED, ERROR_INVALID_HANDLE)                                                          \
+    OP(DWORD, WaitForSingleObjectEx, (HANDLE object, DWORD milliseconds, BOOL alertable),          \
+       (object, milliseconds, alertable), WAIT_FAILED, ERROR_INVALID_HANDLE)                       \
     OP(DWORD, WaitForMultipleObjects,                                                              \
        (DWORD count, const HANDLE* objects, BOOL waitAll, DWORD milliseconds),                     \
        (count, objects, waitAll, milliseconds), WAIT_FAILED, ERROR_INVALID_HANDLE)                 \
@@ -163,6 +169,9 @@
     OP(BOOL, ReadFile,                                                                             \
        (HANDLE file, LPVOID bytes, DWORD length, LPDWORD read, LPVOID overlapped),                 \
        (file, bytes, length, read, overlapped), FALSE, ERROR_ACCESS_DENIED)                        \
+    OP(BOOL, FlushFileBuffers, (HANDLE file), (file), FALSE, ERROR_DISK_FULL)                      \
+    OP(BOOL, MoveFileExW, (LPCWSTR from, LPCWSTR to, DWORD flags), (from, to, flags), FALSE,       \
+       ERROR_SHARING_VIOLATION)                                                                    \
     /* Registry and environment. The registry calls return their error rather than setting   */ \
     /* it; an injected fault returns it too.                                                  */ \
     OP(LONG, RegOpenKeyExW,                                                                        \

@@ -80,6 +80,7 @@ constexpr DWORD ERROR_SERVICE_NOT_ACTIVE = 1062;
 constexpr DWORD ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
 constexpr DWORD ERROR_SERVICE_MARKED_FOR_DELETE = 1072;
 constexpr DWORD ERROR_SERVICE_EXISTS = 1073;
+constexpr DWORD ERROR_SERVICE_NOTIFY_CLIENT_LAGGING = 1294;
 constexpr DWORD ERROR_LOG_FILE_FULL = 1502;
 constexpr DWORD ERROR_NOT_ALL_ASSIGNED = 1300;
 constexpr DWORD ERROR_NO_SUCH_PRIVILEGE = 1313;
@@ -131,6 +132,11 @@ constexpr DWORD SERVICE_ACCEPT_SHUTDOWN = 4;
 constexpr DWORD SERVICE_ACCEPT_PRESHUTDOWN = 0x100;
 
 constexpr DWORD SC_STATUS_PROCESS_INFO = 0;
+
+// Status-change notifications: the state bits of the mask, one per state.
+constexpr DWORD SERVICE_NOTIFY_STATUS_CHANGE = 2;
+constexpr DWORD SERVICE_NOTIFY_STOPPED = 0x01;
+constexpr DWORD SERVICE_NOTIFY_PAUSED = 0x40;
 constexpr DWORD SERVICE_ACTIVE = 0x1;
 
 struct SERVICE_STATUS {
@@ -160,6 +166,20 @@ struct ENUM_SERVICE_STATUSW {
     LPWSTR lpServiceName;
     LPWSTR lpDisplayName;
     SERVICE_STATUS ServiceStatus;
+};
+
+// Called as an asynchronous procedure call on the thread that registered,
+// during one of its alertable waits, with the SERVICE_NOTIFYW.
+using PFN_SC_NOTIFY_CALLBACK = void (*)(LPVOID parameter);
+
+struct SERVICE_NOTIFYW {
+    DWORD dwVersion;
+    PFN_SC_NOTIFY_CALLBACK pfnNotifyCallback;
+    LPVOID pContext;
+    DWORD dwNotificationStatus;
+    SERVICE_STATUS_PROCESS ServiceStatus;
+    DWORD dwNotificationTriggered;
+    LPWSTR pszServiceNames;
 };
 
 struct QUERY_SERVICE_CONFIGW {
@@ -299,6 +319,7 @@ constexpr DWORD STARTF_USESHOWWINDOW = 0x1;
 constexpr WORD SW_HIDE = 0;
 constexpr DWORD WAIT_OBJECT_0 = 0;
 constexpr DWORD WAIT_TIMEOUT = 258;
+constexpr DWORD WAIT_IO_COMPLETION = 0xC0;
 constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
 
 struct PROCESSENTRY32W {

@@ -5,8 +5,10 @@
 #include "health/health.h"
 #include "recovery/recovery.h"
 #include "recovery/restart_history.h"
+#include "service/metrics.h"
 #include "service/schedule.h"
 #include "service/service_host.h"
+#include "service/spooler_watch.h"
 #include "spooler/spooler_control.h"
 #include "text/text.h"
 
@@ -41,7 +43,7 @@ void RunAutomaticRecovery() {
     } else {
         CopyText(reason, kReasonCapacity, L"Automatic recovery triggered by health check");
     }
-    RunRecovery(reason, static_cast<int>(Settings.ClearSpoolOnRecovery), 1);
+    CountRecovery(0, RunRecovery(reason, static_cast<int>(Settings.ClearSpoolOnRecovery), 1));
 }
 
 // Disabling the spooler is how machines that must not print are hardened:
@@ -81,7 +83,9 @@ int RunCycle() {
     if (CheckSchedule() || SpoolerDisabled) {
         return 1;
     }
-    if (EvaluateHealth()) {
+    const int healthy = EvaluateHealth();
+    CountVerdict(healthy);
+    if (healthy) {
         // A check can leave a description behind a healthy verdict.
         LastIssue[0] = 0;
         return 1;
@@ -90,6 +94,7 @@ int RunCycle() {
         return 0;
     }
     if (CountRecentRestarts() >= Settings.MaxRestartsPerHour) {
+        ++Metrics.refused;
         WarnRateLimited();
         return 1;
     }
@@ -106,12 +111,15 @@ void RunCycles() {
         return;
     }
     for (;;) {
+        const DWORD start = GetTickCount();
         if (!RunCycle()) {
             return;
         }
+        WriteMetrics(GetTickCount() - start);
         // Measured from the end of the cycle's work, so a long recovery does
-        // not shorten the pause that follows it.
-        if (WaitForSingleObject(StopEvent, Settings.CheckIntervalMs) == WAIT_OBJECT_0) {
+        // not shorten the pause that follows it; a Spooler that leaves the
+        // running state ends it early.
+        if (WaitBetweenCycles(Settings.CheckIntervalMs)) {
             return;
         }
         if (StopRequested()) {
@@ -127,6 +135,7 @@ DWORD MonitorThread(LPVOID) {
     // their progress too.
     WatchJobProgress = 1;
     RunCycles();
+    EndSpoolerWatch();
     // A queue check's worker may still wait for a spooler that does not
     // answer; the service does not wait for it, and it ends with the process.
     ReleaseQueueWorker();

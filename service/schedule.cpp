@@ -2,6 +2,7 @@
 
 #include "config/settings.h"
 #include "recovery/recovery.h"
+#include "service/metrics.h"
 #include "service/monitor.h"
 #include "text/text.h"
 
@@ -139,8 +140,8 @@ int CheckSchedule() {
     // and its day counts as done too, so that enabling it later in the day
     // does not bring a restart in working hours.
     if (!SpoolerDisabled) {
-        RunRecovery(L"Scheduled nightly restart",
-                    static_cast<int>(Settings.ClearSpoolOnScheduledRestart), 0);
+        CountRecovery(1, RunRecovery(L"Scheduled nightly restart",
+                                     static_cast<int>(Settings.ClearSpoolOnScheduledRestart), 0));
     }
     // The date after the recovery: one that ends past midnight counts for the
     // new day.

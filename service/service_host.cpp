@@ -61,7 +61,16 @@ void WaitForMonitorThread(HANDLE thread) {
         WaitForSingleObject(thread, INFINITE);
         return;
     }
-    while (WaitForSingleObject(thread, kStopProgressMs) == WAIT_TIMEOUT) {
+    for (;;) {
+        const DWORD result = WaitForSingleObject(thread, kStopProgressMs);
+        if (result == WAIT_OBJECT_0) {
+            return;
+        }
+        if (result != WAIT_TIMEOUT) {
+            // Never close the stop event under a monitor that still runs.
+            WaitForSingleObject(thread, INFINITE);
+            return;
+        }
         ReportServiceStatus(SERVICE_STOP_PENDING, 0, kStopWaitHintMs);
     }
 }

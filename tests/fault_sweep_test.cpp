@@ -13,6 +13,7 @@
 #include "platform/registry.h"
 #include "recovery/recovery.h"
 #include "recovery/restart_history.h"
+#include "service/metrics.h"
 #include "service/monitor.h"
 #include "service/service_host.h"
 #include "spooler/spool_directory.h"
@@ -847,6 +848,36 @@ Sweep MonitorRateLimitSweep() {
             {L"result 0, events , stopped"}};
 }
 
+// ---- Metrics --------------------------------------------------------------------------
+
+// The file as a monitoring agent finds it: its spooler state line, or none.
+std::wstring MetricsOutcome() {
+    const std::string text = sim::FileBytes(L"C:\\Metrics\\nimbrel.prom");
+    const std::size_t at = text.find("\nnimbrel_spooler_state ");
+    const std::wstring file =
+        at == std::string::npos ? L"no file" : L"state " + Wide(text.substr(at + 23, 1));
+    return file + L", " + Num(sim::Listing(L"C:\\Metrics").size()) + L" in the folder, events " +
+           Joined(Logged());
+}
+
+// A spooler state that cannot be read is written as 0; a file that cannot
+// be written, or put in place, leaves nothing behind and is logged.
+Sweep MetricsSweep() {
+    return {"WriteMetrics",
+            [] {
+                sim::AddFolder(L"C:\\Metrics");
+                CopyText(Settings.MetricsFile, kMetricsFileCapacity, L"C:\\Metrics\\nimbrel.prom");
+            },
+            [] {
+                WriteMetrics(15);
+                return MetricsOutcome();
+            },
+            L"state 4, 1 in the folder, events ",
+            {L"state 0, 1 in the folder, events ",
+             L"no file, 0 in the folder, events W:Unable to write the metrics file "
+             L"C:\\Metrics\\nimbrel.prom: error {e}."}};
+}
+
 // ---- The list ---------------------------------------------------------------------------------
 
 const std::vector<Sweep>& AllSweeps() {
@@ -871,7 +902,8 @@ const std::vector<Sweep>& AllSweeps() {
         InstallSweep(),
         UninstallSweep(),
         ServiceMainSweep(),
-        MonitorRateLimitSweep()};
+        MonitorRateLimitSweep(),
+        MetricsSweep()};
     return sweeps;
 }
 

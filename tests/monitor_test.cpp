@@ -282,5 +282,59 @@ TEST_F(MonitorTest, AStopEndsASpoolerWaitWithoutATimeLimit) {
     }
 }
 
+// The service manager tells the monitor at once when the Spooler leaves the
+// running state for stopped or paused: the repair starts then, not at the
+// next cycle. A pending state wakes nothing (its own time limit applies, on
+// the cycles' grid), and without the notification the loop polls as before.
+TEST_F(MonitorTest, ASpoolerThatLeavesTheRunningStateIsNoticedAtOnce) {
+    const struct {
+        const char* name;
+        DWORD state;
+        bool notificationsFail;
+        std::uint64_t recoveryAtMs;
+    } cases[] = {
+        {"stopped", SERVICE_STOPPED, false, kHour + 3 * kSecond},
+        {"paused", SERVICE_PAUSED, false, kHour + 3 * kSecond},
+        {"hung stopping", SERVICE_STOP_PENDING, false, kHour + 130 * kSecond},
+        {"stopped, without notifications", SERVICE_STOPPED, true, kHour + 10 * kSecond},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        Ini(L"Recovery/RestartDelayMs=0");
+        if (c.notificationsFail) {
+            sim::FailCall(sim::Op::NotifyServiceStatusChangeW, 0, 1, true);
+        }
+        const DWORD state = c.state;
+        sim::After(kHour + 3 * kSecond, [state] { sim::SetServiceState(L"Spooler", state); });
+        EXPECT_EQ(0, RunServiceFor(kHour + 5 * kMinute));
+        std::vector<std::uint64_t> started;
+        for (const sim::Event& event : sim::Events()) {
+            if (event.strings[0].rfind(L"Recovery started: ", 0) == 0) {
+                started.push_back(SinceStart(event));
+            }
+        }
+        ASSERT_FALSE(started.empty());
+        EXPECT_EQ(c.recoveryAtMs, started[0]);
+    }
+}
+
+// A Spooler that stays stopped (it cannot be started) arms no notification,
+// so it never shortens the wait: one cycle per CheckIntervalMs, and nothing
+// left armed or queued.
+TEST_F(MonitorTest, ASpoolerThatStaysStoppedDoesNotMakeTheLoopSpin) {
+    Ini(L"Recovery/RestartDelayMs=0");
+    sim::Spooler().startError = ERROR_ACCESS_DENIED;
+    sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
+    unsigned waits = 0;
+    sim::SetWaitObserver([&waits](HANDLE object, DWORD milliseconds) {
+        waits += object == StopEvent && milliseconds == Settings.CheckIntervalMs ? 1 : 0;
+    });
+    EXPECT_EQ(0, RunServiceFor(kHour - kSecond));
+    sim::SetWaitObserver(nullptr);
+    EXPECT_EQ(360u, waits);
+    EXPECT_EQ(0u, sim::ArmedNotifications() + sim::QueuedNotifications());
+}
+
 } // namespace
 } // namespace nimbrel::test

@@ -172,7 +172,14 @@ class Soak : public ServiceTest {
         const unsigned worker = QueueWorker != nullptr ? 1 : 0;
         ASSERT_EQ(1u, sim::OpenHandles(sim::HandleKind::Event));
         ASSERT_EQ(1u + worker, sim::OpenHandles(sim::HandleKind::Thread));
-        ASSERT_EQ(2u + worker, sim::OpenHandles()) << Narrow(sim::DescribeOpenHandles());
+        // And the connection the Spooler's status-change notification is kept
+        // on, with at most one notification outstanding.
+        const unsigned watch = sim::OpenHandles(sim::HandleKind::Scm);
+        ASSERT_LE(watch, 1u);
+        ASSERT_EQ(watch, sim::OpenHandles(sim::HandleKind::Service));
+        ASSERT_LE(sim::ArmedNotifications() + sim::QueuedNotifications(), watch);
+        ASSERT_EQ(2u + worker + 2 * watch, sim::OpenHandles())
+            << Narrow(sim::DescribeOpenHandles());
         ASSERT_LE(sim::LiveThreads(), 1u + worker);
         ASSERT_EQ(0u, sim::LiveHeapBlocks());
         ASSERT_TRUE(sim::Misuses().empty()) << sim::Misuses().front();

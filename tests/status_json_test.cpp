@@ -22,7 +22,7 @@ std::string DefaultSettingsJson() {
         {"EnableScheduledRestart", "1"},  {"ClearSpoolOnScheduledRestart", "0"},
         {"SpoolDirectory", "\"\""},       {"PrinterName", "\"\""},
         {"PluginPath", "\"\""},           {"RestartTime", "\"02:00\""},
-        {"RestartDays", "\"\""},
+        {"RestartDays", "\"\""},          {"MetricsFile", "\"\""},
     };
     for (const auto& [key, value] : values) {
         json += std::string(json.empty() ? "" : ",") + "\"" + key + "\":{\"value\":" + value +

@@ -1,9 +1,11 @@
 #include "tests/support.h"
 
 #include "recovery/restart_history.h"
+#include "service/metrics.h"
 #include "service/monitor.h"
 #include "service/schedule.h"
 #include "service/service_host.h"
+#include "service/spooler_watch.h"
 
 #include <algorithm>
 #include <map>
@@ -17,6 +19,18 @@ void FreshProcess() {
     LastPluginRunTick = 0;
     RestartHistory = {};
     LastScheduledRestartDate = 0;
+    Metrics = {0,
+               {{0, 0}, {0, 0}},
+               0,
+               0,
+               0,
+               kVerdictUnknown,
+               {kVerdictUnknown, kVerdictUnknown, kVerdictUnknown},
+               0,
+               0};
+    for (int& verdict : LastCheckVerdicts) {
+        verdict = -1;
+    }
     SpoolerDisabled = 0;
     RateLimitWarning = {0, 0};
     CheckPointCounter = 1;
@@ -25,6 +39,7 @@ void FreshProcess() {
     QueueWorker = nullptr;
     QueueWorkerSince = 0;
     ShutdownRequested = false;
+    ResetSpoolerWatch();
     WatchJobProgress = 0;
     ForgetWatchedJobs();
 }

@@ -555,6 +555,7 @@ void Reset() {
 
 namespace nimbrel {
 
+using sim::NotifyFailure;
 using sim::ProfileStringDefault;
 using sim::RegistryFailure;
 

@@ -536,4 +536,40 @@ bool WriteSimFile(HANDLE handle, LPCVOID bytes, DWORD length, LPDWORD written) {
     return true;
 }
 
+BOOL Sim_FlushFileBuffers(HANDLE handle) {
+    HandleEntry* entry = Lookup(handle, HandleKind::File);
+    if (entry == nullptr || (entry->access & GENERIC_WRITE) == 0) {
+        Fail(entry == nullptr ? ERROR_INVALID_HANDLE : ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// A rename within the machine: the file keeps its contents under the new
+// name, replacing a file there only when asked to.
+BOOL Sim_MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
+    const File* source = from != nullptr ? FindFile(from) : nullptr;
+    if (source == nullptr || to == nullptr) {
+        Fail(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    const File* target = FindFile(to);
+    if (!Exists(ParentOf(to))) {
+        Fail(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    if (target != nullptr && ((flags & MOVEFILE_REPLACE_EXISTING) == 0 ||
+                              (target->attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+                              (target->attributes & FILE_ATTRIBUTE_READONLY) != 0)) {
+        Fail((flags & MOVEFILE_REPLACE_EXISTING) == 0 ? ERROR_ALREADY_EXISTS : ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    File moved = *source;
+    moved.path = to;
+    M().files.erase(Upper(StripTrailingBackslashes(from)));
+    M().files[Upper(StripTrailingBackslashes(to))] = moved;
+    M().moves.push_back(std::wstring(from) + L" -> " + to + L", " + std::to_wstring(flags));
+    return TRUE;
+}
+
 } // namespace nimbrel::sim

@@ -20,4 +20,7 @@ bool WriteSimFile(HANDLE handle, LPCVOID bytes, DWORD length, LPDWORD written);
 // key it would have opened (if any) set to null.
 LONG RegistryFailure(HKEY* result);
 
+// What NotifyServiceStatusChangeW returns when it fails: the error itself.
+DWORD NotifyFailure();
+
 } // namespace nimbrel::sim

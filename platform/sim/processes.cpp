@@ -416,6 +416,44 @@ DWORD Sim_WaitForSingleObject(HANDLE object, DWORD milliseconds) {
     return WAIT_OBJECT_0;
 }
 
+// An alertable wait also ends for the callbacks of notifications due, which
+// it runs, as Windows runs queued asynchronous procedure calls.
+DWORD Sim_WaitForSingleObjectEx(HANDLE object, DWORD milliseconds, BOOL alertable) {
+    if (M().waitObserver) {
+        M().waitObserver(object, milliseconds);
+    }
+    auto raw = reinterpret_cast<std::uintptr_t>(object);
+    std::function<bool()> signalled = SignalTest(raw);
+    if (!signalled) {
+        Fail(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    auto callbacks = [alertable] { return alertable && !M().apcs.empty(); };
+    const bool ended = WaitUntil([&] { return callbacks() || signalled(); },
+                                 milliseconds == INFINITE ? kNever : milliseconds);
+    if (callbacks()) {
+        std::vector<Machine::Notification> due;
+        due.swap(M().apcs);
+        for (const Machine::Notification& call : due) {
+            call.notify->pfnNotifyCallback(call.notify);
+        }
+        return WAIT_IO_COMPLETION;
+    }
+    if (!ended) {
+        return WAIT_TIMEOUT;
+    }
+    TakeSignal(raw);
+    return WAIT_OBJECT_0;
+}
+
+unsigned ArmedNotifications() {
+    return static_cast<unsigned>(M().notifications.size());
+}
+
+unsigned QueuedNotifications() {
+    return static_cast<unsigned>(M().apcs.size());
+}
+
 // Waits for any one of the objects; the lowest index among those signalled
 // is the one reported, as on Windows.
 DWORD Sim_WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll,

@@ -64,6 +64,35 @@ void CollectActiveDependents(const std::wstring& name, std::vector<const Service
     }
 }
 
+DWORD StateBit(DWORD state) {
+    return state >= SERVICE_STOPPED && state <= SERVICE_PAUSED ? 1u << (state - 1) : 0;
+}
+
+// A state in a notification's mask sends it: its record is filled in and its
+// callback waits for an alertable wait.
+bool Deliver(Machine::Notification& armed, const Service& service) {
+    const DWORD bit = StateBit(service.state);
+    if ((armed.mask & bit) == 0) {
+        return false;
+    }
+    armed.notify->dwNotificationStatus = ERROR_SUCCESS;
+    armed.notify->dwNotificationTriggered = bit;
+    armed.notify->ServiceStatus = {};
+    armed.notify->ServiceStatus.dwServiceType = service.serviceType;
+    armed.notify->ServiceStatus.dwCurrentState = service.state;
+    armed.notify->ServiceStatus.dwProcessId = service.pid;
+    M().apcs.push_back(armed);
+    return true;
+}
+
+void TriggerNotifications(const Service& service) {
+    auto& armed = M().notifications;
+    for (auto it = armed.begin(); it != armed.end();) {
+        it = Upper(it->service) == Upper(service.name) && Deliver(*it, service) ? armed.erase(it)
+                                                                                : ++it;
+    }
+}
+
 bool Granted(const HandleEntry& entry, DWORD rights) {
     return (entry.access & rights) == rights;
 }
@@ -135,6 +164,7 @@ void SetServiceState(const std::wstring& name, DWORD state) {
         EndServiceProcess(service);
     }
     service.state = state;
+    TriggerNotifications(service);
 }
 
 void SetManagerAccessDenied(bool denied) {
@@ -153,6 +183,7 @@ void ServiceProcessEnded(DWORD pid) {
             service.pid = 0;
             ++service.generation;
             service.state = SERVICE_STOPPED;
+            TriggerNotifications(service);
         }
     }
 }
@@ -195,6 +226,13 @@ SC_HANDLE Sim_OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access) {
 
 BOOL Sim_CloseServiceHandle(SC_HANDLE handle) {
     if (Lookup(handle, HandleKind::Service) != nullptr) {
+        // Closing the handle cancels its notification, delivered or not.
+        const auto raw = reinterpret_cast<std::uintptr_t>(handle);
+        for (auto* list : {&M().notifications, &M().apcs}) {
+            list->erase(std::remove_if(list->begin(), list->end(),
+                                       [raw](const auto& n) { return n.handle == raw; }),
+                        list->end());
+        }
         return Release(handle, HandleKind::Service, "CloseServiceHandle") ? TRUE : FALSE;
     }
     return Release(handle, HandleKind::Scm, "CloseServiceHandle") ? TRUE : FALSE;
@@ -407,6 +445,35 @@ SC_HANDLE Sim_CreateServiceW(SC_HANDLE manager, LPCWSTR name, LPCWSTR displayNam
     entry.access = access == SERVICE_ALL_ACCESS ? 0xFFFFFFFFu : access;
     entry.name = service.name;
     return static_cast<SC_HANDLE>(NewHandle(entry));
+}
+
+DWORD NotifyFailure() {
+    return M().lastError;
+}
+
+DWORD Sim_NotifyServiceStatusChangeW(SC_HANDLE handle, DWORD mask, SERVICE_NOTIFYW* notify) {
+    Service* service = ServiceOf(handle, SERVICE_QUERY_STATUS);
+    if (service == nullptr) {
+        return M().lastError;
+    }
+    if (notify == nullptr || notify->dwVersion != SERVICE_NOTIFY_STATUS_CHANGE ||
+        notify->pfnNotifyCallback == nullptr || mask == 0) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    const auto raw = reinterpret_cast<std::uintptr_t>(handle);
+    for (const auto* list : {&M().notifications, &M().apcs}) {
+        for (const auto& pending : *list) {
+            if (pending.handle == raw) {
+                Misuse("NotifyServiceStatusChangeW while the handle's last one is outstanding");
+            }
+        }
+    }
+    // A state the service is in already is reported at once.
+    Machine::Notification armed{raw, service->name, mask, notify};
+    if (!Deliver(armed, *service)) {
+        M().notifications.push_back(armed);
+    }
+    return ERROR_SUCCESS;
 }
 
 BOOL Sim_ChangeServiceConfig2W(SC_HANDLE handle, DWORD infoLevel, LPVOID info) {

@@ -362,6 +362,10 @@ const std::vector<DWORD>& ControlResults(); // the handler's answers, in order
 // the clock moves on. Reset ends the threads that are left, from where they
 // are blocked.
 unsigned ThreadsCreated();
+// Status-change notifications armed and not yet triggered, and those triggered
+// whose callbacks wait for an alertable wait of their thread.
+unsigned ArmedNotifications();
+unsigned QueuedNotifications();
 unsigned LiveThreads(); // created and not ended
 bool EventSignalled(HANDLE event);
 // Called at the start of every WaitForSingleObject with its arguments (null:

@@ -110,6 +110,17 @@ struct Machine {
     unsigned threadsCreated = 0;
     std::function<void(HANDLE, DWORD)> waitObserver;
 
+    // Status-change notifications armed and not yet delivered, and those due
+    // and waiting for an alertable wait (one queue: only one thread arms them).
+    struct Notification {
+        std::uintptr_t handle;
+        std::wstring service;
+        DWORD mask;
+        SERVICE_NOTIFYW* notify;
+    };
+    std::vector<Notification> notifications;
+    std::vector<Notification> apcs;
+
     // Console
     bool consoleAttached = false;
     bool stdoutBroken = false;
