@@ -1,8 +1,5 @@
 #include "health/health.h"
 
-#include <algorithm>
-#include <iterator>
-
 namespace nimbrel {
 
 WCHAR LastIssue[kLastIssueCapacity] = L"";
@@ -16,7 +13,9 @@ int LastCheckVerdicts[3] = {-1, -1, -1};
 int EvaluateHealth() {
     LastIssue[0] = 0;
     int (*const checks[])() = {CheckServiceState, CheckPrintQueues, CheckPlugin};
-    std::fill(std::begin(LastCheckVerdicts), std::end(LastCheckVerdicts), -1);
+    for (int& verdict : LastCheckVerdicts) {
+        verdict = -1; // cppcheck-suppress useStlAlgorithm
+    }
     for (int i = 0; i < 3; ++i) {
         LastCheckVerdicts[i] = checks[i]() ? 1 : 0;
         if (!LastCheckVerdicts[i]) {
