@@ -21,7 +21,8 @@ int RunRecoverCommand() {
         ConsolePrint(L"Print Spooler is disabled; recovery skipped.\n");
         return 1;
     }
-    if (RunRecovery(kManualReason, Settings.ClearSpoolOnRecovery != 0 ? 1 : 0, 0)) {
+    if (RunRecovery(kManualReason, SpoolFilesBySwitch(Settings.ClearSpoolOnRecovery),
+                    Counting::Uncounted)) {
         ConsolePrint(L"Print Spooler recovery completed.\n");
         return 0;
     }

@@ -162,16 +162,16 @@ int RepairSpooler(int clearSpool) {
 
 } // namespace
 
-int RunRecovery(const WCHAR* reason, int clearSpool, int record) {
+int RunRecovery(const WCHAR* reason, SpoolFiles spoolFiles, Counting counting) {
     WCHAR message[kMessageCapacity];
     FormatBounded(message, kMessageCapacity, kStartedFormat, reason != nullptr ? reason : L"");
     LogEvent(EVENTLOG_WARNING_TYPE, message);
 
-    const int repaired = RepairSpooler(clearSpool);
+    const int repaired = RepairSpooler(spoolFiles == SpoolFiles::Clear ? 1 : 0);
     // A failed recovery counts too: a spooler that cannot be repaired would
     // otherwise be tried, and two events written, every cycle, until the
     // event log had overwritten every other program's events.
-    if (record) {
+    if (counting == Counting::Counted) {
         RecordRestart();
     }
     if (repaired) {

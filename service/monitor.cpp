@@ -43,7 +43,8 @@ void RunAutomaticRecovery() {
     } else {
         CopyText(reason, kReasonCapacity, L"Automatic recovery triggered by health check");
     }
-    CountRecovery(0, RunRecovery(reason, static_cast<int>(Settings.ClearSpoolOnRecovery), 1));
+    CountRecovery(0, RunRecovery(reason, SpoolFilesBySwitch(Settings.ClearSpoolOnRecovery),
+                                 Counting::Counted));
 }
 
 // Disabling the spooler is how machines that must not print are hardened:

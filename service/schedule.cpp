@@ -141,7 +141,8 @@ int CheckSchedule() {
     // does not bring a restart in working hours.
     if (!SpoolerDisabled) {
         CountRecovery(1, RunRecovery(L"Scheduled nightly restart",
-                                     static_cast<int>(Settings.ClearSpoolOnScheduledRestart), 0));
+                                     SpoolFilesBySwitch(Settings.ClearSpoolOnScheduledRestart),
+                                     Counting::Uncounted));
     }
     // The date after the recovery: one that ends past midnight counts for the
     // new day.

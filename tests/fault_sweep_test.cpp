@@ -571,7 +571,7 @@ Sweep RunRecoverySweep() {
                 }
             },
             [] {
-                int result = RunRecovery(L"test", 1, 1);
+                int result = RunRecovery(L"test", SpoolFiles::Clear, Counting::Counted);
                 const unsigned kept = (sim::Exists(L"C:\\Spool\\1.SHD") ? 1 : 0) +
                                       (sim::Exists(L"C:\\Spool\\1.SPL") ? 1 : 0);
                 return Result(result) + L", events " + Joined(Logged()) + L", " + Num(kept) +
@@ -612,7 +612,7 @@ Sweep RunRecoveryWithDependentSweep() {
                 sim::AddDependentService(L"Fax", L"Spooler");
             },
             [] {
-                const int result = RunRecovery(L"test", 0, 0);
+                const int result = RunRecovery(L"test", SpoolFiles::Keep, Counting::Uncounted);
                 return Result(result) + L", events " + Joined(Logged()) + L", spooler " +
                        StateName(sim::Spooler().state) + L", Fax " +
                        StateName(sim::FindService(L"Fax")->state);

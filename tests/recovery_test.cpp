@@ -99,7 +99,7 @@ TEST_F(RecoveryTest, EventsAndEffectsOfEveryOutcome) {
             sim::FindFile(In(file))->deleteError = locked ? ERROR_SHARING_VIOLATION : 0;
             paths.push_back(file);
         }
-        EXPECT_EQ(c.result, RunRecovery(L"test", 1, 1));
+        EXPECT_EQ(c.result, RunRecovery(L"test", SpoolFiles::Clear, Counting::Counted));
         EXPECT_EQ(c.events, Logged());
         Texts deleted;
         for (const std::wstring& file : paths) {
@@ -171,7 +171,7 @@ TEST_F(RecoveryTest, DependentsAreStoppedFirstAndStartedAgainAfterwards) {
         }
         last->stopPendingMs = c.trouble == WontStop ? sim::kNever : 0;
         last->startError = c.trouble == WontStart ? ERROR_ACCESS_DENIED : 0;
-        EXPECT_EQ(c.result, RunRecovery(L"test", 0, 0));
+        EXPECT_EQ(c.result, RunRecovery(L"test", SpoolFiles::Keep, Counting::Uncounted));
         EXPECT_EQ(c.events, Logged());
         Texts stopped, started;
         for (const sim::Call& call : sim::CallsOf(sim::Op::OpenServiceW)) {
@@ -201,7 +201,7 @@ TEST_F(RecoveryTest, DeletesOnlySpoolFilesDirectlyInTheFolder) {
     // One recovery with clearing: the deletions tried, the warning, and the
     // folder listed only when the pattern fits.
     auto clear = [](const Texts& attempts, bool warned) {
-        EXPECT_EQ(1, RunRecovery(L"test", 1, 0));
+        EXPECT_EQ(1, RunRecovery(L"test", SpoolFiles::Clear, Counting::Uncounted));
         Texts tried;
         for (const sim::Call& call : sim::CallsOf(sim::Op::DeleteFileW)) {
             tried.push_back(call.args.at(0));
@@ -310,7 +310,7 @@ TEST_F(RecoveryTest, TheSpoolFolderIsTheSettingElseTheSpoolersOwn) {
         EXPECT_EQ(c.folder, folder);
         // The recovery lists that folder, and none when none is known: an
         // empty one would make "\\*", the root of the current drive.
-        EXPECT_EQ(1, RunRecovery(L"test", 1, 0));
+        EXPECT_EQ(1, RunRecovery(L"test", SpoolFiles::Clear, Counting::Uncounted));
         const auto listed = sim::CallsOf(sim::Op::FindFirstFileW);
         ASSERT_EQ(c.folder.empty() ? 0u : 1u, listed.size());
         EXPECT_TRUE(c.folder.empty() || listed[0].args.at(0) == c.folder + L"\\*");
@@ -321,11 +321,11 @@ TEST_F(RecoveryTest, TheSpoolFolderIsTheSettingElseTheSpoolersOwn) {
 // when asked for, by the clock the hourly limit reads.
 TEST_F(RecoveryTest, ClearsOnlyWhenAskedAndRecordsOnlyWhenAsked) {
     sim::AddFile(In(L"1.SPL"));
-    EXPECT_EQ(1, RunRecovery(L"test", 0, 0));
+    EXPECT_EQ(1, RunRecovery(L"test", SpoolFiles::Keep, Counting::Uncounted));
     EXPECT_EQ(0u, RestartHistory.count);
     EXPECT_EQ(0u, sim::CountCalls(sim::Op::FindFirstFileW));
     EXPECT_TRUE(sim::Exists(In(L"1.SPL")));
-    EXPECT_EQ(1, RunRecovery(L"test", 1, 1));
+    EXPECT_EQ(1, RunRecovery(L"test", SpoolFiles::Clear, Counting::Counted));
     ASSERT_EQ(1u, RestartHistory.count);
     EXPECT_EQ(_time64(nullptr), RestartHistory.entries[0]);
 }
@@ -334,8 +334,8 @@ TEST_F(RecoveryTest, ClearsOnlyWhenAskedAndRecordsOnlyWhenAsked) {
 // to 511 characters.
 TEST_F(RecoveryTest, TheReasonReachesTheLogWholeUpTo511Characters) {
     const std::wstring percent = L"Stuck print job on '50%s' (job 3, document: %d%%)";
-    RunRecovery(percent.c_str(), 0, 0);
-    RunRecovery(std::wstring(600, L'r').c_str(), 0, 0);
+    RunRecovery(percent.c_str(), SpoolFiles::Keep, Counting::Uncounted);
+    RunRecovery(std::wstring(600, L'r').c_str(), SpoolFiles::Keep, Counting::Uncounted);
     ASSERT_EQ(4u, sim::Events().size());
     EXPECT_EQ(L"W:Recovery started: " + percent, Logged()[0]);
     EXPECT_EQ(L"W:Recovery started: " + std::wstring(511 - 18, L'r'), Logged()[2]);
