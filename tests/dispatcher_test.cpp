@@ -8,15 +8,7 @@ namespace {
 
 class DispatcherTest : public SimTest {
   protected:
-    static int Run(std::vector<std::wstring> args) {
-        args.insert(args.begin(), L"Nimbrel.exe");
-        std::vector<WCHAR*> argv;
-        for (std::wstring& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        return Dispatch(static_cast<int>(args.size()), argv.data());
-    }
+    static int Run(std::vector<std::wstring> args) { return RunNimbrel(std::move(args)); }
 };
 
 // From a console the dispatcher cannot connect, and says so with its error.

@@ -33,14 +33,7 @@ std::string DefaultSettingsJson() {
 
 class StatusJson : public SimTest {
   protected:
-    static int Run(std::vector<std::wstring> args) {
-        args.insert(args.begin(), L"Nimbrel.exe");
-        std::vector<WCHAR*> argv;
-        for (std::wstring& arg : args) {
-            argv.push_back(arg.data());
-        }
-        return Dispatch(static_cast<int>(args.size()), argv.data());
-    }
+    static int Run(std::vector<std::wstring> args) { return RunNimbrel(std::move(args)); }
 };
 
 TEST_F(StatusJson, HealthySpoolerWithDefaultsWholeLine) {

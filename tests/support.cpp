@@ -1,5 +1,7 @@
 #include "tests/support.h"
 
+#include "app/dispatcher.h"
+
 #include "recovery/restart_history.h"
 #include "service/metrics.h"
 #include "service/monitor.h"
@@ -85,6 +87,16 @@ void ExpectNothingLeftOpen() {
     for (const std::string& misuse : sim::Misuses()) {
         ADD_FAILURE() << "platform misuse: " << misuse;
     }
+}
+
+int RunNimbrel(std::vector<std::wstring> args) {
+    args.insert(args.begin(), L"Nimbrel.exe");
+    std::vector<WCHAR*> argv;
+    for (std::wstring& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    return Dispatch(static_cast<int>(args.size()), argv.data());
 }
 
 } // namespace nimbrel::test

@@ -32,6 +32,9 @@ std::vector<std::wstring> Logged();
 // For messages only: wide text shown with its non-ASCII characters as '?'.
 std::string Narrow(const std::wstring& text);
 
+// Runs the process entry as "Nimbrel.exe" followed by `args`, and returns its exit code.
+int RunNimbrel(std::vector<std::wstring> args);
+
 // Where nothing may be left behind: no open handle, no live heap block, no
 // misuse of the platform.
 void ExpectNothingLeftOpen();
