@@ -1,6 +1,7 @@
 #include "spooler/spooler_control.h"
 
 #include "config/settings.h"
+#include "platform/benign.h"
 #include "platform/owned.h"
 #include "text/text.h"
 
@@ -60,12 +61,15 @@ HANDLE OpenOwnToken() {
 // without it OpenProcess is refused the process of a LocalSystem service
 // such as the spooler. It is enabled for as long as this lives and put back
 // afterwards. A token that does not hold it (AdjustTokenPrivileges then
-// succeeds all the same, with ERROR_NOT_ALL_ASSIGNED) goes on without.
+// succeeds all the same, with ERROR_NOT_ALL_ASSIGNED) goes on without. A
+// privilege that cannot be put back stays enabled in a token that held it
+// already, and the spooler is stopped all the same.
 class DebugPrivilege {
   public:
     DebugPrivilege() : token_(OpenOwnToken()) { enabled_ = token_ && Enable(); }
     ~DebugPrivilege() {
         if (enabled_) {
+            const BenignFailures benign;
             AdjustTokenPrivileges(token_.get(), FALSE, &previous_, 0, nullptr, nullptr);
         }
     }
