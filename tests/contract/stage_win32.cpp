@@ -1,5 +1,5 @@
-// Rows staged on the real Windows, with the C runtime's file calls: the
-// seam has no call that writes a file, and needs none.
+// Rows staged on the real Windows, with the C runtime's file calls and the
+// few calls that write (the seam has none, and needs none).
 
 #include "tests/contract/stage.h"
 
@@ -8,27 +8,45 @@
 #include <stdio.h>
 #include <sys/stat.h>
 
-#include <vector>
+using nimbrel::BOOL;
+using nimbrel::BYTE;
+using nimbrel::DWORD;
+using nimbrel::HKEY;
+using nimbrel::LONG;
 
-namespace nimbrel::contract {
-namespace {
-std::vector<std::wstring> staged; // newest last
+extern "C" {
+__declspec(dllimport) LONG __stdcall RegCreateKeyExW(HKEY, const wchar_t*, DWORD, wchar_t*, DWORD,
+                                                     DWORD, void*, HKEY*, DWORD*);
+__declspec(dllimport) LONG
+    __stdcall RegSetValueExW(HKEY, const wchar_t*, DWORD, DWORD, const BYTE*, DWORD);
+__declspec(dllimport) LONG __stdcall RegDeleteKeyW(HKEY, const wchar_t*);
+__declspec(dllimport) BOOL __stdcall SetEnvironmentVariableW(const wchar_t*, const wchar_t*);
 }
 
+namespace nimbrel::contract {
+
 void Fresh() {
-    for (auto it = staged.rbegin(); it != staged.rend(); ++it) {
-        _wchmod(it->c_str(), _S_IREAD | _S_IWRITE);
-        if (_wremove(it->c_str()) != 0) {
-            _wrmdir(it->c_str());
+    _wmkdir(kFolder);
+    const std::wstring folder = std::wstring(kFolder) + L"\\";
+    _wfinddata_t found;
+    intptr_t search = _wfindfirst((folder + L"*").c_str(), &found);
+    for (int more = search == -1 ? -1 : 0; more == 0; more = _wfindnext(search, &found)) {
+        const std::wstring path = folder + found.name;
+        _wchmod(path.c_str(), _S_IREAD | _S_IWRITE);
+        if ((found.attrib & _A_SUBDIR) == 0) {
+            _wremove(path.c_str());
+        } else if (found.name[0] != L'.') {
+            _wrmdir(path.c_str());
         }
     }
-    staged.clear();
-    _wmkdir(kFolder);
+    if (search != -1) {
+        _findclose(search);
+    }
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kKey);
 }
 
 void StageFolder(const std::wstring& path) {
     _wmkdir(path.c_str());
-    staged.push_back(path);
 }
 
 void StageFile(const std::wstring& path, const std::string& bytes, bool readOnly) {
@@ -37,10 +55,26 @@ void StageFile(const std::wstring& path, const std::string& bytes, bool readOnly
         fwrite(bytes.data(), 1, bytes.size(), file);
         fclose(file);
     }
-    staged.push_back(path);
     if (readOnly) {
         _wchmod(path.c_str(), _S_IREAD);
     }
+}
+
+void StageRegistry(const wchar_t* name, DWORD type, const std::vector<BYTE>& bytes) {
+    // Windows adds a terminator the writer left out when the next character
+    // is one; letters there keep the value as given.
+    std::vector<BYTE> data(bytes);
+    data.insert(data.end(), 4, 0x41);
+    HKEY key = nullptr;
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, 0x0002 /* KEY_SET_VALUE */,
+                          nullptr, &key, nullptr) == 0) {
+        ::RegSetValueExW(key, name, 0, type, data.data(), static_cast<DWORD>(bytes.size()));
+        RegCloseKey(key);
+    }
+}
+
+void StageEnvironment(const wchar_t* name, const wchar_t* value) {
+    ::SetEnvironmentVariableW(name, value);
 }
 
 bool OnRealWindows() {
