@@ -48,7 +48,7 @@ TEST_F(SpoolerControlTest, EachOperationNeedsOnlyItsOwnRights) {
     const struct {
         const char* name;
         DWORD rights;
-        int (*operation)();
+        bool (*operation)();
     } cases[] = {
         {"query", SERVICE_QUERY_STATUS, [] { return QuerySpoolerStatus(nullptr, nullptr); }},
         {"stop", SERVICE_STOP | SERVICE_QUERY_STATUS | SERVICE_ENUMERATE_DEPENDENTS,

@@ -8,45 +8,36 @@
 #include <stdio.h>
 #include <sys/stat.h>
 
-using nimbrel::BOOL;
-using nimbrel::BYTE;
-using nimbrel::DWORD;
-using nimbrel::HKEY;
-using nimbrel::LONG;
-
+using nimbrel::DWORD, nimbrel::HKEY, nimbrel::LONG;
 extern "C" {
 __declspec(dllimport) LONG __stdcall RegCreateKeyExW(HKEY, const wchar_t*, DWORD, wchar_t*, DWORD,
                                                      DWORD, void*, HKEY*, DWORD*);
 __declspec(dllimport) LONG
-    __stdcall RegSetValueExW(HKEY, const wchar_t*, DWORD, DWORD, const BYTE*, DWORD);
+    __stdcall RegSetValueExW(HKEY, const wchar_t*, DWORD, DWORD, const nimbrel::BYTE*, DWORD);
 __declspec(dllimport) LONG __stdcall RegDeleteKeyW(HKEY, const wchar_t*);
-__declspec(dllimport) BOOL __stdcall SetEnvironmentVariableW(const wchar_t*, const wchar_t*);
+__declspec(dllimport) int __stdcall SetEnvironmentVariableW(const wchar_t*, const wchar_t*);
 }
 
 namespace nimbrel::contract {
+namespace {
+std::vector<std::wstring> staged; // newest last
+}
 
 void Fresh() {
-    _wmkdir(kFolder);
-    const std::wstring folder = std::wstring(kFolder) + L"\\";
-    _wfinddata_t found;
-    intptr_t search = _wfindfirst((folder + L"*").c_str(), &found);
-    for (int more = search == -1 ? -1 : 0; more == 0; more = _wfindnext(search, &found)) {
-        const std::wstring path = folder + found.name;
-        _wchmod(path.c_str(), _S_IREAD | _S_IWRITE);
-        if ((found.attrib & _A_SUBDIR) == 0) {
-            _wremove(path.c_str());
-        } else if (found.name[0] != L'.') {
-            _wrmdir(path.c_str());
+    for (auto it = staged.rbegin(); it != staged.rend(); ++it) {
+        _wchmod(it->c_str(), _S_IREAD | _S_IWRITE);
+        if (_wremove(it->c_str()) != 0) {
+            _wrmdir(it->c_str());
         }
     }
-    if (search != -1) {
-        _findclose(search);
-    }
+    staged.clear();
+    _wmkdir(kFolder);
     ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kKey);
 }
 
 void StageFolder(const std::wstring& path) {
     _wmkdir(path.c_str());
+    staged.push_back(path);
 }
 
 void StageFile(const std::wstring& path, const std::string& bytes, bool readOnly) {
@@ -55,14 +46,15 @@ void StageFile(const std::wstring& path, const std::string& bytes, bool readOnly
         fwrite(bytes.data(), 1, bytes.size(), file);
         fclose(file);
     }
+    staged.push_back(path);
     if (readOnly) {
         _wchmod(path.c_str(), _S_IREAD);
     }
 }
 
 void StageRegistry(const wchar_t* name, DWORD type, const std::vector<BYTE>& bytes) {
-    // Windows adds a terminator the writer left out when the next character
-    // is one; letters there keep the value as given.
+    // Windows adds a terminator a text was stored without when the next
+    // character is one: letters there keep the value as given.
     std::vector<BYTE> data(bytes);
     data.insert(data.end(), 4, 0x41);
     HKEY key = nullptr;

@@ -49,7 +49,7 @@ bool Model(const std::wstring& format, const std::vector<FormatArg>& args, std::
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    fuzz::Input in(data, size);
+    fuzz::Input in{data, size};
     std::vector<std::wstring> texts; // kept alive for the arguments
     texts.reserve(4);
     std::vector<FormatArg> args;

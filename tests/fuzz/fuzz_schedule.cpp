@@ -1,11 +1,8 @@
-// The daily restart's reading of its settings. ParseRestartTime reads any
-// text as swscanf's "%d:%d" does; CheckSchedule, with any RestartDays and
-// RestartTime (cut and trimmed as loading leaves them) at any local time,
-// restarts exactly when the day is listed and the time has come, once a day,
-// as one whole recovery that the hourly limit does not count.
-//
-// Input: weekday, hour and minute bytes, then RestartDays up to a byte 0x0A,
-// then RestartTime.
+// ParseRestartTime reads any text as swscanf's "%d:%d" does; CheckSchedule,
+// with any RestartDays and RestartTime at any local time, restarts exactly
+// when the day is listed and the time has come, once a day, as one whole
+// recovery the hourly limit does not count. Input: weekday, hour and minute
+// bytes, then RestartDays up to a byte 0x0A, then RestartTime.
 
 #include "config/settings.h"
 #include "health/health.h"
@@ -51,15 +48,10 @@ bool DayListed(const std::wstring& days, int weekday) {
     return days.empty();
 }
 
-// The setting as loading leaves it: cut to its capacity, then trimmed.
-std::wstring AsLoaded(const std::wstring& text, std::size_t capacity) {
-    return fuzz::Trimmed(text.substr(0, capacity - 1));
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    fuzz::Input in(data, size);
+    fuzz::Input in{data, size};
     const int weekday = in.Byte() % 7;
     const int hour = in.Byte() % 24;
     const int minute = in.Byte() % 60;
@@ -77,8 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     LastIssue[0] = 0;
     RestartHistory = {};
     LastScheduledRestartDate = 0;
-    const std::wstring loadedDays = AsLoaded(days, kRestartDaysCapacity);
-    const std::wstring loadedTime = AsLoaded(time, kRestartTimeCapacity);
+    // The settings as loading leaves them: cut to their capacity, then trimmed.
+    const std::wstring loadedDays = fuzz::Trimmed(days.substr(0, kRestartDaysCapacity - 1));
+    const std::wstring loadedTime = fuzz::Trimmed(time.substr(0, kRestartTimeCapacity - 1));
     CopyText(Settings.RestartDays, kRestartDaysCapacity, loadedDays.c_str());
     CopyText(Settings.RestartTime, kRestartTimeCapacity, loadedTime.c_str());
 

@@ -10,6 +10,7 @@
 #include "config/settings.h"
 #include "tests/fuzz/fuzz.h"
 
+#include <algorithm>
 #include <cstring>
 
 using namespace nimbrel;
@@ -18,14 +19,9 @@ using nimbrel::fuzz::Check;
 namespace {
 
 void CheckText(const WCHAR* field, std::size_t capacity, bool trimmed) {
-    std::size_t length = 0;
-    while (length < capacity && field[length] != 0) {
-        ++length;
-    }
-    Check(length < capacity, "a text not terminated within its capacity");
-    Check(!trimmed || length == 0 ||
-              (!fuzz::IsBlank(field[0]) && !fuzz::IsBlank(field[length - 1])),
-          "a blank left at an end of a trimmed text");
+    const std::wstring text(field, std::find(field, field + capacity, 0));
+    Check(text.size() < capacity, "a text not terminated within its capacity");
+    Check(!trimmed || fuzz::Trimmed(text) == text, "a blank left at an end of a trimmed text");
 }
 
 void CheckRecord(const SettingsRecord& s) {
@@ -47,7 +43,7 @@ void CheckRecord(const SettingsRecord& s) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    fuzz::Input in(data, size);
+    fuzz::Input in{data, size};
     sim::Reset();
     sim::SetRecording(false);
     // "\Nimbrel.ini" is 12 characters: a folder of 247 gives a path of 259.

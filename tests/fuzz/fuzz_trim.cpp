@@ -9,7 +9,7 @@
 using namespace nimbrel;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    fuzz::Input in(data, size);
+    fuzz::Input in{data, size};
     const std::wstring text = in.Text(0);
     std::vector<WCHAR> buffer(text.begin(), text.end());
     buffer.resize(text.size() + 9, static_cast<WCHAR>(0xA5A5)); // the terminator, then guards

@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# Runs the Windows build under Wine in one fresh prefix: first the unit tests
-# (the logic on the simulated Windows, with 16-bit wide characters) and the
-# contract tests (the simulator's rules on the real API), then every
-# integration scenario against the real Nimbrel.exe.
-#
-#   tests/wine/run.sh BUILD_DIR [SCENARIO_NAME...]
+# Runs the Windows build under Wine in one fresh prefix: the unit tests (the
+# logic on the simulated Windows, with 16-bit wide characters), the contract
+# tests (the simulator's rules on the real API), then every scenario against
+# the real Nimbrel.exe; given scenario names, only those scenarios.
 #
 # A scenario is tests/wine/scenarios/NAME.sh, sourced in a subshell of its
 # own with lib.sh and nimbrel.sh loaded; it ends with wt_fail on a fault.
@@ -25,27 +23,21 @@ wt_keepalive "$BUILD/wine/keepalive.exe"
 printf 'prefix ready in %ss\n' $((SECONDS - started))
 
 failed=0
-if [ $# -eq 0 ]; then
-    WT_CMD_TIMEOUT=300 wt_run "$BUILD/tests/nimbrel_tests.exe" --gtest_brief=1
+# gtest WHAT EXE: a GoogleTest program of the build, counted as one result.
+gtest() {
+    WT_CMD_TIMEOUT=300 wt_run "$BUILD/$2" --gtest_brief=1
     if [ "$WT_RC" = 0 ]; then
-        printf 'PASS unit tests under Wine: %s\n' "$(wt_out | grep -E '^\[ *PASSED' || true)"
+        printf 'PASS %s: %s\n' "$1" "$(wt_out | grep -E '^\[ *PASSED' || true)"
     else
-        printf 'FAIL unit tests under Wine (exit %s)\n' "$WT_RC"
+        printf 'FAIL %s (exit %s)\n' "$1" "$WT_RC"
         wt_out
         failed=$((failed + 1))
     fi
+}
+if [ $# -eq 0 ]; then
+    gtest "unit tests under Wine" tests/nimbrel_tests.exe
     # The simulator's rules of Windows, this time on the real API.
-    WT_CMD_TIMEOUT=120 wt_run "$BUILD/wine/contract_tests.exe" --gtest_brief=1
-    if [ "$WT_RC" = 0 ]; then
-        printf 'PASS contract tests on the real API: %s\n' "$(wt_out | grep -E '^\[ *PASSED' || true)"
-    else
-        printf 'FAIL contract tests on the real API (exit %s)\n' "$WT_RC"
-        wt_out
-        failed=$((failed + 1))
-    fi
-fi
-
-if [ $# -eq 0 ]; then
+    gtest "contract tests on the real API" wine/contract_tests.exe
     set -- $(cd "$here/scenarios" && ls *.sh 2>/dev/null | sed 's/\.sh$//')
 fi
 for name in "$@"; do
