@@ -96,35 +96,20 @@ TEST_F(SettingsTest, TheFileBesideTheExecutableIsReadOnlyByItsWholePath) {
 // which Windows reads as part of the first line: the first section is read
 // all the same, with its UTF-8 texts, and the rest as Windows reads it.
 TEST_F(SettingsTest, TheFirstSectionBehindAUtf8MarkIsHonoured) {
-    const std::string bom = "\xEF\xBB\xBF";
-    const struct {
-        std::string bytes;
-        int mark;
-        DWORD clearSpool;
-        std::wstring spool;
-        DWORD interval;
-    } cases[] = {
-        {bom + " [ monitor ]\r\nClearSpoolOnRecovery = 0\r\n; note\r\nclearspoolonrecovery=1\r\n"
-               "SpoolDirectory=\"D:\\Sp\xC3\xBCl \xF0\x9F\x96\xA8\"\r\n[Schedule]\r\n"
-               "RestartTime=03:00\r\n[Monitor]\r\nCheckIntervalMs=5000",
-         1, 0, L"D:\\Sp\u00fcl \U0001F5A8", 5000},
-        {bom + "[Monitor]\nClearSpoolOnRecovery=\nCheckIntervalMs=0x7D0\xFF\n", 1, 1, L"", 2000},
-        {"[Monitor]\nClearSpoolOnRecovery=0\n", 0, 0, L"", 10000},
-    };
-    for (const auto& c : cases) {
-        Fresh();
-        sim::SetFileBytes(kIniPath, c.bytes);
-        LoadSettings();
-        SCOPED_TRACE(c.bytes);
-        EXPECT_EQ(c.mark, SettingsFileHasUtf8Mark);
-        EXPECT_EQ(c.clearSpool, Settings.ClearSpoolOnRecovery);
-        EXPECT_EQ(c.spool, Settings.SpoolDirectory);
-        EXPECT_EQ(c.interval, Settings.CheckIntervalMs);
-        EXPECT_EQ(c.bytes.find("RestartTime") != std::string::npos ? L"03:00" : L"02:00",
-                  std::wstring(Settings.RestartTime));
-        EXPECT_EQ(c.clearSpool == 0 ? SettingSource::File : SettingSource::Default,
-                  DescribeSetting(3).source);
-    }
+    sim::SetFileBytes(
+        kIniPath, "\xEF\xBB\xBF [ monitor ]\r\nClearSpoolOnRecovery = 0\r\n; note\r\n"
+                  "clearspoolonrecovery=1\r\nCheckIntervalMs=0x7D0\xFF\r\n"
+                  "SpoolDirectory=\"D:\\Sp\xC3\xBCl \xF0\x9F\x96\xA8\"\r\nMaxRestartsPerHour=\r\n"
+                  "[Schedule]\r\nRestartTime=03:00\r\n[Monitor]\r\nHangTimeoutMs=6000");
+    LoadSettings();
+    EXPECT_EQ(1, SettingsFileHasUtf8Mark);
+    EXPECT_EQ(0u, Settings.ClearSpoolOnRecovery);
+    EXPECT_EQ(SettingSource::File, DescribeSetting(3).source);
+    EXPECT_EQ(2000u, Settings.CheckIntervalMs);
+    EXPECT_EQ(std::wstring(L"D:\\Sp\u00fcl \U0001F5A8"), Settings.SpoolDirectory);
+    EXPECT_EQ(std::wstring(L"03:00"), Settings.RestartTime);
+    EXPECT_EQ(6000u, Settings.HangTimeoutMs);
+    EXPECT_EQ(3u, Settings.MaxRestartsPerHour);
 }
 
 // A policy value overrides the file under the same bounds, trimming and
