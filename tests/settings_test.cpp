@@ -17,53 +17,43 @@ namespace {
 
 class SettingsTest : public SimTest {};
 
-// Loaded one after another on the same machine, so that each load must
-// start again from the defaults. Each bound is the templates' minimum, and
-// held by the settings fuzz target.
-TEST_F(SettingsTest, NumbersAreHeldToTheirLowerBoundsAndSwitchesToZeroOrOne) {
-    const struct {
-        const WCHAR* line;
-        DWORD SettingsRecord::*field;
-        DWORD expected;
-    } cases[] = {
-        {L"Monitor/CheckIntervalMs=999", &SettingsRecord::CheckIntervalMs, 1000},
-        {L"Monitor/CheckIntervalMs=1001", &SettingsRecord::CheckIntervalMs, 1001},
-        {L"Recovery/StopTimeoutMs=0", &SettingsRecord::StopTimeoutMs, 0},
-        {L"HealthCheck/EnableQueueCheck=5", &SettingsRecord::EnableQueueCheck, 1},
-        {L"HealthCheck/EnableQueueCheck=0", &SettingsRecord::EnableQueueCheck, 0},
-        // Present but empty, or missing: the default.
-        {L"Monitor/HangTimeoutMs=", &SettingsRecord::HangTimeoutMs, 120000},
-        {L"HealthCheck/EnableQueueCheck=1", &SettingsRecord::EnablePluginCheck, 0},
-    };
-    for (const auto& c : cases) {
-        WriteIni(c.line);
-        LoadSettings();
-        EXPECT_EQ(c.expected, Settings.*c.field) << Narrow(c.line);
-    }
-}
-
-// Each text is cut to its capacity first, then trimmed of blanks and tabs,
-// all but the spool folder. An empty value keeps the default.
-TEST_F(SettingsTest, TextsAreCutToCapacityAndTrimmed) {
+// Numbers are held to their lower bounds (each the templates' minimum, and
+// held by the settings fuzz target) and switches to 0 or 1. Each text is cut
+// to its capacity, then trimmed of blanks and tabs, all but the spool folder.
+// An empty or missing value keeps the default, on a second load too.
+TEST_F(SettingsTest, NumbersSwitchesAndTextsAreHeldToTheirBounds) {
     const std::wstring longFolder = L"D:\\" + std::wstring(300, L'f');
     WriteIni(
-        L"Monitor/SpoolDirectory=" + longFolder +
+        L"Monitor/CheckIntervalMs=999\nRecovery/StopTimeoutMs=0\nHealthCheck/EnableQueueCheck=5\n"
+        L"Monitor/SpoolDirectory=" +
+        longFolder +
         L"\nHealthCheck/PrinterName=\" \tOffice  Laser 2\t \"\n"
         L"HealthCheck/PluginPath=\" C:\\p\\check.cmd\t\"\nSchedule/RestartTime=' 23:30 extra'\n"
         L"Schedule/RestartDays=" +
         std::wstring(70, L'd'));
     LoadSettings();
+    EXPECT_EQ(1000u, Settings.CheckIntervalMs);
+    EXPECT_EQ(0u, Settings.StopTimeoutMs);
+    EXPECT_EQ(1u, Settings.EnableQueueCheck);
+    EXPECT_EQ(0u, Settings.EnablePluginCheck);
     EXPECT_EQ(longFolder.substr(0, 259), Settings.SpoolDirectory);
     EXPECT_EQ(std::wstring(L"Office  Laser 2"), Settings.PrinterName);
     EXPECT_EQ(std::wstring(L"C:\\p\\check.cmd"), Settings.PluginPath);
     EXPECT_EQ(std::wstring(L"23:30"), Settings.RestartTime); // " 23:30 " before the trim
     EXPECT_EQ(std::wstring(63, L'd'), Settings.RestartDays);
 
-    WriteIni(L"Monitor/SpoolDirectory=\" D:\\Spool \"\nHealthCheck/PrinterName=\n"
-             L"Schedule/RestartTime=\nSchedule/RestartDays=\"   \"");
+    WriteIni(
+        L"Monitor/CheckIntervalMs=1001\nMonitor/HangTimeoutMs=\nHealthCheck/EnableQueueCheck=0\n"
+        L"Monitor/SpoolDirectory=\" D:\\Spool \"\nHealthCheck/PrinterName=\n"
+        L"Schedule/RestartTime=\nSchedule/RestartDays=\"   \"");
     LoadSettings();
+    EXPECT_EQ(1001u, Settings.CheckIntervalMs);
+    EXPECT_EQ(120000u, Settings.HangTimeoutMs);
+    EXPECT_EQ(30000u, Settings.StopTimeoutMs);
+    EXPECT_EQ(0u, Settings.EnableQueueCheck);
     EXPECT_EQ(std::wstring(L" D:\\Spool "), Settings.SpoolDirectory);
     EXPECT_EQ(std::wstring(L""), Settings.PrinterName);
+    EXPECT_EQ(std::wstring(L""), Settings.PluginPath);
     EXPECT_EQ(std::wstring(L"02:00"), Settings.RestartTime);
     EXPECT_EQ(std::wstring(L""), Settings.RestartDays);
 }
