@@ -161,77 +161,61 @@ TEST_F(MonitorTest, ADisabledSpoolerIsLeftAloneWithOneWarningPerSpell) {
     EXPECT_EQ(1u, sim::Spooler().stopRequests);
 }
 
-// A stop request ends the plugin's run (the plugin is ended) and the pause
-// before a recovery at once, whatever their length, and no recovery follows;
-// one during a recovery waits for the recovery to finish.
-TEST_F(MonitorTest, AStopIsSeenBetweenTheStepsOfACycle) {
+// A stop request ends the plugin's run (the plugin is ended), the pause
+// before a recovery and a spooler wait without a time limit at once, and
+// no step follows; the spooler is not terminated on the way out. A stop
+// during a recovery with time limits waits for the recovery to finish.
+TEST_F(MonitorTest, AStopIsSeenBetweenAndWithinTheStepsOfACycle) {
+    const std::wstring kFailedStop = L"E:Failed to stop Print Spooler during recovery.",
+                       kFailedStart = L"E:Failed to start Print Spooler during recovery.",
+                       kPaused = L"W:Recovery started: Automatic recovery: Print Spooler in "
+                                 L"unexpected service state";
+    const std::wstring kRecovered = L"W:" + kRecovery;
     const struct {
         std::wstring ini;
-        std::uint64_t stopAfterMs, stoppedAtMs;
-        bool pluginRunning, recovered;
+        DWORD state; // entered at 10:00
+        std::uint64_t pendingMs, stopAfterMs, stoppedAtMs;
+        std::wstring started, ended; // the recovery's events, if one starts
+        unsigned plugins, spoolers;  // running when the stop comes, and at the end
     } cases[] = {
-        {L"HealthCheck/EnablePluginCheck=1\nHealthCheck/PluginPath=C:\\Checks\\check.exe", kSecond,
-         kSecond, true, false},
-        {L"Recovery/RestartDelayMs=5000", kHour + kSecond, kHour + kSecond, false, false},
-        {L"Recovery/RestartDelayMs=4294967295", 4 * kHour, 4 * kHour, false, false},
-        {L"Recovery/RestartDelayMs=4294967294", 4 * kHour, 4 * kHour, false, false},
-        {L"", kHour + 10 * kSecond, kHour + 23 * kSecond, false, true},
+        {L"HealthCheck/EnablePluginCheck=1\nHealthCheck/PluginPath=C:\\Checks\\check.exe",
+         SERVICE_STOPPED, 20 * kSecond, kSecond, kSecond, L"", L"", 1, 1},
+        {L"Recovery/RestartDelayMs=5000", SERVICE_STOPPED, 20 * kSecond, kHour + kSecond,
+         kHour + kSecond, L"", L"", 0, 0},
+        {L"Recovery/RestartDelayMs=4294967295", SERVICE_STOPPED, 20 * kSecond, 4 * kHour, 4 * kHour,
+         L"", L"", 0, 0},
+        {L"Recovery/RestartDelayMs=4294967294", SERVICE_STOPPED, 20 * kSecond, 4 * kHour, 4 * kHour,
+         L"", L"", 0, 0},
+        {L"", SERVICE_STOPPED, 20 * kSecond, kHour + 10 * kSecond, kHour + 23 * kSecond, kRecovered,
+         kCompleted, 0, 1},
+        {L"Recovery/StopTimeoutMs=4294967295", SERVICE_PAUSED, sim::kNever, 2 * kHour, 2 * kHour,
+         kPaused, kFailedStop, 0, 1},
+        {L"Recovery/StartTimeoutMs=4294967295", SERVICE_STOPPED, sim::kNever, 2 * kHour, 2 * kHour,
+         kRecovered, kFailedStart, 0, 1},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.stopAfterMs);
+        SCOPED_TRACE(Narrow(c.ini));
         SetUp();
         Ini(c.ini);
-        // A plugin that takes 2 s to find the spooler unhealthy; a spooler
-        // that dies at 10:00 and takes 20 s to start again.
+        // A plugin that takes 2 s to find the spooler unhealthy.
         sim::AddFile(L"C:\\Checks\\check.exe");
         sim::AddProgram(L"\"C:\\Checks\\check.exe\"", {1, 2 * kSecond});
-        SpoolerEnters(kHour);
-        sim::Spooler().startPendingMs = 20 * kSecond;
-        const bool running = c.pluginRunning;
-        sim::After(c.stopAfterMs, [running] {
-            EXPECT_EQ(running ? 1u : 0u, sim::RunningProcesses(L"\"C:\\Checks\\check.exe\""));
+        SpoolerEnters(kHour, c.state);
+        sim::Spooler().startPendingMs = c.pendingMs;
+        sim::Spooler().stopPendingMs = c.pendingMs == sim::kNever ? sim::kNever : 0;
+        const unsigned plugins = c.plugins;
+        sim::After(c.stopAfterMs, [plugins] {
+            EXPECT_EQ(plugins, sim::RunningProcesses(L"\"C:\\Checks\\check.exe\""));
             sim::SendControl(SERVICE_CONTROL_STOP);
             EXPECT_EQ(SERVICE_STOP_PENDING, sim::StatusReports().back().dwCurrentState);
         });
         EXPECT_EQ(0, RunServiceMode());
         const std::vector<std::wstring> quiet = {kStarted, kStopped},
-                                        recovered = {kStarted, L"W:" + kRecovery, kCompleted,
-                                                     kStopped};
-        EXPECT_EQ(c.recovered ? recovered : quiet, Logged());
+                                        busy = {kStarted, c.started, c.ended, kStopped};
+        EXPECT_EQ(c.started.empty() ? quiet : busy, Logged());
         EXPECT_EQ(c.stoppedAtMs, SinceStart(sim::Events().back()));
         EXPECT_EQ(0u, sim::RunningProcesses(L"\"C:\\Checks\\check.exe\"")) << "the plugin ended";
-    }
-}
-
-// A spooler wait without a time limit cannot keep the service from
-// stopping: the stop ends it within one poll, the recovery reports the step
-// it could not see through, no other step follows, and the spooler is not
-// terminated on the way out.
-TEST_F(MonitorTest, AStopEndsASpoolerWaitWithoutATimeLimit) {
-    const struct {
-        const wchar_t* ini;
-        DWORD brokenState;
-        const wchar_t* failure;
-        unsigned startRequests;
-    } cases[] = {
-        {L"Recovery/StopTimeoutMs=4294967295", SERVICE_PAUSED,
-         L"E:Failed to stop Print Spooler during recovery.", 0},
-        {L"Recovery/StartTimeoutMs=4294967295", SERVICE_STOPPED,
-         L"E:Failed to start Print Spooler during recovery.", 1},
-    };
-    for (const auto& c : cases) {
-        SetUp();
-        Ini(c.ini);
-        sim::Spooler().stopPendingMs = sim::kNever;
-        sim::Spooler().startPendingMs = sim::kNever;
-        SpoolerEnters(kHour, c.brokenState);
-        EXPECT_EQ(0, RunServiceFor(2 * kHour));
-        const std::vector<std::wstring> logged = Logged();
-        ASSERT_EQ(4u, logged.size());
-        EXPECT_EQ(c.failure, logged[2]);
-        EXPECT_LE(SinceStart(sim::Events().back()), 2 * kHour + 500);
-        EXPECT_EQ(c.startRequests, sim::Spooler().startRequests);
-        EXPECT_EQ(1u, sim::RunningProcesses(L"spoolsv.exe")) << "not terminated";
+        EXPECT_EQ(c.spoolers, sim::RunningProcesses(L"spoolsv.exe"));
     }
 }
 
