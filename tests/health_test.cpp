@@ -1,0 +1,239 @@
+// The service-state and plugin checks, and the verdict that runs the checks
+// in order. Failing platform calls are the fault sweep's.
+
+#include "tests/support.h"
+
+namespace nimbrel::test {
+namespace {
+
+constexpr WCHAR kPlugin[] = L"C:\\Plugins\\check.exe";
+constexpr WCHAR kPluginCommand[] = L"\"C:\\Plugins\\check.exe\"";
+constexpr WCHAR kEarlier[] = L"an earlier problem";
+constexpr WCHAR kStuck[] = L"Print Spooler stuck in Starting/Stopping state";
+constexpr DWORD kStartPending = SERVICE_START_PENDING, kStopPending = SERVICE_STOP_PENDING;
+
+class Health : public SimTest {
+  protected:
+    // A fresh machine with an earlier issue, and the plugin switched on at
+    // `path`, present, and exiting with `exitCode` after `runMs`.
+    static void Fresh(const WCHAR* path = kPlugin, DWORD exitCode = 0, std::uint64_t runMs = 0) {
+        SimTest::Fresh();
+        CopyText(LastIssue, kLastIssueCapacity, kEarlier);
+        Settings.EnablePluginCheck = 1;
+        CopyText(Settings.PluginPath, kPluginPathCapacity, path);
+        sim::AddFile(path);
+        sim::AddProgram(kPluginCommand, {exitCode, runMs});
+    }
+};
+
+// The first failure ends the verdict: the printers of a stopped spooler are
+// not read, the plugin of a spooler already known bad is not run.
+TEST_F(Health, VerdictStopsAtTheFirstFailingCheck) {
+    const struct {
+        bool stopped, stuckJob;
+        DWORD pluginExit;
+        const WCHAR* issue; // empty: healthy
+        unsigned printerEnumerations, launches;
+    } cases[] = {
+        {false, false, 0, L"", 2, 1},
+        {true, true, 5, L"Print Spooler service is stopped", 0, 0},
+        {false, true, 5, L"Stuck print job on 'Office' (job 12, document: a.doc)", 2, 0},
+        {false, false, 5, L"Plugin health check failed (exit code 5)", 2, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.issue));
+        Fresh(kPlugin, c.pluginExit);
+        sim::AddPrinter(L"Office");
+        if (c.stuckJob) {
+            sim::AddJob(L"Office", 12, L"a.doc", JOB_STATUS_PRINTING, sim::UtcSystemTime(3600));
+        }
+        if (c.stopped) {
+            sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
+        }
+        EXPECT_EQ(c.issue[0] == 0, EvaluateHealth() != 0);
+        EXPECT_EQ(std::wstring(c.issue), Issue());
+        EXPECT_EQ(c.printerEnumerations, sim::CountCalls(sim::Op::EnumPrintersW));
+        EXPECT_EQ(c.launches, sim::Launches().size());
+    }
+}
+
+// Running ends the watch of a pending state and leaves an earlier text;
+// every other settled state is unhealthy and leaves the watch alone.
+TEST_F(Health, ServiceStateJudgesEachSettledState) {
+    const PendingWatchRecord watched = {kStartPending, 777};
+    const std::pair<DWORD, const WCHAR*> cases[] = {
+        {SERVICE_RUNNING, kEarlier},
+        {SERVICE_STOPPED, L"Print Spooler service is stopped"},
+        {SERVICE_PAUSED, L"Print Spooler in unexpected service state"},
+    };
+    for (const auto& [state, issue] : cases) {
+        SCOPED_TRACE(state);
+        Fresh();
+        sim::Spooler().state = state;
+        PendingWatch = watched;
+        EXPECT_EQ(state == SERVICE_RUNNING, CheckServiceState() != 0);
+        EXPECT_EQ(std::wstring(issue), Issue());
+        EXPECT_EQ(state == SERVICE_RUNNING ? 0u : watched.since, PendingWatch.since);
+    }
+}
+
+// Stuck from exactly HangTimeoutMs after the first sighting, by the
+// unsigned difference of two tick counts, so a wrap of the counter changes
+// nothing.
+TEST_F(Health, PendingStateIsStuckFromExactlyTheHangTimeOut) {
+    const DWORD hang = 120000, nearWrap = 0xFFFFFFFFu - 1000;
+    const struct {
+        DWORD state, firstTick, laterMs;
+        bool stuck;
+    } cases[] = {
+        {kStartPending, 1000000, hang - 1, false},  {kStopPending, 1000000, hang, true},
+        {kStartPending, nearWrap, hang - 1, false}, {kStartPending, nearWrap, hang, true},
+        {kStopPending, 0xFFFFFFFFu, hang, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.state << " at " << c.firstTick << " +" << c.laterMs);
+        Fresh();
+        sim::SetTick(c.firstTick);
+        sim::Spooler().state = c.state;
+        EXPECT_TRUE(CheckServiceState());
+        sim::AdvanceMs(c.laterMs);
+        EXPECT_EQ(!c.stuck, CheckServiceState() != 0);
+        EXPECT_EQ(std::wstring(c.stuck ? kStuck : kEarlier), Issue());
+        EXPECT_EQ(c.firstTick, PendingWatch.since);
+    }
+}
+
+// Only running or the other pending state ends the watch: a pending state
+// back after a failed query is still measured from its first sighting.
+TEST_F(Health, OnlyRunningOrTheOtherPendingStateEndsTheWatch) {
+    const std::vector<std::pair<DWORD, bool>> runs[] = {
+        // state (0: the query fails), healthy
+        {{kStartPending, true}, {kStopPending, true}, {kStopPending, true}, {kStopPending, false}},
+        {{kStartPending, true}, {0, false}, {kStartPending, false}},
+        {{kStartPending, true},
+         {SERVICE_RUNNING, true},
+         {kStartPending, true},
+         {kStartPending, true}},
+    };
+    for (const auto& run : runs) {
+        Fresh();
+        for (const auto& [state, healthy] : run) {
+            if (state == 0) {
+                sim::FailCall(sim::Op::OpenServiceW);
+            } else {
+                sim::Spooler().state = state;
+            }
+            EXPECT_EQ(healthy, CheckServiceState() != 0) << &run - runs << ": " << state;
+            sim::AdvanceMs(60000); // half the hang time-out
+        }
+    }
+}
+
+// Healthy leaves an earlier text alone; the exit code is shown unsigned.
+TEST_F(Health, PluginExitCodeDecidesAndIsShownUnsigned) {
+    const std::pair<DWORD, const WCHAR*> cases[] = {
+        {0, kEarlier},
+        {1, L"Plugin health check failed (exit code 1)"},
+        {0xFFFFFFFFu, L"Plugin health check failed (exit code 4294967295)"},
+    };
+    for (const auto& [exitCode, issue] : cases) {
+        SCOPED_TRACE(exitCode);
+        Fresh(kPlugin, exitCode, 250);
+        EXPECT_EQ(exitCode == 0, CheckPlugin() != 0);
+        EXPECT_EQ(std::wstring(issue), Issue());
+        EXPECT_EQ(250u, sim::ElapsedMs()) << "waited for the plugin to end";
+    }
+}
+
+// Batch files run through the system folder's cmd.exe, named by its full
+// path (a cmd.exe planted in the current folder must not run); the extension
+// follows the last dot of the whole path, in any ASCII case. The plugin
+// starts hidden, without a console and without our handles.
+TEST_F(Health, PluginCommandLineFollowsTheExtension) {
+    const std::pair<const WCHAR*, const WCHAR*> cases[] = {
+        {L"C:\\My Plugins.d\\check.CMD", L"cmd.exe /c \"\"C:\\My Plugins.d\\check.CMD\"\""},
+        {L"C:\\Plugins\\check.Bat", L"cmd.exe /c \"\"C:\\Plugins\\check.Bat\"\""},
+        {L"C:\\Plugins.bat\\check", L"\"C:\\Plugins.bat\\check\""},
+        {L"C:\\Plugins\\check.\u0131at", L"\"C:\\Plugins\\check.\u0131at\""},
+    };
+    for (const auto& [path, commandLine] : cases) {
+        SCOPED_TRACE(Narrow(path));
+        Fresh(path);
+        sim::SetSystemDirectory(L"D:\\Win\\system32");
+        sim::AddProgram(commandLine, {0, 0});
+        EXPECT_TRUE(CheckPlugin());
+        ASSERT_EQ(1u, sim::Launches().size());
+        const sim::Launch& launch = sim::Launches()[0];
+        EXPECT_EQ(std::wstring(commandLine), launch.commandLine);
+        const bool batch = launch.commandLine.rfind(L"cmd.exe", 0) == 0;
+        EXPECT_EQ(batch ? std::optional<std::wstring>(L"D:\\Win\\system32\\cmd.exe") : std::nullopt,
+                  launch.applicationName);
+        EXPECT_EQ(FALSE, launch.inheritHandles);
+        EXPECT_EQ(CREATE_NO_WINDOW | CREATE_SUSPENDED, launch.creationFlags);
+        EXPECT_EQ(STARTF_USESHOWWINDOW, launch.startup.dwFlags);
+        EXPECT_EQ(SW_HIDE, launch.startup.wShowWindow);
+    }
+}
+
+// What the plugin starts (a batch file's script engine, a "start /b" child)
+// is in its job before it runs and ends with it: when it times out, when it
+// returns leaving the child behind; and a plugin that cannot be resumed is
+// ended even without a job.
+TEST_F(Health, NothingThePluginStartedOutlivesIt) {
+    const wchar_t* const kChild = L"powershell.exe -File check.ps1";
+    const struct {
+        std::uint64_t runMs;
+        bool resumes;
+        const WCHAR* issue;
+        DWORD pluginExit;
+    } cases[] = {
+        {sim::kNever, true, L"Plugin health check timed out", 1},
+        {300, true, kEarlier, 0},
+        {300, false, L"Failed to launch plugin health check", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.issue));
+        Fresh(kPlugin, 0, c.runMs);
+        Settings.PluginTimeoutMs = 1000;
+        sim::AddProgram(kChild, {0, sim::kNever});
+        sim::AddChildProgram(kPluginCommand, kChild);
+        if (!c.resumes) {
+            sim::FailCall(sim::Op::CreateJobObjectW);
+            sim::FailCall(sim::Op::ResumeThread);
+        }
+        EXPECT_EQ(c.pluginExit == 0, CheckPlugin() != 0);
+        EXPECT_EQ(std::wstring(c.issue), Issue());
+        EXPECT_EQ(0u, sim::RunningProcesses(kPluginCommand) + sim::RunningProcesses(kChild));
+        for (const sim::Process& process : sim::Processes()) {
+            EXPECT_TRUE(process.commandLine != kChild || process.job != 0) << "outside the job";
+            EXPECT_TRUE(process.commandLine != kPluginCommand || process.exitCode == c.pluginExit);
+        }
+    }
+}
+
+// Counted from launch to launch by the tick's unsigned difference; between
+// runs the check passes without remembering what the last run found.
+TEST_F(Health, PluginRunsAtMostOncePerInterval) {
+    const struct {
+        DWORD firstTick;
+        std::uint64_t laterMs; // after the first call began
+        bool runsAgain;
+    } cases[] = {
+        {1000000, 59999, false},
+        {0xFFFFFFFFu - 20000, 60000, true},
+        {0, 1000, true}, // a launch at tick 0 counts as none
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.firstTick << " +" << c.laterMs);
+        Fresh(kPlugin, 2, 500);
+        sim::SetTick(c.firstTick);
+        EXPECT_FALSE(CheckPlugin());
+        LastIssue[0] = 0;
+        sim::AdvanceMs(c.laterMs - 500);
+        EXPECT_EQ(!c.runsAgain, CheckPlugin() != 0);
+        EXPECT_EQ(c.runsAgain ? 2u : 1u, sim::Launches().size());
+    }
+}
+
+} // namespace
+} // namespace nimbrel::test
