@@ -57,91 +57,51 @@ TEST_F(Health, VerdictStopsAtTheFirstFailingCheck) {
     }
 }
 
-// Running ends the watch of a pending state and leaves an earlier text;
-// every other settled state is unhealthy and leaves the watch alone.
-TEST_F(Health, ServiceStateJudgesEachSettledState) {
-    const PendingWatchRecord watched = {kStartPending, 777};
-    const std::pair<DWORD, const WCHAR*> cases[] = {
-        {SERVICE_RUNNING, kEarlier},
-        {SERVICE_STOPPED, L"Print Spooler service is stopped"},
-        {SERVICE_PAUSED, L"Print Spooler in unexpected service state"},
+// Running ends the watch of a pending state; any other settled state, and
+// a failed query, is unhealthy and leaves it alone. A pending state is stuck
+// from exactly HangTimeoutMs after its first sighting, by the unsigned
+// difference of two ticks; only running or the other pending state starts
+// the watch anew.
+TEST_F(Health, ServiceStateAndTheWatchOfAPendingState) {
+    struct Step {
+        DWORD afterMs, state; // state 0: the query fails
+        const WCHAR* issue;   // null: healthy
     };
-    for (const auto& [state, issue] : cases) {
-        SCOPED_TRACE(state);
-        Fresh();
-        sim::Spooler().state = state;
-        PendingWatch = watched;
-        EXPECT_EQ(state == SERVICE_RUNNING, CheckServiceState() != 0);
-        EXPECT_EQ(std::wstring(issue), Issue());
-        EXPECT_EQ(state == SERVICE_RUNNING ? 0u : watched.since, PendingWatch.since);
-    }
-}
-
-// Stuck from exactly HangTimeoutMs after the first sighting, by the
-// unsigned difference of two tick counts, so a wrap of the counter changes
-// nothing.
-TEST_F(Health, PendingStateIsStuckFromExactlyTheHangTimeOut) {
-    const DWORD hang = 120000, nearWrap = 0xFFFFFFFFu - 1000;
-    const struct {
-        DWORD state, firstTick, laterMs;
-        bool stuck;
-    } cases[] = {
-        {kStartPending, 1000000, hang - 1, false},  {kStopPending, 1000000, hang, true},
-        {kStartPending, nearWrap, hang - 1, false}, {kStartPending, nearWrap, hang, true},
-        {kStopPending, 0xFFFFFFFFu, hang, true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.state << " at " << c.firstTick << " +" << c.laterMs);
-        Fresh();
-        sim::SetTick(c.firstTick);
-        sim::Spooler().state = c.state;
-        EXPECT_TRUE(CheckServiceState());
-        sim::AdvanceMs(c.laterMs);
-        EXPECT_EQ(!c.stuck, CheckServiceState() != 0);
-        EXPECT_EQ(std::wstring(c.stuck ? kStuck : kEarlier), Issue());
-        EXPECT_EQ(c.firstTick, PendingWatch.since);
-    }
-}
-
-// Only running or the other pending state ends the watch: a pending state
-// back after a failed query is still measured from its first sighting.
-TEST_F(Health, OnlyRunningOrTheOtherPendingStateEndsTheWatch) {
-    const std::vector<std::pair<DWORD, bool>> runs[] = {
-        // state (0: the query fails), healthy
-        {{kStartPending, true}, {kStopPending, true}, {kStopPending, true}, {kStopPending, false}},
-        {{kStartPending, true}, {0, false}, {kStartPending, false}},
-        {{kStartPending, true},
-         {SERVICE_RUNNING, true},
-         {kStartPending, true},
-         {kStartPending, true}},
+    constexpr DWORD kHang = 120000;
+    const std::vector<Step> runs[] = {
+        {{0, SERVICE_STOPPED, L"Print Spooler service is stopped"}},
+        {{0, SERVICE_PAUSED, L"Print Spooler in unexpected service state"}},
+        {{0, kStartPending, nullptr},
+         {kHang - 1, kStartPending, nullptr},
+         {1, kStartPending, kStuck}},
+        {{0, kStartPending, nullptr},
+         {kHang - 1, kStopPending, nullptr},
+         {kHang, kStopPending, kStuck}},
+        {{0, kStopPending, nullptr},
+         {kHang / 2, 0, L"Unable to query Print Spooler service state"},
+         {kHang / 2, kStopPending, kStuck}},
+        {{0, kStartPending, nullptr},
+         {kHang / 2, SERVICE_RUNNING, nullptr},
+         {kHang / 2, kStartPending, nullptr},
+         {kHang - 1, kStartPending, nullptr}},
     };
     for (const auto& run : runs) {
-        Fresh();
-        for (const auto& [state, healthy] : run) {
-            if (state == 0) {
-                sim::FailCall(sim::Op::OpenServiceW);
-            } else {
-                sim::Spooler().state = state;
+        for (DWORD firstTick : {1000000u, 0xFFFFFFFFu - 1000}) {
+            Fresh();
+            sim::SetTick(firstTick);
+            for (const Step& step : run) {
+                SCOPED_TRACE(testing::Message() << "run " << &run - runs << " from " << firstTick
+                                                << ", +" << step.afterMs << ": " << step.state);
+                sim::AdvanceMs(step.afterMs);
+                if (step.state == 0) {
+                    sim::FailCall(sim::Op::OpenServiceW);
+                } else {
+                    sim::Spooler().state = step.state;
+                }
+                EXPECT_EQ(step.issue == nullptr, CheckServiceState() != 0);
+                EXPECT_EQ(std::wstring(step.issue ? step.issue : kEarlier), Issue());
             }
-            EXPECT_EQ(healthy, CheckServiceState() != 0) << &run - runs << ": " << state;
-            sim::AdvanceMs(60000); // half the hang time-out
         }
-    }
-}
-
-// Healthy leaves an earlier text alone; the exit code is shown unsigned.
-TEST_F(Health, PluginExitCodeDecidesAndIsShownUnsigned) {
-    const std::pair<DWORD, const WCHAR*> cases[] = {
-        {0, kEarlier},
-        {1, L"Plugin health check failed (exit code 1)"},
-        {0xFFFFFFFFu, L"Plugin health check failed (exit code 4294967295)"},
-    };
-    for (const auto& [exitCode, issue] : cases) {
-        SCOPED_TRACE(exitCode);
-        Fresh(kPlugin, exitCode, 250);
-        EXPECT_EQ(exitCode == 0, CheckPlugin() != 0);
-        EXPECT_EQ(std::wstring(issue), Issue());
-        EXPECT_EQ(250u, sim::ElapsedMs()) << "waited for the plugin to end";
     }
 }
 
@@ -211,26 +171,32 @@ TEST_F(Health, NothingThePluginStartedOutlivesIt) {
     }
 }
 
-// Counted from launch to launch by the tick's unsigned difference; between
-// runs the check passes without remembering what the last run found.
-TEST_F(Health, PluginRunsAtMostOncePerInterval) {
+// A non-zero exit code is shown unsigned; a run is due once an interval
+// after the last launch, by the tick's unsigned difference, and between runs
+// the check passes without remembering what the last run found.
+TEST_F(Health, PluginExitCodeAndInterval) {
     const struct {
-        DWORD firstTick;
+        DWORD exitCode, firstTick;
         std::uint64_t laterMs; // after the first call began
         bool runsAgain;
     } cases[] = {
-        {1000000, 59999, false},
-        {0xFFFFFFFFu - 20000, 60000, true},
-        {0, 1000, true}, // a launch at tick 0 counts as none
+        {0, 1000000, 59999, false},
+        {1, 0xFFFFFFFFu - 20000, 60000, true},
+        {0xFFFFFFFFu, 0, 1000, true}, // a launch at tick 0 counts as none
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.firstTick << " +" << c.laterMs);
-        Fresh(kPlugin, 2, 500);
+        SCOPED_TRACE(c.exitCode);
+        Fresh(kPlugin, c.exitCode, 500);
         sim::SetTick(c.firstTick);
-        EXPECT_FALSE(CheckPlugin());
-        LastIssue[0] = 0;
+        const std::wstring failed =
+            L"Plugin health check failed (exit code " + std::to_wstring(c.exitCode) + L")";
+        EXPECT_EQ(c.exitCode == 0, CheckPlugin() != 0);
+        EXPECT_EQ(c.exitCode == 0 ? kEarlier : failed, Issue());
+        EXPECT_EQ(500u, sim::ElapsedMs()) << "waited for the plugin to end";
+        CopyText(LastIssue, kLastIssueCapacity, kEarlier);
         sim::AdvanceMs(c.laterMs - 500);
-        EXPECT_EQ(!c.runsAgain, CheckPlugin() != 0);
+        EXPECT_EQ(!c.runsAgain || c.exitCode == 0, CheckPlugin() != 0);
+        EXPECT_EQ(c.runsAgain && c.exitCode != 0 ? failed : kEarlier, Issue());
         EXPECT_EQ(c.runsAgain ? 2u : 1u, sim::Launches().size());
     }
 }

@@ -50,31 +50,6 @@ class Recovery : public SimTest {
     }
 };
 
-// The wait queries at once and then after every 500 ms pause, and measures
-// its time by the tick's unsigned difference.
-TEST_F(Recovery, WaitPollsEvery500MsUntilTheStateOrItsTime) {
-    const struct {
-        DWORD state, timeoutMs, startTick;
-        int reached;
-        std::uint64_t elapsedMs;
-    } cases[] = {
-        {SERVICE_RUNNING, 1, 1000000, 1, 0},
-        {SERVICE_START_PENDING, 5000, 1000000, 1, 1500}, // running after 1.2 s
-        {SERVICE_STOPPED, 3000, 0xFFFFFE00u, 0, 3000},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.elapsedMs);
-        Fresh();
-        sim::SetTick(c.startTick);
-        sim::SetServiceState(L"Spooler", c.state);
-        if (c.state == SERVICE_START_PENDING) {
-            sim::After(1200, [] { sim::SetServiceState(L"Spooler", SERVICE_RUNNING); });
-        }
-        EXPECT_EQ(c.reached, WaitForSpoolerState(SERVICE_RUNNING, c.timeoutMs));
-        EXPECT_EQ(c.elapsedMs, sim::ElapsedMs());
-    }
-}
-
 // Each operation asks for no more than it needs: with only those rights
 // granted, and only the connection to the service manager, it still works.
 TEST_F(Recovery, EachSpoolerOperationNeedsOnlyItsOwnRights) {
@@ -134,9 +109,13 @@ TEST_F(Recovery, StopWaitsAndForcesOnlyWhatCanBeForced) {
 }
 
 // Forced termination ends every process whose image is "spoolsv.exe" in any
-// ASCII case, passing over those it cannot open or end.
+// ASCII case, passing over those it cannot open or end. The spooler runs as
+// LocalSystem: an administrator's token opens its process only with
+// SeDebugPrivilege, enabled for the termination and then put back.
 TEST_F(Recovery, ForcedTerminationEndsEverySpoolerProcessByName) {
     sim::Spooler().stopPendingMs = sim::kNever;
+    sim::FindProcess(sim::Spooler().pid)->needsDebugPrivilege = true;
+    sim::SetDebugPrivilege(true, false);
     const DWORD upper = sim::AddProcess(L"SPOOLSV.EXE");
     const DWORD other = sim::AddProcess(L"spoolsv.exe.bak");
     const DWORD locked = sim::AddProcess(L"spoolsv.exe", /*canTerminate=*/true, /*canOpen=*/false);
@@ -144,26 +123,13 @@ TEST_F(Recovery, ForcedTerminationEndsEverySpoolerProcessByName) {
     const DWORD last = sim::AddProcess(L"spoolsv.exe"); // behind those passed over
     const DWORD spooler = sim::Spooler().pid;
     EXPECT_EQ(1, Stop());
+    EXPECT_FALSE(sim::DebugPrivilegeEnabled());
     for (DWORD pid : {spooler, upper, last}) {
         EXPECT_FALSE(sim::FindProcess(pid)->running) << pid;
         EXPECT_EQ(1u, sim::FindProcess(pid)->exitCode) << pid;
     }
     for (DWORD pid : {other, locked, stubborn}) {
         EXPECT_TRUE(sim::FindProcess(pid)->running) << pid;
-    }
-}
-
-// The spooler runs as LocalSystem: an administrator's token opens its
-// process only with SeDebugPrivilege enabled. A token that holds it has it
-// enabled for the termination and put back as it was.
-TEST_F(Recovery, ForcedTerminationEnablesTheDebugPrivilegeWhenHeld) {
-    for (bool held : {true, false}) {
-        Prepare();
-        sim::Spooler().stopPendingMs = sim::kNever;
-        sim::FindProcess(sim::Spooler().pid)->needsDebugPrivilege = true;
-        sim::SetDebugPrivilege(held, false);
-        EXPECT_EQ(held ? 1 : 0, Stop());
-        EXPECT_FALSE(sim::DebugPrivilegeEnabled()) << "as it was";
     }
 }
 
@@ -186,8 +152,10 @@ TEST_F(Recovery, ForcedStopFailsWhenNothingEndsOrTheSpoolerNeverShowsStopped) {
     }
 }
 
-// A start waits for the running state; a spooler already running (1056) is
-// started; one that stops again after starting fails after the whole wait.
+// A start waits for the running state, querying at once and then after every
+// 500 ms pause, and measures its time by the tick's unsigned difference; a
+// spooler already running (1056) is started; one that stops again after
+// starting fails after the whole wait.
 TEST_F(Recovery, StartWaitsForTheRunningState) {
     const struct {
         DWORD state;
@@ -202,6 +170,7 @@ TEST_F(Recovery, StartWaitsForTheRunningState) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.elapsedMs);
         Prepare();
+        sim::SetTick(0xFFFFFE00u);
         sim::SetServiceState(L"Spooler", c.state);
         sim::Spooler().startFailsToRun = c.failsToRun;
         EXPECT_EQ(c.result, StartSpooler());
@@ -391,24 +360,16 @@ TEST_F(Recovery, TheSpoolFolderIsTheSettingElseTheSpoolersOwn) {
     }
 }
 
-// Without clearing the folder is not even listed; the record is taken only
-// when asked for, by the clock the hourly limit reads.
-TEST_F(Recovery, ClearsOnlyWhenAskedAndRecordsOnlyWhenAsked) {
-    sim::AddFile(In(L"1.SPL"));
-    EXPECT_EQ(1, RunRecovery(L"test", SpoolFiles::Keep, Counting::Uncounted));
-    EXPECT_EQ(0u, RestartHistory.count);
-    EXPECT_TRUE(sim::Exists(In(L"1.SPL")));
-    EXPECT_EQ(1, RunRecovery(L"test", SpoolFiles::Clear, Counting::Counted));
-    ASSERT_EQ(1u, RestartHistory.count);
-    EXPECT_EQ(_time64(nullptr), RestartHistory.entries[0]);
-}
-
 // An event is one string under the source "Nimbrel", without category, id
 // or data, never read as a format; the reason is whole up to 511 characters.
+// Spool files are kept, and the recovery not counted, unless asked.
 TEST_F(Recovery, TheReasonReachesTheLogAsItIs) {
     const std::wstring percent = L"Stuck print job on '50%s' (job 3, document: %d%%)";
+    sim::AddFile(In(L"1.SPL"));
     RunRecovery(percent.c_str(), SpoolFiles::Keep, Counting::Uncounted);
     RunRecovery(std::wstring(600, L'r').c_str(), SpoolFiles::Keep, Counting::Uncounted);
+    EXPECT_TRUE(sim::Exists(In(L"1.SPL"))) << "kept when asked";
+    EXPECT_EQ(0u, RestartHistory.count) << "counted only when asked";
     ASSERT_EQ(4u, sim::Events().size());
     EXPECT_EQ(L"W:Recovery started: " + percent, Logged()[0]);
     EXPECT_EQ(L"W:Recovery started: " + std::wstring(511 - 18, L'r'), Logged()[2]);
