@@ -1,5 +1,7 @@
 #include "app/console.h"
 
+#include "platform/benign.h"
+
 namespace nimbrel {
 namespace {
 
@@ -74,7 +76,10 @@ int WriteUtf8(HANDLE out, const WCHAR* text, std::size_t length) {
 
 } // namespace
 
+// Nothing is told of an output that cannot be written, and a console whose
+// mode cannot be read is written to as a redirected output.
 int ConsoleWrite(const WCHAR* text, std::size_t length) {
+    const BenignFailures benign;
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     if (out == nullptr || out == INVALID_HANDLE_VALUE) {
         return -1;

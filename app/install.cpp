@@ -1,6 +1,7 @@
 #include "app/install.h"
 
 #include "app/console.h"
+#include "platform/benign.h"
 #include "platform/owned.h"
 #include "text/text.h"
 
@@ -44,6 +45,7 @@ constexpr DWORD kOwnRestartDelayMs = 60 * 1000;
 constexpr DWORD kOwnFailureResetSeconds = 24 * 60 * 60;
 
 void ConfigureOwnRecovery(SC_HANDLE service) {
+    const BenignFailures benign;
     SC_ACTION actions[] = {{SC_ACTION_RESTART, kOwnRestartDelayMs},
                            {SC_ACTION_RESTART, kOwnRestartDelayMs},
                            {SC_ACTION_NONE, 0}};
@@ -81,7 +83,10 @@ int RunInstallCommand() {
     // The description only helps an administrator read the services list;
     // the service works without it.
     SERVICE_DESCRIPTIONW description{ServiceDescription};
-    ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description);
+    {
+        const BenignFailures benign;
+        ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description);
+    }
     ConfigureOwnRecovery(service.get());
     ConsolePrint(L"Service installed successfully.\n");
     return 0;

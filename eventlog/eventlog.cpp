@@ -1,5 +1,7 @@
 #include "eventlog/eventlog.h"
 
+#include "platform/benign.h"
+
 namespace nimbrel {
 namespace {
 
@@ -10,8 +12,10 @@ constexpr WCHAR kEventSource[] = L"Nimbrel";
 // The source is registered afresh for every message: messages are rare, and
 // no handle then outlives the call. The text goes out as the event's one
 // string and is never read as a format, so a '%' from a printer or document
-// name reaches the log as it is.
+// name reaches the log as it is. An event that cannot be written is lost:
+// there is no one left to tell.
 void LogEvent(WORD type, const WCHAR* text) {
+    const BenignFailures benign;
     HANDLE source = RegisterEventSourceW(nullptr, kEventSource);
     if (source == nullptr) {
         return;

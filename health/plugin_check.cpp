@@ -1,6 +1,7 @@
 #include "health/health.h"
 
 #include "config/settings.h"
+#include "platform/benign.h"
 #include "spooler/spooler_control.h" // StopEvent
 #include "text/text.h"
 
@@ -44,6 +45,7 @@ bool GetCommandInterpreter(WCHAR (&path)[MAX_PATH]) {
 // ends with the plugin. Null when none can be had; the plugin then runs
 // alone, and only its own process can be ended.
 HANDLE CreatePluginJob() {
+    const BenignFailures benign;
     HANDLE job = CreateJobObjectW(nullptr, nullptr);
     if (job == nullptr) {
         return nullptr;
@@ -55,6 +57,20 @@ HANDLE CreatePluginJob() {
         return nullptr;
     }
     return job;
+}
+
+// A process that cannot be put in the job runs without it.
+bool AssignToJob(HANDLE job, HANDLE process) {
+    const BenignFailures benign;
+    return AssignProcessToJobObject(job, process) != FALSE;
+}
+
+// Ends the job's processes; false when there is no job or it cannot be
+// ended, and then the plugin's own process is ended (what it started ends
+// when the job is closed).
+bool EndJob(HANDLE job) {
+    const BenignFailures benign;
+    return job != nullptr && TerminateJobObject(job, 1) != FALSE;
 }
 
 // Starts the plugin hidden, without a console and without any of our
@@ -73,7 +89,7 @@ bool LaunchPlugin(const WCHAR* application, WCHAR* commandLine, HANDLE& job, HAN
                         &launched)) {
         return false;
     }
-    if (job != nullptr && !AssignProcessToJobObject(job, launched.hProcess)) {
+    if (job != nullptr && !AssignToJob(job, launched.hProcess)) {
         CloseHandle(job);
         job = nullptr;
     }
@@ -90,7 +106,7 @@ bool LaunchPlugin(const WCHAR* application, WCHAR* commandLine, HANDLE& job, HAN
 
 // Ends the plugin's process and, with its job, whatever it started.
 void EndPlugin(HANDLE job, HANDLE process) {
-    if (job == nullptr || !TerminateJobObject(job, 1)) {
+    if (!EndJob(job)) {
         TerminateProcess(process, 1);
     }
 }

@@ -2,6 +2,7 @@
 
 #include "config/settings.h"
 #include "eventlog/eventlog.h"
+#include "platform/benign.h"
 #include "service/monitor.h"
 
 namespace nimbrel {
@@ -36,8 +37,10 @@ constexpr DWORD kStopWaitHintMs = 5000;
 // service manager sees progress; settled states carry 0. Controls are
 // refused only while starting, when there is no stop event to signal yet.
 // Once stopped, nothing but a new start is reported: a late stop control
-// must not take the service back to stop-pending.
+// must not take the service back to stop-pending. A report the service
+// manager refuses is not retried: the next one carries the state anew.
 void ReportServiceStatus(DWORD state, DWORD exitCode, DWORD waitHint) {
+    const BenignFailures benign;
     AcquireSRWLockExclusive(&StatusLock);
     if (ServiceStatus.dwCurrentState != SERVICE_STOPPED || state == SERVICE_START_PENDING) {
         ServiceStatus.dwCurrentState = state;

@@ -1,5 +1,6 @@
 #include "service/spooler_watch.h"
 
+#include "platform/benign.h"
 #include "spooler/spooler_control.h"
 
 namespace nimbrel {
@@ -42,6 +43,7 @@ bool QueryWatched(DWORD& state) {
 // failure (a lagging client, a service marked for deletion, no rights)
 // closes the connection: this wait is a plain one, the next tries afresh.
 void ArmWatch() {
+    const BenignFailures benign;
     if (SpoolerWatch.armed) {
         return;
     }

@@ -1,6 +1,7 @@
 #include "spooler/spooler_control.h"
 
 #include "config/settings.h"
+#include "platform/benign.h"
 #include "text/text.h"
 
 namespace nimbrel {
@@ -93,8 +94,11 @@ void EnableDebugPrivilege(DebugPrivilege& privilege) {
         GetLastError() == ERROR_SUCCESS && privilege.previous.PrivilegeCount != 0;
 }
 
+// A privilege that cannot be put back stays enabled in a token that held it
+// already, and the spooler is stopped all the same.
 void RestoreDebugPrivilege(DebugPrivilege& privilege) {
     if (privilege.enabled) {
+        const BenignFailures benign;
         AdjustTokenPrivileges(privilege.token, FALSE, &privilege.previous, 0, nullptr, nullptr);
     }
     if (privilege.token != nullptr) {

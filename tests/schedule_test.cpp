@@ -8,37 +8,28 @@ namespace nimbrel::test {
 namespace {
 
 // The schedule fuzz target compares any text with the C library's scan; here,
-// the readings that matter most, and numbers beyond 32 bits, which the C
-// library leaves undefined.
-TEST(ParseRestartTime, ReadsLikeTheCRuntimeScanOfTwoIntegers) {
+// numbers beyond 32 bits, which the C library leaves undefined, and signs.
+TEST(ParseRestartTime, ReadsLikeTheCRuntimeScanOfTwoIntegersAndSaturates) {
     const struct {
         const wchar_t* text;
         int converted;
-        std::int32_t hour; // -9 and -7: left alone
-        std::int32_t minute;
+        std::int32_t hour, minute; // -9 and -7: left alone
     } cases[] = {
-        {L"02:00", 2, 2, 0},
         {L"14:", 1, 14, -7},
-        {L"14.30", 1, 14, -7},
         {L"14:\t\r\n30", 2, 14, 30},
-        {L" \t7:75", 2, 7, 75},
         {L"+7:-5", 2, 7, -5},
-        {L"9:-", 1, 9, -7},
         {L":30", 0, -9, -7},
         {L"", -1, -9, -7},
-        // Beyond 32 bits: saturated, never undefined.
-        {L"2147483648:1", 2, INT_MAX, 1},
         {L"99999999999999999999999:-99999999999999999999", 2, INT_MAX, INT_MIN},
         {L"18446744073709551616:5", 2, INT_MAX, 5}, // 2 to the 64th: 0 if it wrapped
         {L"-2147483649", 1, INT_MIN, -7},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(Narrow(c.text));
         std::int32_t hour = -9;
         std::int32_t minute = -7;
-        EXPECT_EQ(c.converted, ParseRestartTime(c.text, &hour, &minute));
-        EXPECT_EQ(c.hour, hour);
-        EXPECT_EQ(c.minute, minute);
+        EXPECT_EQ(c.converted, ParseRestartTime(c.text, &hour, &minute)) << Narrow(c.text);
+        EXPECT_EQ(c.hour, hour) << Narrow(c.text);
+        EXPECT_EQ(c.minute, minute) << Narrow(c.text);
     }
 }
 
@@ -77,14 +68,10 @@ TEST_F(ScheduleTest, RestartDaysSelectTheDaysOfAWeek) {
     const std::pair<const wchar_t*, std::string> cases[] = {
         {L"", "Mon Tue Wed Thu Fri Sat Sun"},
         {L"mon, WED ,fri", "Mon Wed Fri"},
-        {L"Sun", "Sun"},
-        {L"Sat,,Sun", "Sat Sun"},
-        {L"Mon, ,Tue", "Mon Tue"},
+        {L"Sat,, ,Sun", "Sat Sun"},
         {L",tHU,\tsat\t,", "Thu Sat"},
-        {L"Monday", ""},
         {L"Mon;Tue", ""},
-        {L",,", ""},
-        {L"1,2,Mo,Tues,Wed.", ""},
+        {L"1,Mo,Tues,Wed.", ""},
     };
     for (const auto& [days, names] : cases) {
         SCOPED_TRACE(Narrow(days));
@@ -100,10 +87,9 @@ TEST_F(ScheduleTest, RestartDaysSelectTheDaysOfAWeek) {
 // below zero, or a time that does not start with a number, is never reached.
 TEST_F(ScheduleTest, RestartTimeSetsTheTimeOfDayFromWhichItIsDue) {
     const std::pair<const wchar_t*, std::string> cases[] = {
-        {L"02:00", "02:00"}, {L"14", "14:00"},   {L"14.30", "14:00"}, {L"\t 14:30 \t", "14:30"},
-        {L"7:75", "08:15"},  {L"0:00", "00:00"}, {L"23:59", "23:59"}, {L"0:1439", "23:59"},
-        {L"0:1440", ""},     {L"24:00", ""},     {L"-1:00", ""},      {L"0:-1", ""},
-        {L"9999999", ""},    {L"abc", ""},
+        {L"14", "14:00"},     {L"14.30", "14:00"}, {L"\t 7:75 \t", "08:15"},
+        {L"0:1439", "23:59"}, {L"0:1440", ""},     {L"-1:00", ""},
+        {L"0:-1", ""},        {L"abc", ""},
     };
     for (const auto& [time, at] : cases) {
         SCOPED_TRACE(Narrow(time));
@@ -113,41 +99,29 @@ TEST_F(ScheduleTest, RestartTimeSetsTheTimeOfDayFromWhichItIsDue) {
     }
 }
 
-// The daily restart empties the spool folder by its own switch, whatever
-// the automatic recovery's says.
-TEST_F(ScheduleTest, TheDailyRestartClearsTheFolderByItsOwnSwitch) {
-    const std::wstring file = L"C:\\Windows\\system32\\spool\\PRINTERS\\1.SPL";
-    for (int clear : {0, 1}) {
-        SetUp(); // a fresh machine and process
-        StartClockAt(2026, 12, 7, 1, 59);
-        WriteIni(L"Schedule/ClearSpoolOnScheduledRestart=" + std::to_wstring(clear) +
-                 L"\nMonitor/ClearSpoolOnRecovery=" + std::to_wstring(1 - clear));
-        sim::AddFile(file);
-        RunServiceFor(2 * kMinute);
-        EXPECT_EQ(1u, RestartTimes().size());
-        EXPECT_EQ(clear == 0, sim::Exists(file)) << clear;
-    }
-}
-
 // Started at 10:00 with the defaults, the service restarts the spooler at
 // once, then at 02:00 daily. This spooler cannot be stopped at first: the
-// daily restart fails, is not repeated that day, and leaves it stopped; the
-// health step waits for the next cycle (10 s, then the 3 s pause).
-TEST_F(ScheduleTest, WithTheDefaultsAServiceStartedAt10RestartsAtOnceThenAt2Daily) {
+// restart fails, is not repeated that day, and leaves it stopped; the health
+// step waits for the next cycle (10 s, then the 3 s pause). The folder is
+// emptied by the daily restart's own switch.
+TEST_F(ScheduleTest, StartedAt10ItRestartsAtOnceThenAt2DailyClearingByItsOwnSwitch) {
+    const std::wstring file = L"C:\\Windows\\system32\\spool\\PRINTERS\\1.SPL";
     StartClockAt(2026, 12, 7, 10, 0);
+    WriteIni(L"Schedule/ClearSpoolOnScheduledRestart=0\nMonitor/ClearSpoolOnRecovery=1");
     sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
     sim::Spooler().stopError = ERROR_ACCESS_DENIED;
     sim::After(5 * kSecond, [] { sim::Spooler().stopError = 0; });
-    RunServiceFor(At(1, 16, 1)); // Wednesday 02:01
+    sim::After(At(0, 15, 0), [file] { sim::AddFile(file); }); // Tuesday 01:00
+    RunServiceFor(At(1, 16, 1));                              // Wednesday 02:01
 
     EXPECT_EQ((std::vector<std::string>{"Mon 10:00", "Tue 02:00", "Wed 02:00"}), RestartTimes());
+    EXPECT_TRUE(sim::Exists(file));
     const std::vector<std::wstring> logged = Logged();
     ASSERT_LE(5u, logged.size());
     EXPECT_EQ(L"E:Failed to stop Print Spooler during recovery.", logged[2]);
     EXPECT_EQ(L"W:Recovery started: Automatic recovery: Print Spooler service is stopped",
               logged[3]);
     EXPECT_EQ(13 * kSecond, SinceStart(sim::Events()[3]));
-    EXPECT_EQ(L"I:Print Spooler recovery completed successfully.", logged[4]);
 }
 
 // Monday's restart ends on Tuesday at 00:01, so Tuesday has none;
@@ -157,57 +131,45 @@ TEST_F(ScheduleTest, ARestartThatEndsAfterMidnightCountsForTheNewDay) {
     WriteIni(L"Schedule/RestartTime=23:59\nRecovery/StopTimeoutMs=300000");
     sim::Spooler().stopPendingMs = 2 * kMinute;
     RunServiceFor(At(3, 0, 30)); // Thursday 23:30
-
     EXPECT_EQ((std::vector<std::string>{"Mon 23:59", "Wed 23:59"}), RestartTimes());
-    const std::vector<sim::Event> done =
-        EventsReading(L"Print Spooler recovery completed successfully.");
-    ASSERT_EQ(2u, done.size());
-    EXPECT_EQ("00:01", Hhmm(LocalTimeOf(done[0])));
     EXPECT_EQ(20261210u, LastScheduledRestartDate);
 }
 
-// Only the date of the last restart has had its restart. A clock set back,
-// or set forward and corrected, may give a date a second one, harmlessly;
-// what matters is that the restart is not silenced until a future date comes
-// round. Times as the clock showed them.
+// Only the last restart's date has had its restart: a clock set back, or
+// set forward and corrected, may give a date a second one, harmlessly, but
+// never silences the restart until a future date comes round. Times as the
+// clock showed them.
 TEST_F(ScheduleTest, OnlyTheLastRestartsDateIsDoneWhicheverWayTheClockIsSet) {
     const struct {
-        const char* name;
-        std::uint64_t jumpAt;
+        std::uint64_t jumpAt, correctAt;
         std::int64_t jumpSeconds;
-        std::uint64_t correctAt;
-        std::int64_t correctSeconds;
         std::vector<std::string> times;
     } cases[] = {
-        {"set back from Tue 04:00 to Mon 23:00, corrected at Tue 04:00",
-         At(1, 3, 0),
-         -5 * 3600,
+        // Set back from Tue 04:00 to Mon 23:00, corrected at Tue 04:00.
+        {At(1, 3, 0),
          At(1, 8, 0),
-         5 * 3600,
+         -5 * 3600,
          {"7 02:00", "8 02:00", "7 23:00", "8 02:00", "9 02:00"}},
-        {"set forward from Mon 10:00 to Thu 10:00, corrected at 10:30",
-         At(0, 9, 0),
-         3 * 24 * 3600,
+        // Set forward from Mon 10:00 to Thu 10:00, corrected at 10:30.
+        {At(0, 9, 0),
          At(0, 9, 30),
-         -3 * 24 * 3600,
+         3 * 24 * 3600,
          {"7 02:00", "10 10:00", "7 10:30", "8 02:00", "9 02:00"}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Fresh();
-        sim::SetRecording(false);
-        sim::SetStartedByServiceManager(true);
+        SetUp();
         StartClockAt(2026, 12, 7, 1, 0); // Monday
-        sim::After(c.jumpAt, [&c] { sim::JumpWallClock(c.jumpSeconds); });
-        sim::After(c.correctAt, [&c] { sim::JumpWallClock(c.correctSeconds); });
+        const std::int64_t jump = c.jumpSeconds;
+        sim::After(c.jumpAt, [jump] { sim::JumpWallClock(jump); });
+        sim::After(c.correctAt, [jump] { sim::JumpWallClock(-jump); });
         RunServiceFor(At(2, 2, 0)); // until Wed 03:00
         std::vector<std::string> times;
         for (const sim::Event& event :
              EventsReading(L"Recovery started: Scheduled nightly restart")) {
-            SYSTEMTIME t = sim::FromFileTime(event.utc);
+            const SYSTEMTIME t = sim::FromFileTime(event.utc);
             times.push_back(std::to_string(t.wDay) + " " + Hhmm(t));
         }
-        EXPECT_EQ(c.times, times);
+        EXPECT_EQ(c.times, times) << c.jumpSeconds;
     }
 }
 

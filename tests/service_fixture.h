@@ -25,21 +25,19 @@ class ServiceTest : public SimTest {
         StartClockAt(2026, 12, 7, 9, 0); // a Monday
     }
 
-    // Sets the local (here also UTC) clock; later times are told from it.
+    // The local (here also UTC) clock, from which later times are told.
     void StartClockAt(int year, int month, int day, int hour, int minute) {
         sim::SetUtc(year, month, day, hour, minute, 0);
         baseElapsedMs_ = sim::ElapsedMs();
         baseUtc_ = sim::UtcNow();
     }
 
-    // Runs the service until the stop control that comes `stopAfterMs` from
-    // now (and, if the service is busy then, until it has finished).
+    // Until the stop control `stopAfterMs` from now, and the work under way then.
     static int RunServiceFor(std::uint64_t stopAfterMs) {
         sim::After(stopAfterMs, [] { sim::SendControl(SERVICE_CONTROL_STOP); });
         return RunServiceMode();
     }
 
-    // Milliseconds from the start of the clock to `day` days later at hh:mm.
     static std::uint64_t At(std::uint64_t day, std::uint64_t hour, std::uint64_t minute) {
         return day * kDay + hour * kHour + minute * kMinute;
     }
@@ -60,6 +58,15 @@ class ServiceTest : public SimTest {
             }
         }
         return found;
+    }
+
+    // When each event reading `text` came, from the start of the clock.
+    std::vector<std::uint64_t> TimesOf(const std::wstring& text) const {
+        std::vector<std::uint64_t> times;
+        for (const sim::Event& event : EventsReading(text)) {
+            times.push_back(SinceStart(event));
+        }
+        return times;
     }
 
     static std::string Hhmm(const SYSTEMTIME& t) {

@@ -1,7 +1,6 @@
 #include "tests/support.h"
 
 #include "app/dispatcher.h"
-
 #include "recovery/restart_history.h"
 #include "service/metrics.h"
 #include "service/monitor.h"
@@ -10,6 +9,7 @@
 #include "service/spooler_watch.h"
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 
 namespace nimbrel::test {
@@ -21,18 +21,10 @@ void FreshProcess() {
     LastPluginRunTick = 0;
     RestartHistory = {};
     LastScheduledRestartDate = 0;
-    Metrics = {0,
-               {{0, 0}, {0, 0}},
-               0,
-               0,
-               0,
-               kVerdictUnknown,
-               {kVerdictUnknown, kVerdictUnknown, kVerdictUnknown},
-               0,
-               0};
-    for (int& verdict : LastCheckVerdicts) {
-        verdict = -1;
-    }
+    Metrics = {};
+    Metrics.healthy = kVerdictUnknown;
+    std::fill(std::begin(Metrics.checks), std::end(Metrics.checks), kVerdictUnknown);
+    std::fill(std::begin(LastCheckVerdicts), std::end(LastCheckVerdicts), -1);
     SpoolerDisabled = 0;
     RateLimitWarning = {0, 0};
     CheckPointCounter = 1;

@@ -1,6 +1,5 @@
-// What every unit test shares: a fresh simulated machine and a Nimbrel
-// process as it is when it starts, and after each test the proof that
-// nothing was left open or misused.
+// What every unit test shares: a fresh simulated machine and process, and
+// after each test the proof that nothing was left open or misused.
 #pragma once
 
 #include "config/settings.h"
@@ -15,28 +14,24 @@
 
 namespace nimbrel::test {
 
-// Every process-wide record back to its state at process start: the
-// Settings at their defaults, the checks' memory, the restart history, the
-// daily restart's date and the service host's records.
+// Every process-wide record back to its state at process start.
 void FreshProcess();
 
 constexpr wchar_t kIniPath[] = L"C:\\Program Files\\Nimbrel\\Nimbrel.ini";
 
-// "Nimbrel.ini" beside the executable, from "Section/Key=value" lines
-// separated by '\n'.
+// "Nimbrel.ini" beside the executable, from '\n'-separated "Section/Key=value" lines.
 void WriteIni(const std::wstring& lines);
 
 // Every event logged, in order, as "E:text", "W:text" or "I:text".
 std::vector<std::wstring> Logged();
 
-// For messages only: wide text shown with its non-ASCII characters as '?'.
+// For messages only: non-ASCII characters shown as '?'.
 std::string Narrow(const std::wstring& text);
 
-// Runs the process entry as "Nimbrel.exe" followed by `args`, and returns its exit code.
+// Runs the process entry as "Nimbrel.exe" followed by `args`; returns its exit code.
 int RunNimbrel(std::vector<std::wstring> args);
 
-// Where nothing may be left behind: no open handle, no live heap block, no
-// misuse of the platform.
+// No open handle, no live heap block, no misuse of the platform.
 void ExpectNothingLeftOpen();
 
 class SimTest : public ::testing::Test {

@@ -1,6 +1,7 @@
 // The simulator's core: the operations' recording and fault hooks, the
 // virtual clock, handles, the heap and the reset of the whole machine.
 
+#include "platform/benign.h"
 #include "platform/sim/impl.h"
 
 #include <algorithm>
@@ -99,6 +100,10 @@ void Record(Op op, std::vector<std::wstring> args) {
     }
 }
 
+// The benign marks open on this thread: a simulated thread, like a real one,
+// is inside the marks of its own calls only.
+thread_local unsigned BenignDepth = 0;
+
 // Decides whether this call of `op` fails, and with which error.
 DWORD TakeFault(Op op) {
     Machine& m = M();
@@ -120,6 +125,7 @@ DWORD TakeFault(Op op) {
     if (error != 0) {
         ++m.faultsFired;
         m.lastFaultOp = op;
+        m.lastFaultBenign = BenignDepth > 0;
     }
     return error;
 }
@@ -337,6 +343,9 @@ unsigned FaultsFired() {
 }
 std::optional<Op> LastFaultOp() {
     return M().lastFaultOp;
+}
+bool LastFaultBenign() {
+    return M().lastFaultBenign;
 }
 
 void SetRecording(bool on) {
@@ -579,5 +588,12 @@ using sim::RegistryFailure;
     }
 
 NIMBREL_PLATFORM_OPS(NIMBREL_SIM_OP, NIMBREL_SIM_OP_NOFAIL)
+
+void BeginBenignFailures() {
+    ++sim::BenignDepth;
+}
+void EndBenignFailures() {
+    --sim::BenignDepth;
+}
 
 } // namespace nimbrel

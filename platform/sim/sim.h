@@ -77,6 +77,8 @@ void ClearFaults();
 unsigned InjectableCalls(); // injectable calls made since Reset or ClearFaults
 unsigned FaultsFired();
 std::optional<Op> LastFaultOp();
+// Whether the last fault failed a call made inside a BenignFailures mark.
+bool LastFaultBenign();
 
 // ---- Calls --------------------------------------------------------------------
 

@@ -53,6 +53,7 @@ struct Machine {
     unsigned injectableCalls = 0;
     unsigned faultsFired = 0;
     std::optional<Op> lastFaultOp;
+    bool lastFaultBenign = false; // it failed inside a BenignFailures mark
     bool recording = true;
     std::vector<Call> calls;
     DWORD lastError = 0;

@@ -1,5 +1,5 @@
-// Rows staged on the real Windows, with the C runtime's file calls: the
-// seam has no call that writes a file, and needs none.
+// Rows staged on the real Windows, with the C runtime's file calls and the
+// few calls that write (the seam has none, and needs none).
 
 #include "tests/contract/stage.h"
 
@@ -8,7 +8,15 @@
 #include <stdio.h>
 #include <sys/stat.h>
 
-#include <vector>
+using nimbrel::DWORD, nimbrel::HKEY, nimbrel::LONG;
+extern "C" {
+__declspec(dllimport) LONG __stdcall RegCreateKeyExW(HKEY, const wchar_t*, DWORD, wchar_t*, DWORD,
+                                                     DWORD, void*, HKEY*, DWORD*);
+__declspec(dllimport) LONG
+    __stdcall RegSetValueExW(HKEY, const wchar_t*, DWORD, DWORD, const nimbrel::BYTE*, DWORD);
+__declspec(dllimport) LONG __stdcall RegDeleteKeyW(HKEY, const wchar_t*);
+__declspec(dllimport) int __stdcall SetEnvironmentVariableW(const wchar_t*, const wchar_t*);
+}
 
 namespace nimbrel::contract {
 namespace {
@@ -24,6 +32,7 @@ void Fresh() {
     }
     staged.clear();
     _wmkdir(kFolder);
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kKey);
 }
 
 void StageFolder(const std::wstring& path) {
@@ -41,6 +50,23 @@ void StageFile(const std::wstring& path, const std::string& bytes, bool readOnly
     if (readOnly) {
         _wchmod(path.c_str(), _S_IREAD);
     }
+}
+
+void StageRegistry(const wchar_t* name, DWORD type, const std::vector<BYTE>& bytes) {
+    // Windows adds a terminator a text was stored without when the next
+    // character is one: letters there keep the value as given.
+    std::vector<BYTE> data(bytes);
+    data.insert(data.end(), 4, 0x41);
+    HKEY key = nullptr;
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, 0x0002 /* KEY_SET_VALUE */,
+                          nullptr, &key, nullptr) == 0) {
+        ::RegSetValueExW(key, name, 0, type, data.data(), static_cast<DWORD>(bytes.size()));
+        RegCloseKey(key);
+    }
+}
+
+void StageEnvironment(const wchar_t* name, const wchar_t* value) {
+    ::SetEnvironmentVariableW(name, value);
 }
 
 bool OnRealWindows() {

@@ -1,17 +1,12 @@
-// What the fuzz targets share. Each target is one function,
-// LLVMFuzzerTestOneInput, built two ways: linked with libFuzzer (the "fuzz"
-// preset, clang) to search for inputs, and linked with replay_main.cpp into a
-// plain program that runs every file of a checked-in corpus, which CTest
-// does on every build.
-//
-// A target checks what must hold for any input and calls Fail (which
-// aborts, so libFuzzer keeps the input) when it does not.
+// What the fuzz targets share. Each target, LLVMFuzzerTestOneInput, is linked
+// with libFuzzer (the "fuzz" preset) to search for inputs and with
+// replay_main.cpp into a program CTest runs over the checked-in corpus. A
+// broken rule aborts, so libFuzzer keeps the input.
 #pragma once
 
 #include "platform/platform.h"
 #include "platform/sim/sim.h"
 
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,47 +14,35 @@
 
 namespace nimbrel::fuzz {
 
-[[noreturn]] inline void Fail(const char* what) {
-    std::fprintf(stderr, "fuzz target: %s\n", what);
-    std::abort();
-}
-
 inline void Check(bool condition, const char* what) {
     if (!condition) {
-        Fail(what);
+        std::fprintf(stderr, "fuzz target: %s\n", what);
+        std::abort();
     }
-}
-
-inline bool IsBlank(WCHAR c) {
-    return c == L' ' || c == L'\t';
 }
 
 // The text without the blanks (spaces and tabs) at its ends.
 inline std::wstring Trimmed(const std::wstring& text) {
-    std::size_t begin = 0, end = text.size();
-    while (end > begin && IsBlank(text[end - 1])) {
-        --end;
-    }
-    while (begin < end && IsBlank(text[begin])) {
-        ++begin;
-    }
-    return text.substr(begin, end - begin);
+    const std::size_t begin = text.find_first_not_of(L" \t");
+    return begin == std::wstring::npos
+               ? L""
+               : text.substr(begin, text.find_last_not_of(L" \t") - begin + 1);
 }
 
-// What every run on the simulated Windows must leave behind.
 inline void CheckNothingLeft() {
-    Check(sim::OpenHandles() == 0, "a handle left open");
-    Check(sim::LiveHeapBlocks() == 0, "a heap block left allocated");
+    Check(sim::OpenHandles() + sim::LiveHeapBlocks() == 0, "a handle or heap block left");
     Check(sim::Misuses().empty(), "the platform was misused");
 }
 
-// Reads the input as a stream of bytes.
-class Input {
-  public:
-    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+// The input as bytes. A byte from 0x80 but 0xA0 (the no-break space) is the
+// character U+0100 + n, so that one byte reaches text beyond Latin-1.
+struct Input {
+    const std::uint8_t* data;
+    std::size_t size;
+    std::size_t pos = 0;
 
-    bool Empty() const { return pos_ >= size_; }
-    std::uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+    bool Empty() const { return pos >= size; }
+    std::uint8_t Byte() { return pos < size ? data[pos++] : 0; }
     std::uint32_t Word32() {
         std::uint32_t value = 0;
         for (int i = 0; i < 4; ++i) {
@@ -67,31 +50,18 @@ class Input {
         }
         return value;
     }
-    // One character per byte, from the whole rest of the input or up to a
-    // byte equal to `end`. Bytes from 0x80 stand for characters beyond
-    // Latin-1 (0x80 + n becomes U+0100 + n) except 0xA0, the no-break
-    // space, so that a fuzzer reaches non-ASCII text with single bytes.
+    // The rest of the input, or up to (and past) a byte equal to `end`.
     std::wstring Text(int end = -1) {
         std::wstring text;
-        while (pos_ < size_ && data_[pos_] != end) {
-            text += Char(data_[pos_++]);
+        while (pos < size && data[pos] != end) {
+            text += Char(data[pos++]);
         }
-        if (pos_ < size_) {
-            ++pos_; // the end byte
-        }
+        pos += pos < size ? 1 : 0;
         return text;
     }
     static WCHAR Char(std::uint8_t b) {
-        if (b < 0x80 || b == 0xA0) {
-            return static_cast<WCHAR>(b);
-        }
-        return static_cast<WCHAR>(0x100 + b);
+        return static_cast<WCHAR>(b < 0x80 || b == 0xA0 ? b : 0x100 + b);
     }
-
-  private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t pos_ = 0;
 };
 
 } // namespace nimbrel::fuzz

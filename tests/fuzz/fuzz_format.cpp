@@ -1,12 +1,10 @@
-// FormatBounded with any format ("%s", "%u", "%d", "%%", other conversions,
-// a lone '%' at the end, arbitrary text) and any arguments, into every
-// capacity from 0 to 1024: it never writes past the capacity, always
-// terminates, and holds the whole text cut at capacity - 1, which a model
-// of the format rules built here gives independently.
+// FormatBounded with any format and arguments, into every capacity up to
+// 1024: it never writes past the capacity, always terminates, and holds the
+// whole text cut at capacity - 1, as a model of the format rules built here
+// gives it; a formatting error leaves the empty text and -1.
 //
 // Input: a count byte, that many arguments (a kind byte, then four bytes of
-// a number or a length byte and that many characters of text), then the
-// format, one character per byte.
+// a number or a length byte and that many characters), then the format.
 
 #include "tests/fuzz/fuzz.h"
 #include "text/text.h"
@@ -20,34 +18,26 @@ using nimbrel::fuzz::Check;
 namespace {
 
 constexpr std::size_t kMaxCapacity = 1024;
-constexpr std::size_t kGuardCells = 8;
+constexpr std::size_t kGuards = 8;
 constexpr WCHAR kGuard = static_cast<WCHAR>(0xA5A5);
 
 // The text the format gives, or false after a formatting error.
 bool Model(const std::wstring& format, const std::vector<FormatArg>& args, std::wstring& text) {
     std::size_t next = 0;
     for (std::size_t i = 0; i < format.size(); ++i) {
-        if (format[i] != L'%') {
+        if (format[i] != L'%' || (++i < format.size() && format[i] == L'%')) {
             text += format[i];
             continue;
         }
-        if (++i == format.size()) {
-            return false; // a lone '%' at the end
-        }
-        const WCHAR c = format[i];
-        if (c == L'%') {
-            text += L'%';
-            continue;
-        }
-        if (next == args.size()) {
+        if (i == format.size() || next == args.size()) {
             return false;
         }
         const FormatArg& arg = args[next++];
-        if (c == L's' && arg.kind == FormatArg::Text) {
+        if (format[i] == L's' && arg.kind == FormatArg::Text) {
             text += arg.text;
-        } else if (c == L'u' && arg.kind == FormatArg::Unsigned) {
+        } else if (format[i] == L'u' && arg.kind == FormatArg::Unsigned) {
             text += std::to_wstring(arg.unsignedValue);
-        } else if (c == L'd' && arg.kind == FormatArg::Signed) {
+        } else if (format[i] == L'd' && arg.kind == FormatArg::Signed) {
             text += std::to_wstring(arg.signedValue);
         } else {
             return false;
@@ -59,58 +49,41 @@ bool Model(const std::wstring& format, const std::vector<FormatArg>& args, std::
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    fuzz::Input in(data, size);
+    fuzz::Input in{data, size};
     std::vector<std::wstring> texts; // kept alive for the arguments
     texts.reserve(4);
     std::vector<FormatArg> args;
-    const unsigned count = in.Byte() % 5;
-    for (unsigned i = 0; i < count; ++i) {
-        switch (in.Byte() % 3) {
-        case 0: {
+    for (unsigned count = in.Byte() % 5; args.size() < count;) {
+        const unsigned kind = in.Byte() % 3;
+        if (kind == 0) {
             std::wstring text;
             for (unsigned n = in.Byte(); n > 0 && !in.Empty(); --n) {
-                WCHAR c = fuzz::Input::Char(in.Byte());
+                const WCHAR c = fuzz::Input::Char(in.Byte());
                 text += c == 0 ? L'0' : c;
             }
             texts.push_back(text);
             args.push_back(MakeFormatArg(texts.back().c_str()));
-            break;
-        }
-        case 1:
-            args.push_back(MakeFormatArg(in.Word32()));
-            break;
-        default:
-            args.push_back(MakeFormatArg(static_cast<std::int32_t>(in.Word32())));
-            break;
+        } else {
+            const std::uint32_t n = in.Word32();
+            args.push_back(kind == 1 ? MakeFormatArg(n)
+                                     : MakeFormatArg(static_cast<std::int32_t>(n)));
         }
     }
-    std::wstring format = in.Text(0);
-
+    const std::wstring format = in.Text(0);
     std::wstring whole;
     const bool ok = Model(format, args, whole);
-    // Only the guard cells after the capacity are filled and checked: a
-    // write past the capacity reaches them first.
-    std::vector<WCHAR> buffer(kMaxCapacity + kGuardCells);
+    std::vector<WCHAR> buffer(kMaxCapacity + kGuards);
     for (std::size_t capacity = 0; capacity <= kMaxCapacity; ++capacity) {
-        std::fill(buffer.begin() + capacity, buffer.begin() + capacity + kGuardCells, kGuard);
+        std::fill_n(buffer.begin() + capacity, kGuards, kGuard); // a write past reaches them first
         const int result =
             FormatBoundedArgs(buffer.data(), capacity, format.c_str(), args.data(), args.size());
-        for (std::size_t i = capacity; i < capacity + kGuardCells; ++i) {
-            Check(buffer[i] == kGuard, "wrote past the capacity");
-        }
-        if (!ok) {
-            Check(result == -1, "a formatting error not reported");
-            Check(capacity == 0 || buffer[0] == 0, "a formatting error left text");
-            continue;
-        }
-        Check(result == static_cast<int>(whole.size()), "result is not the whole length");
-        if (capacity == 0) {
-            continue;
-        }
-        const std::size_t kept = std::min(whole.size(), capacity - 1);
-        Check(buffer[kept] == 0, "not terminated where the cut text ends");
-        Check(std::equal(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(kept),
-                         buffer.begin()),
+        Check(std::all_of(buffer.begin() + capacity, buffer.begin() + capacity + kGuards,
+                          [](WCHAR c) { return c == kGuard; }),
+              "wrote past the capacity");
+        Check(result == (ok ? static_cast<int>(whole.size()) : -1), "not the whole length, or -1");
+        const std::size_t kept = ok && capacity > 0 ? std::min(whole.size(), capacity - 1) : 0;
+        Check(capacity == 0 || (buffer[kept] == 0 &&
+                                std::equal(whole.begin(), whole.begin() + kept, buffer.begin())),
               "not the whole text cut at capacity - 1");
     }
     return 0;

@@ -1,20 +1,17 @@
-// The daily restart's reading of its settings. ParseRestartTime reads any
-// text as "%d:%d" does (the C library's swscanf is the model); CheckSchedule,
-// with any RestartDays and RestartTime (cut and trimmed as loading does) at
-// any local time on the simulated clock, runs the restart exactly when the
-// day is listed and the time has come, once a day, and leaves nothing open.
-//
-// Input: three bytes for the weekday, hour and minute, then RestartDays up
-// to a byte 0x0A, then RestartTime, one character per byte.
+// ParseRestartTime reads any text as swscanf's "%d:%d" does; CheckSchedule,
+// with any RestartDays and RestartTime at any local time, restarts exactly
+// when the day is listed and the time has come, once a day, as one whole
+// recovery the hourly limit does not count. Input: weekday, hour and minute
+// bytes, then RestartDays up to a byte 0x0A, then RestartTime.
 
 #include "config/settings.h"
 #include "health/health.h"
-#include "platform/sim/sim.h"
 #include "recovery/restart_history.h"
 #include "service/schedule.h"
 #include "tests/fuzz/fuzz.h"
 #include "text/text.h"
 
+#include <algorithm>
 #include <cwchar>
 
 using namespace nimbrel;
@@ -22,83 +19,48 @@ using nimbrel::fuzz::Check;
 
 namespace {
 
-const WCHAR* const kDays[7] = {L"Sun", L"Mon", L"Tue", L"Wed", L"Thu", L"Fri", L"Sat"};
-
-bool HasLongNumber(const std::wstring& text) {
-    std::size_t run = 0;
-    for (WCHAR c : text) {
-        run = (c >= L'0' && c <= L'9') ? run + 1 : 0;
-        if (run >= 10) {
-            return true;
-        }
-    }
-    return false;
-}
-
 void CheckParse(const std::wstring& text) {
     std::int32_t hour = -7, minute = -7;
     int modelHour = -7, modelMinute = -7;
-    const int result = ParseRestartTime(text.c_str(), &hour, &minute);
-    const int model = std::swscanf(text.c_str(), L"%d:%d", &modelHour, &modelMinute);
-    Check(result == model, "a count other than swscanf's");
-    if (!HasLongNumber(text)) {
-        Check(hour == modelHour && minute == modelMinute, "values other than swscanf's");
-    }
-}
-
-bool SameAsciiFolded(const std::wstring& a, const std::wstring& b) {
-    auto fold = [](WCHAR c) { return (c >= L'A' && c <= L'Z') ? c - L'A' + L'a' : c; };
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (fold(a[i]) != fold(b[i])) {
-            return false;
-        }
-    }
-    return true;
+    Check(ParseRestartTime(text.c_str(), &hour, &minute) ==
+              std::swscanf(text.c_str(), L"%d:%d", &modelHour, &modelMinute),
+          "a count other than swscanf's");
+    // swscanf's value for a number of ten digits or more is undefined.
+    const bool longNumber = std::search_n(text.begin(), text.end(), 10, 0, [](WCHAR c, int) {
+                                return c >= L'0' && c <= L'9';
+                            }) != text.end();
+    Check(longNumber || (hour == modelHour && minute == modelMinute),
+          "values other than swscanf's");
 }
 
 bool DayListed(const std::wstring& days, int weekday) {
-    if (days.empty()) {
-        return true;
-    }
+    const wchar_t* const names[7] = {L"sun", L"mon", L"tue", L"wed", L"thu", L"fri", L"sat"};
     std::size_t start = 0;
-    for (;;) {
-        std::size_t comma = days.find(L',', start);
-        std::wstring piece =
-            days.substr(start, comma == std::wstring::npos ? comma : comma - start);
-        if (!piece.empty() && SameAsciiFolded(fuzz::Trimmed(piece), kDays[weekday])) {
+    for (std::size_t comma = 0; !days.empty() && comma != std::wstring::npos; start = comma + 1) {
+        comma = days.find(L',', start);
+        std::wstring piece = fuzz::Trimmed(days.substr(start, comma - start));
+        std::transform(piece.begin(), piece.end(), piece.begin(),
+                       [](WCHAR c) { return c >= L'A' && c <= L'Z' ? c - L'A' + L'a' : c; });
+        if (piece == names[weekday]) {
             return true;
         }
-        if (comma == std::wstring::npos) {
-            return false;
-        }
-        start = comma + 1;
     }
-}
-
-// The setting as loading leaves it: cut to its capacity, then trimmed.
-std::wstring AsLoaded(const std::wstring& text, std::size_t capacity) {
-    return fuzz::Trimmed(text.substr(0, std::min(text.size(), capacity - 1)));
+    return days.empty();
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    fuzz::Input in(data, size);
+    fuzz::Input in{data, size};
     const int weekday = in.Byte() % 7;
     const int hour = in.Byte() % 24;
     const int minute = in.Byte() % 60;
     std::wstring days = in.Text('\n');
     std::wstring time = in.Text();
     for (std::wstring* text : {&days, &time}) {
-        for (WCHAR& c : *text) {
-            c = c == 0 ? L'0' : c; // a terminator would end the setting early
-        }
+        std::replace(text->begin(), text->end(), L'\0', L'0'); // would end the setting early
+        CheckParse(*text);
     }
-    CheckParse(time);
-    CheckParse(days);
 
     sim::Reset();
     sim::SetRecording(false);
@@ -107,8 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     LastIssue[0] = 0;
     RestartHistory = {};
     LastScheduledRestartDate = 0;
-    const std::wstring loadedDays = AsLoaded(days, kRestartDaysCapacity);
-    const std::wstring loadedTime = AsLoaded(time, kRestartTimeCapacity);
+    // The settings as loading leaves them: cut to their capacity, then trimmed.
+    const std::wstring loadedDays = fuzz::Trimmed(days.substr(0, kRestartDaysCapacity - 1));
+    const std::wstring loadedTime = fuzz::Trimmed(time.substr(0, kRestartTimeCapacity - 1));
     CopyText(Settings.RestartDays, kRestartDaysCapacity, loadedDays.c_str());
     CopyText(Settings.RestartTime, kRestartTimeCapacity, loadedTime.c_str());
 

@@ -1,6 +1,7 @@
 /* A misbehaving stand-in for the Print Spooler's process. A test prefix
  * registers it as the "Spooler" service (deployed as spoolsv.exe) and writes
- * the behaviour it wants into "mode.txt" beside it, read at each start:
+ * the behaviour it wants into "mode.ini" beside it ([fake] mode=...), read at
+ * each start:
  *
  *   normal         runs, and stops when asked
  *   paused-once    reports paused (stopping when asked) the first time it is
@@ -35,37 +36,13 @@ static void report(DWORD state, DWORD accepted)
     SetServiceStatus(status_handle, &status);
 }
 
-static void path_of(char *path, const char *name)
-{
-    lstrcpyA(path, folder);
-    lstrcatA(path, name);
-}
-
-static void read_mode(void)
-{
-    char path[MAX_PATH];
-    DWORD got = 0;
-    HANDLE file;
-    path_of(path, "mode.txt");
-    file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    lstrcpyA(mode, "normal");
-    if (file == INVALID_HANDLE_VALUE)
-        return;
-    if (ReadFile(file, mode, sizeof mode - 1, &got, NULL))
-    {
-        mode[got] = 0;
-        while (got > 0 && (mode[got - 1] == '\r' || mode[got - 1] == '\n' || mode[got - 1] == ' '))
-            mode[--got] = 0;
-    }
-    CloseHandle(file);
-}
-
 /* True the first time only. */
 static BOOL first_time(void)
 {
     char path[MAX_PATH];
     HANDLE file;
-    path_of(path, "paused.done");
+    lstrcpyA(path, folder);
+    lstrcatA(path, "paused.done");
     file = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return FALSE;
@@ -104,13 +81,16 @@ static void WINAPI handler(DWORD control)
 
 static void WINAPI service_main(DWORD argc, char **argv)
 {
+    char path[MAX_PATH];
     (void)argc;
     (void)argv;
     status_handle = RegisterServiceCtrlHandlerA("Spooler", handler);
     if (!status_handle)
         return;
     stop_event = CreateEventA(NULL, TRUE, FALSE, NULL);
-    read_mode();
+    lstrcpyA(path, folder);
+    lstrcatA(path, "mode.ini");
+    GetPrivateProfileStringA("fake", "mode", "normal", mode, sizeof mode, path);
     report(SERVICE_START_PENDING, 0);
     if (!strcmp(mode, "start-pending"))
         Sleep(INFINITE);

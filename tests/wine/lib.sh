@@ -1,35 +1,23 @@
-# Helpers for the Wine-based tests.  Source this file; it sets no shell
+# Helpers for the Wine-based tests. Source this file; it sets no shell
 # options and works under `set -u` and `set -e`.
 #
-# Typical use:
-#   . tests/wine/lib.sh
-#   trap wt_teardown EXIT
-#   wt_prefix
-#   wt_keepalive build/keepalive.exe
-#   wt_run sc start Spooler; wt_wait_state Spooler RUNNING 10
-#
-# Order matters: the first Windows process of a prefix starts services.exe,
-# and every service inherits that process's WINEDEBUG and Unix stderr.  So the
-# keepalive must be the first process after the boot, and its WINEDEBUG, not
-# the one of the command that starts a service, decides which debug channels
-# of a service are printed.  A service's own writes to its Windows standard
-# handles go nowhere; only Wine's debug output reaches the keepalive log.
+# The first Windows process of a prefix starts services.exe, and every
+# service inherits its WINEDEBUG and Unix stderr: so the keepalive comes
+# first, and a service's debug output (its event log) reaches only its log.
 
-# Wine loader.  The Debian `wine` wrapper prints a "wine32 is missing" hint
-# on stderr unless WINEDEBUG disables everything, so prefer wine64 itself.
+# The Debian `wine` wrapper prints a "wine32 is missing" hint on stderr
+# unless WINEDEBUG disables everything, so prefer wine64 itself.
 if [ -z "${WINE:-}" ]; then
     if [ -x /usr/lib/wine/wine64 ]; then WINE=/usr/lib/wine/wine64; else WINE=wine; fi
 fi
 : "${WINESERVER:=wineserver}"
-# Debug channels the keepalive (and so every service) runs with: event log
-# entries are printed as <tid>:{trace|warn|err}:eventlog:ReportEventW L"text".
+# Event log entries are printed as <tid>:{trace|warn|err}:eventlog:ReportEventW L"text".
 : "${WT_SERVICE_DEBUG:=-all,trace+eventlog,warn+eventlog,err+eventlog}"
 # Seconds after which wt_run gives up on a command (exit status 124).
 : "${WT_CMD_TIMEOUT:=60}"
 
-WT_DIR=${WT_DIR:-} WT_PREFIX=${WT_PREFIX:-} WT_OWN_DIR=${WT_OWN_DIR:-}
-WT_LOG=${WT_LOG:-} WT_KEEPALIVE_PID=${WT_KEEPALIVE_PID:-}
-WT_OUT=${WT_OUT:-} WT_ERR=${WT_ERR:-} WT_RC=${WT_RC:-}
+WT_DIR=${WT_DIR:-} WT_PREFIX=${WT_PREFIX:-} WT_LOG=${WT_LOG:-}
+WT_KEEPALIVE_PID=${WT_KEEPALIVE_PID:-} WT_OUT=${WT_OUT:-} WT_ERR=${WT_ERR:-} WT_RC=${WT_RC:-}
 
 # Print a failure message on stderr and exit 1 (teardown runs from the trap).
 wt_fail() {
@@ -37,19 +25,11 @@ wt_fail() {
     exit 1
 }
 
-# wt_prefix [DIR]: create and boot a fresh headless prefix in DIR/prefix (DIR defaults to a new temporary directory).
+# wt_prefix: create and boot a fresh headless prefix in a new temporary directory.
 wt_prefix() {
-    if [ -n "${1:-}" ]; then
-        WT_DIR=$1 WT_OWN_DIR=
-        mkdir -p -- "$WT_DIR" || wt_fail "cannot create $WT_DIR"
-    else
-        WT_DIR=$(mktemp -d "${TMPDIR:-/tmp}/wt.XXXXXX") || wt_fail "mktemp failed"
-        WT_OWN_DIR=1
-    fi
-    WT_DIR=$(cd -- "$WT_DIR" && pwd) || wt_fail "cannot enter $WT_DIR"
+    WT_DIR=$(mktemp -d "${TMPDIR:-/tmp}/wt.XXXXXX") || wt_fail "mktemp failed"
     WT_PREFIX=$WT_DIR/prefix
     WT_LOG=$WT_DIR/keepalive.log WT_OUT=$WT_DIR/stdout WT_ERR=$WT_DIR/stderr
-    [ -e "$WT_PREFIX" ] && wt_fail "$WT_PREFIX already exists"
     export WINEPREFIX=$WT_PREFIX
     # No display, no Mono/Gecko install prompts, no desktop menu entries.
     export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
@@ -66,9 +46,7 @@ wt_prefix() {
 
 # wt_keepalive EXE: start the keepalive (Unix path) with service debug output going to $WT_LOG; waits until it runs.
 wt_keepalive() {
-    [ -n "$WT_PREFIX" ] || wt_fail "wt_keepalive: call wt_prefix first"
     [ -f "${1:-}" ] || wt_fail "wt_keepalive: no such program: ${1:-}"
-    timeout 60 "$WINESERVER" -w || wt_fail "wineserver of $WT_PREFIX still busy"
     WINEDEBUG=$WT_SERVICE_DEBUG "$WINE" "$1" >"$WT_DIR/keepalive.out" 2>"$WT_LOG" </dev/null &
     WT_KEEPALIVE_PID=$!
     local i
@@ -88,9 +66,31 @@ wt_run() {
     return 0
 }
 
+# wt_bg NAME CMD [ARG...]: wt_run in the background, into $WT_DIR/NAME.{out,rc,ms}; `wait`, then wt_bg_result NAME.
+wt_bg() {
+    local name=$1 start
+    shift
+    (
+        start=$(date +%s%N)
+        WT_OUT=$WT_DIR/$name.out WT_ERR=/dev/null wt_run "$@"
+        echo "$WT_RC" >"$WT_DIR/$name.rc"
+        echo $((($(date +%s%N) - start) / 1000000)) >"$WT_DIR/$name.ms"
+    ) &
+}
+
+# wt_bg_result NAME: make the finished wt_bg NAME the last command.
+wt_bg_result() {
+    WT_OUT=$WT_DIR/$1.out WT_RC=$(cat "$WT_DIR/$1.rc")
+}
+
 # Print the last command's stdout as text (carriage returns removed).
 wt_out() {
     tr -d '\r' <"$WT_OUT"
+}
+
+# wt_reg_value NAME: print "TYPE VALUE" of one value as the last `reg query` showed it.
+wt_reg_value() {
+    wt_out | sed -n "s/^ *$1 \{4\}\(REG_[A-Z_]*\) \{4\}\(.*\)\$/\1 \2/p"
 }
 
 # wt_state NAME: print the service's state word (RUNNING, STOPPED, ...) from `sc query`; empty if unknown.
@@ -113,15 +113,11 @@ wt_wait_state() {
     return 1
 }
 
-# wt_wait_log REGEX [SECONDS]: wait until the keepalive log has a line matching the extended regex; 1 on timeout.
-wt_wait_log() {
-    # An empty pattern (say from a failed $(wt_event_re ...)) would match anything.
-    [ -n "${1:-}" ] || wt_fail "wt_wait_log: empty pattern"
-    local end=$((SECONDS + ${2:-10}))
-    until grep -Eq -- "$1" "$WT_LOG" 2>/dev/null; do
-        [ "$SECONDS" -ge "$end" ] && return 1
-        sleep 0.1
-    done
+# wt_procs TEXT: the number of running (not zombie) processes whose command line holds TEXT.
+wt_procs() {
+    # Given through the environment, so that awk's own command line does not hold it.
+    ps -eo stat=,args= | WT_PROC_TEXT=$1 \
+        awk '$1 !~ /^Z/ && index($0, ENVIRON["WT_PROC_TEXT"]) { n++ } END { print n + 0 }'
 }
 
 # wt_event_re TYPE TEXT: print a regex for the log line of one event string (TYPE info|warning|error; TEXT printable ASCII, at most 289 chars, matched whole).
@@ -161,7 +157,7 @@ wt_winpath() {
     printf 'Z:%s\n' "${p//\//\\}"
 }
 
-# wt_teardown: stop this prefix's Wine and delete the prefix (and its directory if wt_prefix made it); keeps $?; for traps.
+# wt_teardown: stop this prefix's Wine and delete its directory (kept if WT_KEEP is set); keeps $?; for traps.
 wt_teardown() {
     local rc=$?
     if [ -n "$WT_PREFIX" ] && [ -d "$WT_PREFIX" ]; then
@@ -175,11 +171,9 @@ wt_teardown() {
     fi
     if [ -n "${WT_KEEP:-}" ]; then
         [ -n "$WT_DIR" ] && printf 'kept %s\n' "$WT_DIR" >&2
-    elif [ -n "$WT_OWN_DIR" ] && [ -n "$WT_DIR" ]; then
+    elif [ -n "$WT_DIR" ]; then
         rm -rf -- "$WT_DIR" || :
-    elif [ -n "$WT_PREFIX" ]; then
-        rm -rf -- "$WT_PREFIX" "$WT_LOG" "$WT_OUT" "$WT_ERR" "$WT_DIR/keepalive.out" "$WT_DIR/wineboot.log" || :
     fi
-    WT_PREFIX= WT_DIR= WT_OWN_DIR=
+    WT_PREFIX= WT_DIR=
     return $rc
 }

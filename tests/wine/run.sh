@@ -25,27 +25,21 @@ wt_keepalive "$BUILD/wine/keepalive.exe"
 printf 'prefix ready in %ss\n' $((SECONDS - started))
 
 failed=0
-if [ $# -eq 0 ]; then
-    WT_CMD_TIMEOUT=300 wt_run "$BUILD/tests/nimbrel_tests.exe" --gtest_brief=1
+# gtest WHAT EXE: a GoogleTest program of the build, counted as one result.
+gtest() {
+    WT_CMD_TIMEOUT=300 wt_run "$BUILD/$2" --gtest_brief=1
     if [ "$WT_RC" = 0 ]; then
-        printf 'PASS unit tests under Wine: %s\n' "$(wt_out | grep -E '^\[ *PASSED' || true)"
+        printf 'PASS %s: %s\n' "$1" "$(wt_out | grep -E '^\[ *PASSED' || true)"
     else
-        printf 'FAIL unit tests under Wine (exit %s)\n' "$WT_RC"
+        printf 'FAIL %s (exit %s)\n' "$1" "$WT_RC"
         wt_out
         failed=$((failed + 1))
     fi
+}
+if [ $# -eq 0 ]; then
+    gtest "unit tests under Wine" tests/nimbrel_tests.exe
     # The simulator's rules of Windows, this time on the real API.
-    WT_CMD_TIMEOUT=120 wt_run "$BUILD/wine/contract_tests.exe" --gtest_brief=1
-    if [ "$WT_RC" = 0 ]; then
-        printf 'PASS contract tests on the real API: %s\n' "$(wt_out | grep -E '^\[ *PASSED' || true)"
-    else
-        printf 'FAIL contract tests on the real API (exit %s)\n' "$WT_RC"
-        wt_out
-        failed=$((failed + 1))
-    fi
-fi
-
-if [ $# -eq 0 ]; then
+    gtest "contract tests on the real API" wine/contract_tests.exe
     set -- $(cd "$here/scenarios" && ls *.sh 2>/dev/null | sed 's/\.sh$//')
 fi
 for name in "$@"; do

@@ -10,12 +10,11 @@ for i in "${!cases[@]}"; do
         EMPTY) args=("") ;;
         *) args=("${cases[$i]}") ;;
     esac
-    ( timeout 60 "$WINE" "$NB_EXE" "${args[@]}" >"$WT_DIR/case$i.out" 2>/dev/null </dev/null
-      echo $? >"$WT_DIR/case$i.rc" ) &
+    wt_bg "case$i" "$NB_EXE" "${args[@]}"
 done
 wait
 for i in "${!cases[@]}"; do
-    WT_OUT=$WT_DIR/case$i.out WT_RC=$(cat "$WT_DIR/case$i.rc")
+    wt_bg_result "case$i"
     printf 'StartServiceCtrlDispatcher failed: 1063\n' | nb_expect_output "first argument [${cases[$i]}]"
     wt_expect_rc "first argument [${cases[$i]}]" 1
 done

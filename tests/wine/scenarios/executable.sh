@@ -28,9 +28,7 @@ OUT
 # stopped Spooler (as after boot) never loads it, nor what it brings along
 # (under Wine: user32, gdi32, comctl32 and the theme engine, some 14 MB).
 wt_expect_eq "Spooler after boot" STOPPED "$(wt_state Spooler)"
-WINEDEBUG=+loaddll "$WINE" "$NB_EXE" status >"$WT_OUT" 2>"$WT_DIR/loaddll.log" </dev/null || :
+WINEDEBUG=+loaddll nb_run status
 grep -q '^Print Spooler service: Stopped' "$WT_OUT" || wt_fail "status: $(wt_out)"
-grep -qi 'Loaded L".*advapi32.dll"' "$WT_DIR/loaddll.log" || wt_fail "no +loaddll trace: $(head -5 "$WT_DIR/loaddll.log")"
-if grep -qi 'winspool' "$WT_DIR/loaddll.log"; then
-    wt_fail "status on a stopped Spooler loaded winspool.drv"
-fi
+grep -qi 'Loaded L".*advapi32.dll"' "$WT_ERR" || wt_fail "no +loaddll trace: $(head -5 "$WT_ERR")"
+! grep -qi 'winspool' "$WT_ERR" || wt_fail "status on a stopped Spooler loaded winspool.drv"

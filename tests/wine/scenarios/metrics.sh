@@ -2,39 +2,15 @@
 # spooler stopped behind its back, once, and the file it keeps replacing
 # passes promtool's check and shows that one completed automatic recovery
 # and a healthy spooler again.
-nb_deploy metrics
-nb_ini <<EOF_INI
-[Monitor]
-CheckIntervalMs=1000
-MetricsFile=$NB_WINDIR\\nimbrel.prom
-[Recovery]
-RestartDelayMs=0
-[HealthCheck]
-EnableQueueCheck=0
-[Schedule]
-EnableScheduledRestart=0
-EOF_INI
-prom=$NB_DIR/nimbrel.prom
 command -v promtool >/dev/null || wt_fail "promtool is missing (Debian package prometheus)"
-
-nb_mark_log
-metrics_cleanup() {
-    local rc=$?
-    wt_run sc stop Nimbrel
-    wt_wait_state Nimbrel STOPPED 10 2>/dev/null || :
-    nb_run uninstall
-    wt_run sc stop Spooler
-    wt_wait_state Spooler STOPPED 10 2>/dev/null || :
-    rm -rf -- "$NB_DIR"
-    return $rc
-}
-trap metrics_cleanup EXIT
-
-nb_run install
+nb_deploy metrics
+nb_fast_ini "Monitor.MetricsFile=$NB_WINDIR\\nimbrel.prom" | nb_ini
+prom=$NB_DIR/nimbrel.prom
+trap nb_cleanup EXIT
+nb_install
 wt_run sc start Spooler
 wt_wait_state Spooler RUNNING 10 || wt_fail "the Spooler did not start"
-wt_run sc start Nimbrel
-wt_wait_state Nimbrel RUNNING 10 || wt_fail "Nimbrel did not report running"
+nb_start
 
 # metric LINE SECONDS: wait until the file holds the line.
 metric() {
@@ -47,13 +23,10 @@ metric() {
 metric 'nimbrel_spooler_healthy 1' 10
 
 wt_run sc stop Spooler
-nb_wait_log "$(wt_event_re info 'Print Spooler recovery completed successfully.')" 15 ||
-    wt_fail "the automatic recovery did not complete"
+nb_expect_event info 'Print Spooler recovery completed successfully.' 15
 metric 'nimbrel_recoveries_total{trigger="automatic",outcome="completed"} 1' 10
 metric 'nimbrel_spooler_healthy 1' 10
-
-wt_run sc stop Nimbrel
-wt_wait_state Nimbrel STOPPED 10 || wt_fail "Nimbrel did not report stopped"
+nb_stop
 
 promtool check metrics <"$prom" || wt_fail "promtool: $(cat "$prom")"
 for line in 'nimbrel_spooler_state 4' 'nimbrel_check_healthy{check="service_state"} 1' \
@@ -69,4 +42,3 @@ now=$(date +%s)
 [ "$stamp" -gt $((now - 120)) ] && [ "$stamp" -le "$now" ] || wt_fail "recovery time $stamp, now $now"
 # Only the file itself: the temporary one was moved into its place.
 wt_expect_eq "files beside it" "Nimbrel.exe Nimbrel.ini nimbrel.prom" "$(cd "$NB_DIR" && echo *)"
-:

@@ -3,16 +3,16 @@
 # settings whose texts carry quotes, backslashes and characters beyond ASCII
 # (a UTF-16 settings file carries them all). The Spooler is left stopped.
 
-restore_spooler() {
-    wt_run sc stop Spooler
-    wt_wait_state Spooler STOPPED 10 || :
-}
-trap restore_spooler EXIT
+policy='HKLM\SOFTWARE\Policies\Nimbrel'
+nb_undo() { wt_run reg delete "$policy" /f; }
+trap nb_cleanup EXIT
 
-# sj_check WHAT PYTHON: the last output is one ASCII line of JSON, bound to
-# `d`, for which the Python statements hold.
+# sj_check WHAT WORD SWITCH PYTHON: "Nimbrel.exe WORD SWITCH" succeeds and
+# prints one ASCII line of JSON, bound to `d`, for which the Python holds.
 sj_check() {
-    python3 - "$WT_OUT" "$2" <<'PY' || wt_fail "$1: $(cat "$WT_OUT")"
+    nb_run "$2" "$3"
+    wt_expect_rc "$1" 0
+    python3 - "$WT_OUT" "$4" <<'PY' || wt_fail "$1: $(cat "$WT_OUT")"
 import json, sys
 raw = open(sys.argv[1], 'rb').read()
 assert raw.endswith(b'\n') and raw.count(b'\n') == 1, 'one line'
@@ -29,7 +29,6 @@ printf '%s\r\n' '[HealthCheck]' 'EnablePluginCheck=1' \
     'PluginPath=C:\Nimbrel Tests\json-odd\Prüf €\gone.cmd' \
     'PrinterName= Büro "A"\B 🖨 ' '[Schedule]' 'RestartDays=Mon,"Fri"\x' |
     iconv -f UTF-8 -t UTF-16 >"$NB_DIR/Nimbrel.ini"
-odd_win=$NB_WINDIR
 common='
 s = d["settings"]
 assert s["PrinterName"] == {"value": "Büro \"A\"\\B \U0001F5A8", "source": "file"}, s["PrinterName"]
@@ -41,9 +40,7 @@ assert d["version"] == "1.1.0"
 assert d["spoolDirectory"].lower() == "c:\\windows\\system32\\spool\\printers"
 assert d["checks"]["printQueue"] is True
 '
-wt_run "$odd_win\\Nimbrel.exe" status /json
-wt_expect_rc "json, stopped" 0
-sj_check "json, stopped" "$common"'
+sj_check "json, stopped" status /json "$common"'
 assert d["healthy"] is False
 assert d["spooler"] == {"state": "Stopped", "processId": 0, "startType": d["spooler"]["startType"]}
 assert d["checks"]["serviceState"] is False and d["checks"]["plugin"] is False
@@ -53,9 +50,7 @@ assert d["lastIssue"] == "Print Spooler service is stopped"
 wt_run sc start Spooler
 wt_wait_state Spooler RUNNING 10 || wt_fail "the Spooler did not start"
 
-wt_run "$odd_win\\Nimbrel.exe" STATUS -JSON
-wt_expect_rc "json, running" 0
-sj_check "json, running" "$common"'
+sj_check "json, running" STATUS -JSON "$common"'
 assert d["healthy"] is False
 assert d["spooler"]["state"] == "Running" and d["spooler"]["processId"] > 0
 assert d["checks"] == {"serviceState": True, "printQueue": True, "plugin": False}
@@ -64,9 +59,7 @@ assert d["lastIssue"] == "Plugin health check file not found"
 
 nb_deploy json-lean
 printf '[HealthCheck]\nEnableQueueCheck=0\n[Schedule]\nEnableScheduledRestart=0\n' | nb_ini
-nb_run status --json
-wt_expect_rc "json, lean" 0
-sj_check "json, lean" '
+sj_check "json, lean" status --json '
 assert d["healthy"] is True and d["lastIssue"] is None and d["schedule"] is None
 assert d["checks"] == {"serviceState": True, "printQueue": None, "plugin": None}
 assert d["settings"]["EnableQueueCheck"] == {"value": 0, "source": "file"}
@@ -80,8 +73,7 @@ assert sorted(d) == sorted(["healthy", "spooler", "checks", "lastIssue", "schedu
 nb_deploy json-bom
 printf '\xef\xbb\xbf[Monitor]\r\nClearSpoolOnRecovery=0\r\n[Schedule]\r\nRestartTime=04:00\r\n' \
     >"$NB_DIR/Nimbrel.ini"
-nb_run status /json
-sj_check "json, UTF-8 mark" '
+sj_check "json, UTF-8 mark" status /json '
 assert d["settings"]["ClearSpoolOnRecovery"] == {"value": 0, "source": "file"}
 assert d["schedule"]["time"] == "04:00"
 '
@@ -91,20 +83,13 @@ wt_out | tail -1 | grep -q '^Note: Nimbrel.ini begins with a UTF-8 byte-order ma
 
 # Group Policy: values under HKLM\SOFTWARE\Policies\Nimbrel override the
 # file, one of each kind; a value of the wrong type is passed over.
-policy='HKLM\SOFTWARE\Policies\Nimbrel'
-restore_policy() {
-    wt_run reg delete "$policy" /f
-    restore_spooler
-}
-trap restore_policy EXIT
 for value in 'Monitor CheckIntervalMs REG_DWORD 7000' 'HealthCheck EnableQueueCheck REG_DWORD 0' \
     'HealthCheck PrinterName REG_SZ Lab 2' 'Monitor MaxRestartsPerHour REG_SZ 9'; do
     set -- $value
     wt_run reg add "$policy\\$1" /v "$2" /t "$3" /d "${*:4}" /f
     wt_expect_rc "reg add $2" 0
 done
-nb_run status /json
-sj_check "json, policies" '
+sj_check "json, policies" status /json '
 s = d["settings"]
 assert s["CheckIntervalMs"] == {"value": 7000, "source": "policy"}, s["CheckIntervalMs"]
 assert s["EnableQueueCheck"] == {"value": 0, "source": "policy"}
@@ -113,6 +98,3 @@ assert s["MaxRestartsPerHour"] == {"value": 3, "source": "default"}
 assert s["ClearSpoolOnRecovery"] == {"value": 0, "source": "file"}
 assert d["checks"]["printQueue"] is None
 '
-
-restore_policy
-trap - EXIT
