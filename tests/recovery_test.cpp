@@ -191,8 +191,8 @@ TEST_F(Recovery, EventsAndEffectsOfEveryOutcome) {
     } cases[] = {
         {StopRefused, {L"1.SPL"}, 0, {kStarted, kStopFailed}, {}},
         {Cooperative,
-         {L"7.Spl", L"fp00001.shd", L"notes.txt", L"SPL", L"x.SPLX", L"x.spl.bak", L"Sub\\1.SPL",
-          L"desktop.ini#"},
+         {L"7.Spl", L"fp00001.shd", L"notes.txt", L"SPL", L"x.SPLX", L"x.spl.bak",
+          L"Dir.SPL\\1.SPL", L"desktop.ini#"},
          1,
          {kStarted, kCompleted},
          {L"7.Spl", L"fp00001.shd"}},
