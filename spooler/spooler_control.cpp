@@ -2,6 +2,7 @@
 
 #include "config/settings.h"
 #include "platform/benign.h"
+#include "platform/owned.h"
 #include "text/text.h"
 
 namespace nimbrel {
@@ -14,44 +15,28 @@ namespace {
 constexpr WCHAR kSpoolerService[] = L"Spooler";
 constexpr WCHAR kSpoolerImage[] = L"spoolsv.exe";
 
-// Opens the manager and the named service with `access`; on failure
-// nothing stays open.
-bool OpenNamedService(const WCHAR* name, DWORD access, SC_HANDLE& manager, SC_HANDLE& service) {
-    manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (manager == nullptr) {
-        return false;
-    }
-    service = OpenServiceW(manager, name, access);
-    if (service == nullptr) {
-        CloseServiceHandle(manager);
-        return false;
-    }
-    return true;
-}
+// The manager and the named service opened with `access`, both closed
+// when it goes out of scope; `service` is null when either open failed.
+struct OpenedService {
+    OpenedService(const WCHAR* name, DWORD access)
+        : manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)),
+          service(manager ? OpenServiceW(manager.get(), name, access) : nullptr) {}
 
-bool OpenSpooler(DWORD access, SC_HANDLE& manager, SC_HANDLE& service) {
-    return OpenNamedService(kSpoolerService, access, manager, service);
-}
-
-void CloseService(SC_HANDLE manager, SC_HANDLE service) {
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-}
+    ServiceHandle manager;
+    ServiceHandle service;
+};
 
 // Opens the named service for its status only, reads it and closes it
 // again. False when it cannot be opened or read.
 bool QueryServiceState(const WCHAR* name, SERVICE_STATUS_PROCESS& status) {
     status = SERVICE_STATUS_PROCESS{};
-    SC_HANDLE manager;
-    SC_HANDLE service;
-    if (!OpenNamedService(name, SERVICE_QUERY_STATUS, manager, service)) {
+    const OpenedService opened(name, SERVICE_QUERY_STATUS);
+    if (!opened.service) {
         return false;
     }
     DWORD needed = 0;
-    const BOOL queried = QueryServiceStatusEx(
-        service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status), sizeof status, &needed);
-    CloseService(manager, service);
-    return queried != FALSE;
+    return QueryServiceStatusEx(opened.service.get(), SC_STATUS_PROCESS_INFO,
+                                reinterpret_cast<LPBYTE>(&status), sizeof status, &needed) != FALSE;
 }
 
 // A refused stop request that still leaves a stuck Spooler to be waited for
@@ -63,78 +48,79 @@ bool StopRefusalCanBeForced(DWORD error) {
            error == ERROR_INVALID_SERVICE_CONTROL || error == ERROR_SERVICE_REQUEST_TIMEOUT;
 }
 
-// SeDebugPrivilege, enabled for the termination and put back afterwards.
-struct DebugPrivilege {
-    HANDLE token;
-    bool enabled; // by us, and so to be put back
-    TOKEN_PRIVILEGES previous;
-};
+// The process's own token, null when it cannot be opened.
+HANDLE OpenOwnToken() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+        return nullptr;
+    }
+    return token;
+}
 
 // An administrator's token holds SeDebugPrivilege but has it disabled, and
 // without it OpenProcess is refused the process of a LocalSystem service
-// such as the spooler. A token that does not hold it (AdjustTokenPrivileges
-// then succeeds all the same, with ERROR_NOT_ALL_ASSIGNED) goes on without.
-void EnableDebugPrivilege(DebugPrivilege& privilege) {
-    privilege = DebugPrivilege{};
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
-                          &privilege.token)) {
-        privilege.token = nullptr;
-        return;
-    }
-    TOKEN_PRIVILEGES wanted{};
-    wanted.PrivilegeCount = 1;
-    wanted.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (!LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &wanted.Privileges[0].Luid)) {
-        return;
-    }
-    DWORD size = 0;
-    privilege.enabled =
-        AdjustTokenPrivileges(privilege.token, FALSE, &wanted, sizeof privilege.previous,
-                              &privilege.previous, &size) &&
-        GetLastError() == ERROR_SUCCESS && privilege.previous.PrivilegeCount != 0;
-}
-
-// A privilege that cannot be put back stays enabled in a token that held it
+// such as the spooler. It is enabled for as long as this lives and put back
+// afterwards. A token that does not hold it (AdjustTokenPrivileges then
+// succeeds all the same, with ERROR_NOT_ALL_ASSIGNED) goes on without. A
+// privilege that cannot be put back stays enabled in a token that held it
 // already, and the spooler is stopped all the same.
-void RestoreDebugPrivilege(DebugPrivilege& privilege) {
-    if (privilege.enabled) {
-        const BenignFailures benign;
-        AdjustTokenPrivileges(privilege.token, FALSE, &privilege.previous, 0, nullptr, nullptr);
+class DebugPrivilege {
+  public:
+    DebugPrivilege() : token_(OpenOwnToken()) { enabled_ = token_ && Enable(); }
+    ~DebugPrivilege() {
+        if (enabled_) {
+            const BenignFailures benign;
+            AdjustTokenPrivileges(token_.get(), FALSE, &previous_, 0, nullptr, nullptr);
+        }
     }
-    if (privilege.token != nullptr) {
-        CloseHandle(privilege.token);
+    DebugPrivilege(const DebugPrivilege&) = delete;
+    DebugPrivilege& operator=(const DebugPrivilege&) = delete;
+
+  private:
+    // True when this enabled it, and so must put it back.
+    bool Enable() {
+        TOKEN_PRIVILEGES wanted{};
+        wanted.PrivilegeCount = 1;
+        wanted.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+        if (!LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &wanted.Privileges[0].Luid)) {
+            return false;
+        }
+        DWORD size = 0;
+        return AdjustTokenPrivileges(token_.get(), FALSE, &wanted, sizeof previous_, &previous_,
+                                     &size) &&
+               GetLastError() == ERROR_SUCCESS && previous_.PrivilegeCount != 0;
     }
-}
+
+    ObjectHandle token_;
+    bool enabled_ = false;
+    TOKEN_PRIVILEGES previous_{};
+};
 
 // Terminates every process whose image is "spoolsv.exe", in any ASCII letter
 // case. Returns whether at least one termination succeeded.
 bool TerminateSpoolerProcesses() {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
+    const SnapshotHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) {
         return false;
     }
-    DebugPrivilege privilege;
-    EnableDebugPrivilege(privilege);
+    const DebugPrivilege privilege;
     bool terminated = false;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry)) {
+    for (bool more = Process32FirstW(snapshot.get(), &entry) != FALSE; more;
+         more = Process32NextW(snapshot.get(), &entry) != FALSE) {
         entry.szExeFile[MAX_PATH - 1] = 0;
         if (!EqualsIgnoreAsciiCase(entry.szExeFile, kSpoolerImage)) {
             continue;
         }
-        HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
-        if (process == nullptr) {
+        const ObjectHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
+        if (!process) {
             continue;
         }
-        if (TerminateProcess(process, 1)) {
+        if (TerminateProcess(process.get(), 1)) {
             terminated = true;
         }
-        CloseHandle(process);
     }
-    RestoreDebugPrivilege(privilege);
-    CloseHandle(snapshot);
     return terminated;
 }
 
@@ -173,41 +159,47 @@ DWORD WaitForEitherState(const WCHAR* name, DWORD first, DWORD second, DWORD tim
     }
 }
 
-int WaitForServiceState(const WCHAR* name, DWORD targetState, DWORD timeoutMs) {
-    return WaitForEitherState(name, targetState, targetState, timeoutMs) != 0 ? 1 : 0;
+bool WaitForServiceState(const WCHAR* name, DWORD targetState, DWORD timeoutMs) {
+    return WaitForEitherState(name, targetState, targetState, timeoutMs) != 0;
+}
+
+// Asks the named service to stop. False when it cannot be opened; else
+// `refusal` is the error of a refused request, or ERROR_SUCCESS.
+bool RequestStop(const WCHAR* name, DWORD& refusal) {
+    refusal = ERROR_SUCCESS;
+    const OpenedService opened(name, SERVICE_STOP | SERVICE_QUERY_STATUS);
+    if (!opened.service) {
+        return false;
+    }
+    SERVICE_STATUS status{};
+    if (!ControlService(opened.service.get(), SERVICE_CONTROL_STOP, &status)) {
+        refusal = GetLastError();
+    }
+    return true;
 }
 
 // Asks the Spooler to stop. False when it refused for good; a refusal that
 // still leaves it to be waited for and forced is kept in `refusal`.
 bool RequestSpoolerStop(DWORD& refusal) {
-    refusal = ERROR_SUCCESS;
-    SC_HANDLE manager;
-    SC_HANDLE service;
-    if (!OpenSpooler(SERVICE_STOP | SERVICE_QUERY_STATUS, manager, service)) {
-        return false;
-    }
-    SERVICE_STATUS status{};
-    if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) {
-        refusal = GetLastError();
-    }
-    CloseService(manager, service);
-    return refusal == ERROR_SUCCESS || StopRefusalCanBeForced(refusal);
+    return RequestStop(kSpoolerService, refusal) &&
+           (refusal == ERROR_SUCCESS || StopRefusalCanBeForced(refusal));
 }
 
 // Lists the Spooler's active dependents into `list`, in the order in which
 // they must be stopped. False when they cannot be listed whole.
 bool ListActiveDependents(DependentServices& list) {
     list.count = 0;
-    SC_HANDLE manager;
-    SC_HANDLE service;
-    if (!OpenSpooler(SERVICE_ENUMERATE_DEPENDENTS, manager, service)) {
+    const OpenedService spooler(kSpoolerService, SERVICE_ENUMERATE_DEPENDENTS);
+    if (!spooler.service) {
         return false;
     }
+    const SC_HANDLE service = spooler.service.get();
     DWORD needed = 0;
     DWORD returned = 0;
     bool listed = EnumDependentServicesW(service, SERVICE_ACTIVE, nullptr, 0, &needed, &returned);
     if (!listed && GetLastError() == ERROR_MORE_DATA && needed >= sizeof(ENUM_SERVICE_STATUSW)) {
-        auto* found = static_cast<ENUM_SERVICE_STATUSW*>(HeapAlloc(GetProcessHeap(), 0, needed));
+        const HeapBlock<ENUM_SERVICE_STATUSW> block(needed);
+        ENUM_SERVICE_STATUSW* found = block.get();
         listed = found != nullptr &&
                  EnumDependentServicesW(service, SERVICE_ACTIVE, found, needed, &needed, &returned);
         // A name that does not fit, or more dependents than can be kept, is
@@ -220,9 +212,7 @@ bool ListActiveDependents(DependentServices& list) {
                 CopyText(list.names[list.count++], kServiceNameCapacity, name);
             }
         }
-        HeapFree(GetProcessHeap(), 0, found);
     }
-    CloseService(manager, service);
     if (!listed) {
         list.count = 0;
     }
@@ -233,27 +223,27 @@ bool ListActiveDependents(DependentServices& list) {
 // itself in the meantime is as good as stopped; it is not entered, since it
 // was not this stop that took it down.
 bool StopDependent(const WCHAR* name, DependentServices& stopped) {
-    SC_HANDLE manager;
-    SC_HANDLE service;
-    if (!OpenNamedService(name, SERVICE_STOP | SERVICE_QUERY_STATUS, manager, service)) {
+    DWORD refusal = ERROR_SUCCESS;
+    if (!RequestStop(name, refusal) ||
+        (refusal != ERROR_SUCCESS && refusal != ERROR_SERVICE_NOT_ACTIVE)) {
         return false;
     }
-    SERVICE_STATUS status{};
-    const BOOL accepted = ControlService(service, SERVICE_CONTROL_STOP, &status);
-    const DWORD error = accepted ? ERROR_SUCCESS : GetLastError();
-    CloseService(manager, service);
-    if (!accepted && error != ERROR_SERVICE_NOT_ACTIVE) {
-        return false;
-    }
-    if (accepted) {
+    if (refusal == ERROR_SUCCESS) {
         CopyText(stopped.names[stopped.count++], kServiceNameCapacity, name);
     }
-    return WaitForServiceState(name, SERVICE_STOPPED, Settings.StopTimeoutMs) != 0;
+    return WaitForServiceState(name, SERVICE_STOPPED, Settings.StopTimeoutMs);
+}
+
+// Asks the named service to start. True when it accepted, or already runs.
+bool RequestStart(const WCHAR* name) {
+    const OpenedService opened(name, SERVICE_START | SERVICE_QUERY_STATUS);
+    return opened.service && (StartServiceW(opened.service.get(), 0, nullptr) ||
+                              GetLastError() == ERROR_SERVICE_ALREADY_RUNNING);
 }
 
 } // namespace
 
-int QuerySpoolerStatus(DWORD* state, DWORD* processId) {
+bool QuerySpoolerStatus(DWORD* state, DWORD* processId) {
     if (state) {
         *state = 0;
     }
@@ -262,7 +252,7 @@ int QuerySpoolerStatus(DWORD* state, DWORD* processId) {
     }
     SERVICE_STATUS_PROCESS status;
     if (!QueryServiceState(kSpoolerService, status)) {
-        return 0;
+        return false;
     }
     if (state) {
         *state = status.dwCurrentState;
@@ -270,29 +260,26 @@ int QuerySpoolerStatus(DWORD* state, DWORD* processId) {
     if (processId) {
         *processId = status.dwProcessId;
     }
-    return 1;
+    return true;
 }
 
-int QuerySpoolerStartType(DWORD* startType) {
-    SC_HANDLE manager;
-    SC_HANDLE service;
-    if (!OpenSpooler(SERVICE_QUERY_CONFIG, manager, service)) {
-        return 0;
+bool QuerySpoolerStartType(DWORD* startType) {
+    const OpenedService spooler(kSpoolerService, SERVICE_QUERY_CONFIG);
+    if (!spooler.service) {
+        return false;
     }
     // The record carries the service's texts behind it: sized first.
-    int result = 0;
     DWORD needed = 0;
-    if (!QueryServiceConfigW(service, nullptr, 0, &needed) &&
-        GetLastError() == ERROR_INSUFFICIENT_BUFFER && needed >= sizeof(QUERY_SERVICE_CONFIGW)) {
-        auto* config = static_cast<QUERY_SERVICE_CONFIGW*>(HeapAlloc(GetProcessHeap(), 0, needed));
-        if (config != nullptr && QueryServiceConfigW(service, config, needed, &needed)) {
-            *startType = config->dwStartType;
-            result = 1;
-        }
-        HeapFree(GetProcessHeap(), 0, config);
+    if (QueryServiceConfigW(spooler.service.get(), nullptr, 0, &needed) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed < sizeof(QUERY_SERVICE_CONFIGW)) {
+        return false;
     }
-    CloseService(manager, service);
-    return result;
+    const HeapBlock<QUERY_SERVICE_CONFIGW> config(needed);
+    if (!config || !QueryServiceConfigW(spooler.service.get(), config.get(), needed, &needed)) {
+        return false;
+    }
+    *startType = config.get()->dwStartType;
+    return true;
 }
 
 const WCHAR* StartTypeName(DWORD startType) {
@@ -312,22 +299,22 @@ const WCHAR* StartTypeName(DWORD startType) {
     }
 }
 
-int WaitForSpoolerState(DWORD targetState, DWORD timeoutMs) {
+bool WaitForSpoolerState(DWORD targetState, DWORD timeoutMs) {
     return WaitForServiceState(kSpoolerService, targetState, timeoutMs);
 }
 
-int StopSpooler(DependentServices* stopped) {
+bool StopSpooler(DependentServices* stopped) {
     stopped->count = 0;
     DependentServices active;
     ListActiveDependents(active);
     for (DWORD i = 0; i < active.count; ++i) {
         if (!StopDependent(active.names[i], *stopped)) {
-            return 0;
+            return false;
         }
     }
     DWORD refusal = ERROR_SUCCESS;
     if (!RequestSpoolerStop(refusal)) {
-        return 0;
+        return false;
     }
     // A spooler that is starting accepts no stop (1061) until it runs. Once
     // it runs it is asked again, once, rather than waited out and a healthy
@@ -338,44 +325,35 @@ int StopSpooler(DependentServices* stopped) {
         WaitForEitherState(kSpoolerService, SERVICE_STOPPED, running, Settings.StopTimeoutMs);
     if (seen == SERVICE_RUNNING) {
         if (!RequestSpoolerStop(refusal)) {
-            return 0;
+            return false;
         }
         seen = WaitForEitherState(kSpoolerService, SERVICE_STOPPED, SERVICE_STOPPED,
                                   Settings.StopTimeoutMs);
     }
     if (seen == SERVICE_STOPPED) {
-        return 1;
+        return true;
     }
     // A wait without a time limit that a stop request of the service ended:
     // the spooler may yet stop by itself, and a service on its way out does
     // not terminate it.
     if (Settings.StopTimeoutMs == INFINITE && StopEvent != nullptr &&
         WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0) {
-        return 0;
+        return false;
     }
     if (!TerminateSpoolerProcesses()) {
-        return 0;
+        return false;
     }
     return WaitForSpoolerState(SERVICE_STOPPED, kForcedStopTimeoutMs);
 }
 
-int StartSpooler() {
+bool StartSpooler() {
     return StartDependentService(kSpoolerService);
 }
 
 // The Spooler's own start is this one under its name.
-int StartDependentService(const WCHAR* name) {
-    SC_HANDLE manager;
-    SC_HANDLE service;
-    if (!OpenNamedService(name, SERVICE_START | SERVICE_QUERY_STATUS, manager, service)) {
-        return 0;
-    }
-    if (!StartServiceW(service, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
-        CloseService(manager, service);
-        return 0;
-    }
-    CloseService(manager, service);
-    return WaitForServiceState(name, SERVICE_RUNNING, Settings.StartTimeoutMs);
+bool StartDependentService(const WCHAR* name) {
+    return RequestStart(name) &&
+           WaitForServiceState(name, SERVICE_RUNNING, Settings.StartTimeoutMs);
 }
 
 } // namespace nimbrel

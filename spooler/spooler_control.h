@@ -25,22 +25,22 @@ constexpr DWORD kSpoolerPollMs = 500;
 constexpr DWORD kForcedStopTimeoutMs = 10000;
 
 // Reads the Spooler's state and process id once. Each given output is set
-// to 0 first. Returns non-zero on success.
-int QuerySpoolerStatus(DWORD* state, DWORD* processId);
+// to 0 first. Returns true on success.
+bool QuerySpoolerStatus(DWORD* state, DWORD* processId);
 
 // Reads the Spooler's start type (SERVICE_AUTO_START, SERVICE_DISABLED...).
-// Returns non-zero on success; `startType` is left as it was otherwise.
-int QuerySpoolerStartType(DWORD* startType);
+// Returns true on success; `startType` is left as it was otherwise.
+bool QuerySpoolerStartType(DWORD* startType);
 
 // The start type as the Services console names it: "Automatic", "Manual",
 // "Disabled", "Boot", "System", else "Unknown".
 const WCHAR* StartTypeName(DWORD startType);
 
-// Polls every 500 ms until the Spooler is in `targetState` (returns 1) or
-// `timeoutMs` has passed or a query failed (returns 0). A time-out of 0
-// returns 0 at once, without a query. A time-out of INFINITE also ends
-// (returning 0) at a stop request of the service.
-int WaitForSpoolerState(DWORD targetState, DWORD timeoutMs);
+// Polls every 500 ms until the Spooler is in `targetState` (returns true) or
+// `timeoutMs` has passed or a query failed (returns false). A time-out of
+// 0 returns false at once, without a query. A time-out of INFINITE also ends
+// (returning false) at a stop request of the service.
+bool WaitForSpoolerState(DWORD targetState, DWORD timeoutMs);
 
 // The most active dependents a stop takes down, and the longest service
 // name the service manager accepts, with its terminator.
@@ -56,21 +56,21 @@ struct DependentServices {
 // Stops the Spooler's active dependents first, as the service manager
 // refuses to stop a service that others running depend on: in the order it
 // lists them, each waited for StopTimeoutMs, and each entered in `stopped`
-// once asked. A dependent that does not stop ends the stop with 0; when
+// once asked. A dependent that does not stop ends the stop with false; when
 // they cannot be listed, the stop goes on without them. Then asks the
 // Spooler to stop and waits StopTimeoutMs (a request refused while it was
 // starting is sent again, once, when it runs); if it has not stopped,
 // terminates every "spoolsv.exe", with SeDebugPrivilege enabled for it when
-// the token holds it, and waits 10 s more. Returns 1 when the Spooler was
+// the token holds it, and waits 10 s more. Returns true when the Spooler was
 // seen stopped.
-int StopSpooler(DependentServices* stopped);
+bool StopSpooler(DependentServices* stopped);
 
 // Asks the named service to start and waits StartTimeoutMs for it to run.
-// Returns 1 when it was seen running; one already running counts as started.
-int StartDependentService(const WCHAR* name);
+// Returns true when it was seen running; one already running counts as started.
+bool StartDependentService(const WCHAR* name);
 
-// Asks the Spooler to start and waits StartTimeoutMs for it to run. Returns 1
+// Asks the Spooler to start and waits StartTimeoutMs for it to run. Returns true
 // when it was seen running; a Spooler already running counts as started.
-int StartSpooler();
+bool StartSpooler();
 
 } // namespace nimbrel

@@ -1,8 +1,16 @@
-// LoadSettings and TrimBlanks: bounds, switches, texts cut and trimmed, the
-// file beside the executable, a UTF-8 mark, and policies over the file.
+// LoadSettings: bounds, switches, texts cut and trimmed, the file beside the
+// executable, a UTF-8 mark and policies over the file; and the files shipped
+// beside the program, which must name exactly the settings it reads.
 
 #include "config/settings.h"
 #include "tests/support.h"
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <set>
+#include <sstream>
 
 namespace nimbrel::test {
 namespace {
@@ -22,17 +30,12 @@ TEST_F(SettingsTest, NumbersAreHeldToTheirLowerBoundsAndSwitchesToZeroOrOne) {
         {L"Monitor/HangTimeoutMs=4999", &SettingsRecord::HangTimeoutMs, 5000},
         {L"Monitor/MaxRestartsPerHour=0", &SettingsRecord::MaxRestartsPerHour, 1},
         {L"Recovery/StopTimeoutMs=0", &SettingsRecord::StopTimeoutMs, 0},
-        {L"Recovery/RestartDelayMs=4294967295", &SettingsRecord::RestartDelayMs, 4294967295u},
         {L"HealthCheck/StuckJobTimeoutMs=9999", &SettingsRecord::StuckJobTimeoutMs, 10000},
-        {L"HealthCheck/MaxQueueJobs=0", &SettingsRecord::MaxQueueJobs, 0},
         {L"HealthCheck/QueueCheckTimeoutMs=4999", &SettingsRecord::QueueCheckTimeoutMs, 5000},
         {L"HealthCheck/PluginIntervalMs=1", &SettingsRecord::PluginIntervalMs, 5000},
         {L"HealthCheck/PluginTimeoutMs=999", &SettingsRecord::PluginTimeoutMs, 1000},
         {L"HealthCheck/EnableQueueCheck=5", &SettingsRecord::EnableQueueCheck, 1},
         {L"HealthCheck/EnableQueueCheck=0", &SettingsRecord::EnableQueueCheck, 0},
-        {L"Monitor/ClearSpoolOnRecovery=0x10", &SettingsRecord::ClearSpoolOnRecovery, 1},
-        {L"Schedule/ClearSpoolOnScheduledRestart=-1", &SettingsRecord::ClearSpoolOnScheduledRestart,
-         1},
         // Present but empty, or missing: the default.
         {L"Monitor/HangTimeoutMs=", &SettingsRecord::HangTimeoutMs, 120000},
         {L"HealthCheck/EnableQueueCheck=1", &SettingsRecord::EnablePluginCheck, 0},
@@ -111,9 +114,7 @@ TEST_F(SettingsTest, TheFirstSectionBehindAUtf8MarkIsHonoured) {
                "RestartTime=03:00\r\n[Monitor]\r\nCheckIntervalMs=5000",
          1, 0, L"D:\\Sp\u00fcl \U0001F5A8", 5000},
         {bom + "[Monitor]\nClearSpoolOnRecovery=\nCheckIntervalMs=0x7D0\xFF\n", 1, 1, L"", 2000},
-        {bom + "; x\n[Monitor]\nClearSpoolOnRecovery=0\n", 1, 0, L"", 10000},
         {"[Monitor]\nClearSpoolOnRecovery=0\n", 0, 0, L"", 10000},
-        {std::string("\xFF\xFE[\0M\0o\0n\0i\0t\0o\0r\0]\0\n\0a\0=\0", 22), 0, 1, L"", 10000},
     };
     for (const auto& c : cases) {
         Fresh();
@@ -132,7 +133,8 @@ TEST_F(SettingsTest, TheFirstSectionBehindAUtf8MarkIsHonoured) {
 }
 
 // A policy value overrides the file under the same bounds, trimming and
-// capacities; one of another type or size is passed over, never cut.
+// capacities; one of another type or size is passed over, never cut. How a
+// value is read whole is the registry contract's.
 TEST_F(SettingsTest, PolicyValuesOverrideTheFileWhenWholeAndOfTheirType) {
     constexpr SettingSource kFile = SettingSource::File, kPolicy = SettingSource::Policy;
     const std::wstring s256 = L"D:\\" + std::wstring(256, L's'), s257 = s256 + L"s";
@@ -143,21 +145,13 @@ TEST_F(SettingsTest, PolicyValuesOverrideTheFileWhenWholeAndOfTheirType) {
         std::size_t setting; // its place in the list
         std::wstring value;
         SettingSource source;
-        bool unterminated = false, denied = false;
     } cases[] = {
-        {L"Monitor", L"CheckIntervalMs", REG_DWORD, L"7000", 0, L"7000", kPolicy},
         {L"Monitor", L"checkintervalms", REG_DWORD, L"0", 0, L"1000", kPolicy},
         {L"HealthCheck", L"EnableQueueCheck", REG_DWORD, L"5", 7, L"1", kPolicy},
-        {L"Monitor", L"CheckIntervalMs", REG_SZ, L"7000", 0, L"5000", kFile},
-        {L"Monitor", L"CheckIntervalMs", REG_QWORD, L"", 0, L"5000", kFile},
-        {L"HealthCheck", L"CheckIntervalMs", REG_DWORD, L"7000", 0, L"5000", kFile},
-        {L"Monitor", L"CheckIntervalMs", REG_DWORD, L"7000", 0, L"5000", kFile, false, true},
         {L"HealthCheck", L"PrinterName", REG_SZ, L" Lab\t", 17, L"Lab", kPolicy},
-        {L"HealthCheck", L"PrinterName", REG_SZ, L"Lab", 17, L"Lab", kPolicy, true},
         {L"Monitor", L"SpoolDirectory", REG_SZ, s257, 16, L"D:\\Spool", kFile},
         {L"Monitor", L"SpoolDirectory", REG_SZ, s256, 16, s256, kPolicy},
         {L"Monitor", L"SpoolDirectory", REG_EXPAND_SZ, L"E:\\x", 16, L"D:\\Spool", kFile},
-        {L"Monitor", L"SpoolDirectory", REG_SZ, L"", 16, L"D:\\Spool", kFile},
         {L"HealthCheck", L"PrinterName", REG_DWORD, L"1", 17, L"Office", kFile},
     };
     for (const auto& c : cases) {
@@ -167,12 +161,9 @@ TEST_F(SettingsTest, PolicyValuesOverrideTheFileWhenWholeAndOfTheirType) {
         const std::wstring key = L"SOFTWARE\\Policies\\Nimbrel\\" + std::wstring(c.section);
         if (c.type == REG_DWORD) {
             sim::SetRegistryNumber(key, c.name, std::stoul(c.text));
-        } else if (c.type == REG_QWORD) {
-            sim::SetRegistryValue(key, c.name, REG_QWORD, {1, 2, 3, 4, 0, 0, 0, 0});
         } else {
-            sim::SetRegistryText(key, c.name, c.text, c.type, !c.unterminated);
+            sim::SetRegistryText(key, c.name, c.text, c.type);
         }
-        sim::SetRegistryKeyDenied(key, c.denied);
         LoadSettings();
         const SettingEntry entry = DescribeSetting(c.setting);
         SCOPED_TRACE(Narrow(key + L"\\" + c.name + L"=" + c.text));
@@ -188,21 +179,92 @@ TEST_F(SettingsTest, PolicyValuesOverrideTheFileWhenWholeAndOfTheirType) {
     EXPECT_EQ(7000u, Settings.CheckIntervalMs);
 }
 
-// Returns, line feeds, no-break spaces, vertical tabs and form feeds stay.
-TEST(TrimBlanks, StripsSpacesAndTabsFromBothEndsOnly) {
-    const std::pair<const WCHAR*, const WCHAR*> cases[] = {
-        {L"", L""},
-        {L" \t ", L""},
-        {L" \tMon, Fri\t ", L"Mon, Fri"},
-        {L"\r\nx\r\n", L"\r\nx\r\n"},
-        {L"\u00a0x\u00a0", L"\u00a0x\u00a0"},
-        {L"\v\fx", L"\v\fx"},
-    };
-    for (const auto& [in, out] : cases) {
-        WCHAR buffer[32];
-        CopyText(buffer, 32, in);
-        TrimBlanks(buffer);
-        EXPECT_EQ(std::wstring(out), buffer) << Narrow(in);
+std::string ReadSource(const std::string& path) {
+    std::ifstream file(std::string(NIMBREL_SOURCE_DIR "/") + path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+TEST_F(SettingsTest, TheSampleLoadsTheDefaultsAndExplainsEveryKeyReadOnceInItsSection) {
+    const std::string sample = ReadSource("Nimbrel.ini.sample");
+    ASSERT_FALSE(sample.empty());
+    // Without a byte-order mark the profile functions read the ANSI code page.
+    for (const unsigned char c : sample) {
+        ASSERT_TRUE(c < 0x80 && (c >= 0x20 || c == '\r' || c == '\n')) << "not plain ASCII";
+    }
+    sim::SetFileText(kIniPath, std::wstring(sample.begin(), sample.end()));
+    std::memset(&Settings, 0x5A, sizeof Settings);
+    LoadSettings();
+    EXPECT_EQ(0, std::memcmp(&Settings, &kDefaultSettings, sizeof Settings));
+
+    std::multiset<std::string> read, listed, inSample;
+    for (const sim::Call& call : sim::Calls()) {
+        // A null key asks for the section's key names.
+        if ((call.op == sim::Op::GetPrivateProfileIntW ||
+             call.op == sim::Op::GetPrivateProfileStringW) &&
+            call.args[1] != L"null") {
+            read.insert(Narrow(call.args[0] + L"/" + call.args[1]));
+        }
+    }
+    for (std::size_t i = 0; i < SettingCount(); ++i) {
+        listed.insert(Narrow(DescribeSetting(i).section) + "/" + Narrow(DescribeSetting(i).key));
+    }
+    std::istringstream lines(sample);
+    std::string section, previous;
+    for (std::string line; std::getline(lines, line); previous = line) {
+        line.erase(line.find_last_not_of('\r') + 1);
+        if (line[0] == '[') {
+            section = line.substr(1, line.find(']') - 1);
+        } else if (!line.empty() && line[0] != ';') {
+            inSample.insert(section + "/" + line.substr(0, line.find('=')));
+            EXPECT_EQ(';', previous[0]) << line << " unexplained";
+        }
+    }
+    EXPECT_EQ(listed, read);
+    EXPECT_EQ(listed, inSample);
+}
+
+// One policy for each setting, under its section's key, of the type the
+// program takes (REG_DWORD for numbers and switches, REG_SZ for texts) and
+// with its bounds; and every text it shows defined once in the language file.
+TEST(PolicyTemplates, HoldOnePolicyForEachSettingWithItsTypeBoundsAndTexts) {
+    const std::regex where(R"(\s*<(parentCategory|supportedOn)[^>]*>)"), blanks(R"(>\s+<)");
+    const std::string admx = std::regex_replace(
+        std::regex_replace(ReadSource("policy/Nimbrel.admx"), where, ""), blanks, "><");
+    const std::string adml = ReadSource("policy/en-US/Nimbrel.adml");
+    std::size_t policies = 0;
+    for (std::size_t at = admx.find("<policy "); at != std::string::npos;
+         at = admx.find("<policy ", at + 1)) {
+        ++policies;
+    }
+    EXPECT_EQ(SettingCount(), policies);
+    for (std::size_t i = 0; i < SettingCount(); ++i) {
+        const SettingEntry s = DescribeSetting(i);
+        const std::string key = Narrow(s.key), name = "\" valueName=\"" + key + "\"";
+        const std::string value =
+            s.kind == SettingKind::Switch
+                ? name + "><enabledValue><decimal value=\"1\" /></enabledValue><disabledValue>"
+                         "<decimal value=\"0\" /></disabledValue>"
+            : s.kind == SettingKind::Number
+                ? "<decimal id=\"" + key + name + " minValue=\"" + std::to_string(s.lowerBound) +
+                      "\" maxValue=\"4294967295\" />"
+                : "<text id=\"" + key + name + " maxLength=\"" + std::to_string(s.capacity - 1) +
+                      "\" />";
+        const std::size_t at = admx.find("<policy name=\"" + key + "\"");
+        const std::string policy = admx.substr(at, admx.find("</policy>", at) - at);
+        EXPECT_NE(std::string::npos,
+                  policy.find("key=\"SOFTWARE\\Policies\\Nimbrel\\" + Narrow(s.section) + "\""));
+        EXPECT_NE(std::string::npos, policy.find(value)) << value << "\nin " << policy;
+    }
+    std::set<std::string> defined;
+    const std::regex id(R"re(<(string|presentation) id="(\w+)")re");
+    for (std::sregex_iterator it(adml.begin(), adml.end(), id), end; it != end; ++it) {
+        EXPECT_TRUE(defined.insert(std::string((*it)[1]) + "." + std::string((*it)[2])).second)
+            << (*it)[2] << " defined twice";
+    }
+    const std::regex reference(R"re(\$\((string|presentation)\.(\w+)\))re");
+    for (std::sregex_iterator it(admx.begin(), admx.end(), reference), end; it != end; ++it) {
+        EXPECT_EQ(1u, defined.count(std::string((*it)[1]) + "." + std::string((*it)[2])))
+            << (*it)[0] << " is not in the language file";
     }
 }
 

@@ -1,6 +1,8 @@
-// The "status" report byte for byte, and its one line of JSON for scripts:
-// the member names they rely on, ASCII-only escapes, the settings' sources.
+// What "status" prints: the report byte for byte; its one line of JSON for
+// scripts, with the member names they rely on, ASCII-only escapes and the
+// settings' sources; and any text as UTF-8 when redirected.
 
+#include "app/console.h"
 #include "app/status.h"
 #include "tests/support.h"
 
@@ -16,26 +18,26 @@ const std::string kRun = "Running (PID 1234)||Yes|Yes|";
 const std::wstring kPlugin = L"HealthCheck/EnablePluginCheck=1\nHealthCheck/PluginPath=";
 const std::wstring kExe = L"C:\\Plugins\\check.exe";
 
+// "a|b|" as "a", "b" and "".
+std::vector<std::string> Split(const std::string& text) {
+    std::vector<std::string> parts(1);
+    for (char c : text) {
+        c == '|' ? parts.emplace_back() : parts.back() += c;
+    }
+    return parts;
+}
+
 // The report from its values in order, '|' between them; an empty value
-// leaves its line out.
+// leaves its line out. Every value starts in the 24th column.
 std::string Report(const std::string& values) {
-    static const char* const labels[] = {"Print Spooler service: ",
-                                         "Startup type:          ",
-                                         "Service state healthy: ",
-                                         "Print queue healthy:   ",
-                                         "Plugin check enabled:  ",
-                                         "Plugin healthy:        ",
-                                         "Overall healthy:       ",
-                                         "Last issue:            ",
-                                         "Scheduled restart:     ",
-                                         "Spool folder:          ",
-                                         "Note: "};
+    const auto labels = Split("Print Spooler service|Startup type|Service state healthy|"
+                              "Print queue healthy|Plugin check enabled|Plugin healthy|"
+                              "Overall healthy|Last issue|Scheduled restart|Spool folder");
+    const auto parts = Split(values);
     std::string report;
-    std::size_t at = 0;
-    for (const char* label : labels) {
-        const std::size_t end = std::min(values.find('|', at), values.size());
-        report += end > at ? label + values.substr(at, end - at) + "\n" : "";
-        at = end + 1;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const std::string pad(22 - labels[i].size(), ' ');
+        report += parts[i].empty() ? "" : labels[i] + ":" + pad + parts[i] + "\n";
     }
     return report;
 }
@@ -73,22 +75,12 @@ TEST_F(StatusTest, WholeReports) {
          "Stopped||No|Yes|||No|Print Spooler service is stopped" + kTail, 0},
         {SERVICE_RUNNING, -1, 0, L"HealthCheck/EnableQueueCheck=0", L"/jsonx", 0,
          "Running (PID 1234)||Yes||||Yes|" + kTail, 0},
-        {SERVICE_RUNNING, -1, 0, L"Schedule/EnableScheduledRestart=0", L"json", 0,
-         kRun + "||Yes|||C:\\Windows\\system32\\spool\\PRINTERS", 0},
-        {SERVICE_RUNNING, -1, 0, kPlugin + L"  ", L"", 0, kRun + "||Yes|" + kTail, 0},
-        {SERVICE_RUNNING, 3, 0, L"HealthCheck/PluginPath=" + kExe, L"", 0, kRun + "||Yes|" + kTail,
-         0},
-        {SERVICE_RUNNING, -1, 0,
-         L"Schedule/RestartDays = Mon,Fri \nSchedule/RestartTime=\t23:30\n"
-         L"Monitor/SpoolDirectory=D:\\Spool",
-         L"", 0, kRun + "||Yes||Mon,Fri at 23:30|D:\\Spool", 0},
+        {SERVICE_RUNNING, -1, 0, kPlugin + L"  ", L"json", 0, kRun + "||Yes|" + kTail, 0},
         {kNoSpooler, 3, 0, kPlugin + kExe, L"", 1, "Unable to query Print Spooler status.\n", 0},
         {SERVICE_RUNNING, 3, 1000, kPlugin + kExe, L"", 0,
          kRun + "C:\\Plugins\\check.exe|No|Yes|" + kTail, 1},
         {SERVICE_RUNNING, 3, 6000, kPlugin + kExe + L"\nHealthCheck/PluginIntervalMs=5000", L"", 0,
          kRun + "C:\\Plugins\\check.exe|No|No|Plugin health check failed (exit code 3)" + kTail, 2},
-        {SERVICE_RUNNING, -1, 0, kPlugin + L"C:\\Plugins\\gone.cmd", L"", 0,
-         kRun + "C:\\Plugins\\gone.cmd|No|No|Plugin health check file not found" + kTail, 0},
     };
     for (const auto& c : cases) {
         Arrange(c.state, c.ini);
@@ -105,19 +97,6 @@ TEST_F(StatusTest, WholeReports) {
     }
 }
 
-// A disabled spooler gets a line of its own; a file with a UTF-8 mark, a
-// note at the end on how to save it.
-TEST_F(StatusTest, SaysWhenTheSpoolerIsDisabledAndWhenTheFileHasAUtf8Mark) {
-    sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
-    sim::Spooler().startType = SERVICE_DISABLED;
-    sim::SetFileBytes(kIniPath, "\xEF\xBB\xBF[Schedule]\r\nEnableScheduledRestart=0\r\n");
-    EXPECT_EQ(0, RunStatusCommand());
-    EXPECT_EQ(Report("Stopped|Disabled|No|Yes|||No|Print Spooler service is stopped||"
-                     "C:\\Windows\\system32\\spool\\PRINTERS|" +
-                     Narrow(kUtf8MarkNotice)),
-              sim::StdoutBytes());
-}
-
 TEST(SpoolerStateName, NamesEveryState) {
     const std::pair<DWORD, std::wstring> names[] = {
         {1, L"Stopped"}, {2, L"Start Pending"},    {3, L"Stop Pending"},
@@ -129,69 +108,7 @@ TEST(SpoolerStateName, NamesEveryState) {
     }
 }
 
-// Every setting, with its value and source, as scripts read them.
-TEST_F(StatusTest, JsonWithDefaultsWholeLine) {
-    Arrange(SERVICE_RUNNING, L"");
-    EXPECT_EQ(0, RunNimbrel({L"status", L"/json"}));
-    std::string settings;
-    const char* const values[] = {"CheckIntervalMs",
-                                  "10000",
-                                  "HangTimeoutMs",
-                                  "120000",
-                                  "MaxRestartsPerHour",
-                                  "3",
-                                  "ClearSpoolOnRecovery",
-                                  "1",
-                                  "StopTimeoutMs",
-                                  "30000",
-                                  "StartTimeoutMs",
-                                  "60000",
-                                  "RestartDelayMs",
-                                  "3000",
-                                  "EnableQueueCheck",
-                                  "1",
-                                  "StuckJobTimeoutMs",
-                                  "300000",
-                                  "MaxQueueJobs",
-                                  "0",
-                                  "QueueCheckTimeoutMs",
-                                  "60000",
-                                  "EnablePluginCheck",
-                                  "0",
-                                  "PluginIntervalMs",
-                                  "60000",
-                                  "PluginTimeoutMs",
-                                  "30000",
-                                  "EnableScheduledRestart",
-                                  "1",
-                                  "ClearSpoolOnScheduledRestart",
-                                  "0",
-                                  "SpoolDirectory",
-                                  "\"\"",
-                                  "PrinterName",
-                                  "\"\"",
-                                  "PluginPath",
-                                  "\"\"",
-                                  "RestartTime",
-                                  "\"02:00\"",
-                                  "RestartDays",
-                                  "\"\"",
-                                  "MetricsFile",
-                                  "\"\""};
-    for (std::size_t i = 0; i < std::size(values); i += 2) {
-        settings += std::string(i ? "," : "") + "\"" + values[i] +
-                    "\":{\"value\":" + values[i + 1] + ",\"source\":\"default\"}";
-    }
-    EXPECT_EQ("{\"healthy\":true,\"spooler\":{\"state\":\"Running\",\"processId\":1234,"
-              "\"startType\":\"Automatic\"},\"checks\":{\"serviceState\":true,\"printQueue\":true,"
-              "\"plugin\":null},\"lastIssue\":null,\"schedule\":{\"days\":\"Every day\","
-              "\"time\":\"02:00\"},\"spoolDirectory\":\"C:\\\\Windows\\\\system32\\\\spool\\\\"
-              "PRINTERS\",\"version\":\"1.1.0\",\"settings\":{" +
-                  settings + "}}\n",
-              sim::StdoutBytes());
-}
-
-// Only the members each case is about; the whole line is above.
+// The members each case is about.
 TEST_F(StatusTest, JsonStatesChecksSourcesAndEscapes) {
     const struct {
         DWORD state;
@@ -199,40 +116,47 @@ TEST_F(StatusTest, JsonStatesChecksSourcesAndEscapes) {
         int exitCode;
         std::string members; // '|' between them
     } cases[] = {
-        {SERVICE_STOPPED, L"-JSON", L"", 0,
-         "{\"healthy\":false,\"spooler\":{\"state\":\"Stopped\",\"processId\":0,|"
-         "\"serviceState\":false,\"printQueue\":true,|"
-         "\"lastIssue\":\"Print Spooler service is stopped\","},
+        {SERVICE_RUNNING, L"/json", L"", 0,
+         R"({"healthy":true,"spooler":{"state":"Running","processId":1234,"startType":"Automatic"},)"
+         R"("checks":{"serviceState":true,"printQueue":true,"plugin":null},"lastIssue":null,)"
+         R"("schedule":{"days":"Every day","time":"02:00"},)"
+         R"("spoolDirectory":"C:\\Windows\\system32\\spool\\PRINTERS","version":"1.1.0","settings":{)"
+         R"("CheckIntervalMs":{"value":10000,"source":"default"},)"
+         R"("HangTimeoutMs":{"value":120000,"source":"default"},)"
+         R"("MaxRestartsPerHour":{"value":3,"source":"default"},)"
+         R"("ClearSpoolOnRecovery":{"value":1,"source":"default"},|)"
+         R"("RestartTime":{"value":"02:00","source":"default"},)"
+         R"("RestartDays":{"value":"","source":"default"},)"
+         R"("MetricsFile":{"value":"","source":"default"}}})"},
         // A key that holds its default value still comes from the file.
         {SERVICE_RUNNING, L"--Json",
          L"HealthCheck/EnableQueueCheck=0\nSchedule/EnableScheduledRestart=0\n"
          L"Monitor/CheckIntervalMs=10000\nmonitor/hangtimeoutms=4",
          0,
-         "\"printQueue\":null,\"plugin\":null}|\"schedule\":null,|"
-         "\"EnableQueueCheck\":{\"value\":0,\"source\":\"file\"}|"
-         "\"CheckIntervalMs\":{\"value\":10000,\"source\":\"file\"}|"
-         "\"HangTimeoutMs\":{\"value\":5000,\"source\":\"file\"}|"
-         "\"MaxRestartsPerHour\":{\"value\":3,\"source\":\"default\"}"},
-        // A quote, a backslash, a tab and characters beyond ASCII, beyond
+         R"("printQueue":null,"plugin":null}|"schedule":null,|)"
+         R"("EnableQueueCheck":{"value":0,"source":"file"}|)"
+         R"("CheckIntervalMs":{"value":10000,"source":"file"}|)"
+         R"("HangTimeoutMs":{"value":5000,"source":"file"}|)"
+         R"("MaxRestartsPerHour":{"value":3,"source":"default"})"},
+        // A quote, a backslash, controls and characters beyond ASCII, beyond
         // Latin-1 and beyond U+FFFF, in the settings and in the issue text.
-        {SERVICE_RUNNING, L"/json",
+        {SERVICE_RUNNING, L"-JSON",
          kPlugin + L"C:\\Pr\u00fcf \"x\"\\c\t\u007f\u20ac\U0001F5A8.exe\nSchedule/RestartDays=Mon",
          0,
-         "\"plugin\":false}|\"lastIssue\":\"Plugin health check file not found\"|"
-         "\"PluginPath\":{\"value\":\"C:\\\\Pr\\u00fcf \\\"x\\\"\\\\c\\u0009\\u007f\\u20ac"
-         "\\ud83d\\udda8.exe\",\"source\":\"file\"}|"
-         "\"schedule\":{\"days\":\"Mon\",\"time\":\"02:00\"}"},
+         R"({"healthy":false,"spooler":{"state":"Running","processId":1234,|"plugin":false}|)"
+         R"("PluginPath":{"value":"C:\\Pr\u00fcf \"x\"\\c\u0009\u007f\u20ac\ud83d\udda8.exe",)"
+         R"("source":"file"}|"schedule":{"days":"Mon","time":"02:00"}|)"
+         R"("lastIssue":"Plugin health check file not found")"},
         {kNoSpooler, L"/json", L"", 1,
-         "{\"error\":\"Unable to query Print Spooler status.\",\"spoolDirectory\":|"
-         "\"version\":\"1.1.0\",\"settings\":{\"CheckIntervalMs\":"},
+         R"({"error":"Unable to query Print Spooler status.","spoolDirectory":|)"
+         R"("version":"1.1.0","settings":{"CheckIntervalMs":)"},
     };
     for (const auto& c : cases) {
         Arrange(c.state, c.ini);
         EXPECT_EQ(c.exitCode, RunNimbrel({L"STATUS", c.option}));
         const std::string out = sim::StdoutBytes();
-        for (std::size_t at = 0, end; at < c.members.size(); at = end + 1) {
-            end = std::min(c.members.find('|', at), c.members.size());
-            EXPECT_NE(std::string::npos, out.find(c.members.substr(at, end - at))) << out;
+        for (const std::string& member : Split(c.members)) {
+            EXPECT_NE(std::string::npos, out.find(member)) << member << "\nin " << out;
         }
         EXPECT_EQ(1u, std::count(out.begin(), out.end(), '\n'));
         EXPECT_EQ('\n', out.back());
@@ -240,6 +164,35 @@ TEST_F(StatusTest, JsonStatesChecksSourcesAndEscapes) {
             EXPECT_TRUE(byte >= 0x20 ? byte < 0x7F : byte == '\n') << "byte " << int(byte);
         }
     }
+}
+
+class ConsolePrintTest : public SimTest {};
+
+// Each length of UTF-8 at its bounds, in output longer than one piece; a
+// character beyond U+FFFF, a surrogate pair where wide characters are 16
+// bits; an unpaired surrogate becomes the replacement character.
+TEST_F(ConsolePrintTest, WritesUtf8WhenRedirectedAndWideTextToAConsole) {
+    std::wstring text(1000, L'\u20ac');
+    text += {0x7F, 0x80, 0x7FF, 0x800, 0xFFFD};
+    if (sizeof(WCHAR) == 2) {
+        text += {static_cast<WCHAR>(0xD83D), static_cast<WCHAR>(0xDDA8)};
+    } else {
+        text += static_cast<WCHAR>(0x1F5A8);
+    }
+    text += {static_cast<WCHAR>(0xD800), L'b'};
+    EXPECT_EQ(static_cast<int>(text.size()), ConsoleWrite(text.c_str(), text.size()));
+    ConsolePrint(L"%u%s", 7u, L"\n");
+    std::string expected;
+    for (int i = 0; i < 1000; ++i) {
+        expected += "\xE2\x82\xAC";
+    }
+    expected += "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBD\xF0\x9F\x96\xA8\xEF\xBF\xBD"
+                "b7\n";
+    EXPECT_EQ(expected, sim::StdoutBytes());
+
+    sim::SetConsoleAttached(true);
+    ConsolePrint(L"Service state healthy: %s\n", L"Yes \u2713");
+    EXPECT_EQ(L"Service state healthy: Yes \u2713\n", sim::ConsoleText());
 }
 
 } // namespace
