@@ -1,6 +1,5 @@
-// The print queue check: its two rules, which printers it reads, and, in the
-// service, a job judged by its progress as well as its age. Every failing
-// platform call (it fails open) is the fault sweep's.
+// The print queue check: its two rules and which printers it reads. Failing
+// platform calls (it fails open) are the fault sweep's.
 
 #include "tests/support.h"
 
@@ -45,9 +44,8 @@ TEST_F(PrintQueueCheck, DepthRuleIsStrictlyGreaterAndComesFirst) {
     }
 }
 
-// Ages are measured in UTC to the 100-ns unit, whatever the time zone; a job
-// is stuck only when it is spooling or printing and strictly older than the
-// limit, and one stamped in the future (a clock set back) is not stuck.
+// Stuck: spooling or printing, and older than the limit in UTC, to the 100 ns,
+// whatever the time zone; never when stamped in the future (a clock set back).
 TEST_F(PrintQueueCheck, StuckJobRule) {
     const std::uint64_t limit = 300 * kSecond;
     const struct {
@@ -100,9 +98,8 @@ TEST_F(PrintQueueCheck, WalkNamesTheFirstStuckJobAndStopsThere) {
     EXPECT_EQ(0u, sim::Calls().size());
 }
 
-// Only this computer's own queues are judged, and the print servers that
-// the account is connected to are not contacted; a queue named in the
-// settings is the only one read, wherever it is, offline or not.
+// Only this computer's own queues are judged and no print server is contacted;
+// a queue named in the settings is the only one read, wherever it is.
 TEST_F(PrintQueueCheck, OnlyLocalQueuesUnlessOneIsNamed) {
     const struct {
         bool connection;
@@ -146,9 +143,9 @@ int FirstStuckMinute(const std::function<void(DWORD, std::vector<sim::Job>&)>& c
     return -1;
 }
 
-// The running service judges a spooling or printing job by its progress too:
-// a long document still printing is not stuck, and a job is watched only
-// from its first sighting. "status" looks once, by the age rule alone.
+// In the service a long document still printing is not stuck: a job is stuck
+// once it shows no progress for the limit, from its first sighting on.
+// "status" looks once, by its age alone.
 TEST_F(PrintQueueCheck, InTheServiceAJobIsStuckOnlyOnceItShowsNoProgress) {
     const struct {
         std::int64_t submittedSecondsAgo;
@@ -179,8 +176,7 @@ TEST_F(PrintQueueCheck, InTheServiceAJobIsStuckOnlyOnceItShowsNoProgress) {
     }
 }
 
-// A full memory leaves the jobs beyond it unwatched, never judged stuck;
-// jobs that are gone are forgotten and make room.
+// Jobs beyond a full memory are unwatched, so never stuck, until jobs gone make room.
 TEST_F(PrintQueueCheck, JobMemoryIsBoundedAndForgetsJobsThatAreGone) {
     const DWORD watchable = static_cast<DWORD>(kWatchedJobsCapacity);
     sim::SetRecording(false);

@@ -26,19 +26,16 @@ class Health : public SimTest {
     }
 };
 
-// The first failure ends the verdict: the printers of a stopped spooler are
-// not read, the plugin of a spooler already known bad is not run.
+// The first failure ends the verdict: no plugin for a spooler known bad.
 TEST_F(Health, VerdictStopsAtTheFirstFailingCheck) {
     const struct {
-        bool stopped, stuckJob;
+        bool stuckJob;
         DWORD pluginExit;
         const WCHAR* issue; // empty: healthy
-        unsigned printerEnumerations, launches;
     } cases[] = {
-        {false, false, 0, L"", 2, 1},
-        {true, true, 5, L"Print Spooler service is stopped", 0, 0},
-        {false, true, 5, L"Stuck print job on 'Office' (job 12, document: a.doc)", 2, 0},
-        {false, false, 5, L"Plugin health check failed (exit code 5)", 2, 1},
+        {false, 0, L""},
+        {true, 5, L"Stuck print job on 'Office' (job 12, document: a.doc)"},
+        {false, 5, L"Plugin health check failed (exit code 5)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(Narrow(c.issue));
@@ -47,21 +44,15 @@ TEST_F(Health, VerdictStopsAtTheFirstFailingCheck) {
         if (c.stuckJob) {
             sim::AddJob(L"Office", 12, L"a.doc", JOB_STATUS_PRINTING, sim::UtcSystemTime(3600));
         }
-        if (c.stopped) {
-            sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
-        }
         EXPECT_EQ(c.issue[0] == 0, EvaluateHealth() != 0);
         EXPECT_EQ(std::wstring(c.issue), Issue());
-        EXPECT_EQ(c.printerEnumerations, sim::CountCalls(sim::Op::EnumPrintersW));
-        EXPECT_EQ(c.launches, sim::Launches().size());
+        EXPECT_EQ(c.stuckJob ? 0u : 1u, sim::Launches().size());
     }
 }
 
-// Running ends the watch of a pending state; any other settled state, and
-// a failed query, is unhealthy and leaves it alone. A pending state is stuck
-// from exactly HangTimeoutMs after its first sighting, by the unsigned
-// difference of two ticks; only running or the other pending state starts
-// the watch anew.
+// A pending state is stuck from exactly HangTimeoutMs after its first
+// sighting, across a wrap of the tick count too; only running or the other
+// pending state starts the watch anew.
 TEST_F(Health, ServiceStateAndTheWatchOfAPendingState) {
     struct Step {
         DWORD afterMs, state; // state 0: the query fails
@@ -105,16 +96,13 @@ TEST_F(Health, ServiceStateAndTheWatchOfAPendingState) {
     }
 }
 
-// Batch files run through the system folder's cmd.exe, named by its full
-// path (a cmd.exe planted in the current folder must not run); the extension
-// follows the last dot of the whole path, in any ASCII case. The plugin
-// starts hidden, without a console and without our handles.
+// Batch files (by the last dot of the whole path) run through cmd.exe named by
+// its full path, so that a planted cmd.exe cannot run; hidden, without our handles.
 TEST_F(Health, PluginCommandLineFollowsTheExtension) {
     const std::pair<const WCHAR*, const WCHAR*> cases[] = {
         {L"C:\\My Plugins.d\\check.CMD", L"cmd.exe /c \"\"C:\\My Plugins.d\\check.CMD\"\""},
         {L"C:\\Plugins\\check.Bat", L"cmd.exe /c \"\"C:\\Plugins\\check.Bat\"\""},
         {L"C:\\Plugins.bat\\check", L"\"C:\\Plugins.bat\\check\""},
-        {L"C:\\Plugins\\check.\u0131at", L"\"C:\\Plugins\\check.\u0131at\""},
     };
     for (const auto& [path, commandLine] : cases) {
         SCOPED_TRACE(Narrow(path));
@@ -135,10 +123,8 @@ TEST_F(Health, PluginCommandLineFollowsTheExtension) {
     }
 }
 
-// What the plugin starts (a batch file's script engine, a "start /b" child)
-// is in its job before it runs and ends with it: when it times out, when it
-// returns leaving the child behind; and a plugin that cannot be resumed is
-// ended even without a job.
+// What the plugin starts is in its job from the first and ends with it, on a
+// time-out too; a plugin that cannot be resumed is ended, job or none.
 TEST_F(Health, NothingThePluginStartedOutlivesIt) {
     const wchar_t* const kChild = L"powershell.exe -File check.ps1";
     const struct {
@@ -171,9 +157,8 @@ TEST_F(Health, NothingThePluginStartedOutlivesIt) {
     }
 }
 
-// A non-zero exit code is shown unsigned; a run is due once an interval
-// after the last launch, by the tick's unsigned difference, and between runs
-// the check passes without remembering what the last run found.
+// A run is due an interval after the last launch (across a tick wrap too);
+// between runs the check passes, whatever the last run found.
 TEST_F(Health, PluginExitCodeAndInterval) {
     const struct {
         DWORD exitCode, firstTick;
