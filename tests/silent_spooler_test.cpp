@@ -1,6 +1,5 @@
 // A spooler that stops answering while the service manager still reports it
 // running.
-#include "app/status.h"
 #include "tests/service_fixture.h"
 
 namespace nimbrel::test {
@@ -79,19 +78,6 @@ TEST_F(SilentSpooler, TheServiceRepairsItAndAStopDoesNotWaitForTheWorker) {
     EXPECT_EQ(std::vector<std::uint64_t>{33 * kSecond}, TimesOf(kRepair));
     EXPECT_EQ(std::vector<std::uint64_t>{2 * kMinute}, TimesOf(L"Nimbrel service stopped."));
     EXPECT_EQ(1u, sim::HeldSpoolerCalls());
-}
-
-// "status" answers one deadline after it asked, not two.
-TEST_F(SilentSpooler, StatusAnswersWithinTheDeadline) {
-    sim::SetStartedByServiceManager(false);
-    const std::uint64_t start = sim::ElapsedMs();
-    EXPECT_EQ(0, RunStatusCommand());
-    EXPECT_EQ(20000u, sim::ElapsedMs() - start);
-    EXPECT_EQ("Print Spooler service: Running (PID 1000)\nService state healthy: Yes\n"
-              "Print queue healthy:   No\nOverall healthy:       No\nLast issue:            " +
-                  Narrow(kSilent) +
-                  "\nSpool folder:          C:\\Windows\\system32\\spool\\PRINTERS\n",
-              sim::StdoutBytes());
 }
 
 } // namespace
