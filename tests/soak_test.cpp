@@ -222,46 +222,5 @@ TEST_F(Soak, MonthsOfAMisbehavingSpooler) {
     sim::ForgetHistory();
 }
 
-// A day of a spooler that cannot be repaired: one that never starts again,
-// and one that crashes two minutes after every start. Failed recoveries
-// count against the hourly limit and its warning comes once an hour, so no
-// hour of the event log holds more than 2 x MaxRestartsPerHour + 1 events.
-TEST_F(ServiceTest, ASpoolerThatCannotBeRepairedWritesAtMostSevenEventsAnHour) {
-    for (const bool neverStarts : {true, false}) {
-        SetUp();
-        sim::SetRecording(false);
-        WriteIni(L"Schedule/EnableScheduledRestart=0");
-        sim::Spooler().stopPendingMs = 700;
-        sim::Spooler().startPendingMs = 700;
-        sim::Spooler().startFailsToRun = neverStarts;
-        sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
-        DWORD doomed = 0; // the spooler process whose crash is scheduled
-        sim::SetWaitObserver([&doomed](HANDLE, DWORD) {
-            const DWORD pid = sim::Spooler().pid;
-            if (sim::Spooler().state == SERVICE_RUNNING && pid != doomed) {
-                doomed = pid;
-                sim::After(2 * kMinute, [pid] {
-                    if (sim::Spooler().pid == pid) {
-                        sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
-                    }
-                });
-            }
-        });
-        RunServiceFor(kDay);
-        sim::SetWaitObserver(nullptr);
-        std::vector<unsigned> perHour(25, 0);
-        for (const sim::Event& event : sim::Events()) {
-            perHour[SinceStart(event) / kHour] += event.strings.at(0).rfind(L"Nimbrel", 0) != 0;
-        }
-        std::sort(perHour.begin(), perHour.begin() + 24);
-        EXPECT_LE(perHour[23], 7u) << "in the busiest hour";
-        EXPECT_LE(6u, perHour[0]) << "still tried three times an hour";
-        EXPECT_EQ(24u, EventsReading(L"Print Spooler unhealthy but recovery rate limit reached. "
-                                     L"Waiting.")
-                           .size());
-        sim::ForgetHistory();
-    }
-}
-
 } // namespace
 } // namespace nimbrel::test

@@ -1,20 +1,13 @@
-/* A misbehaving stand-in for the Print Spooler's process. A test prefix
- * registers it as the "Spooler" service (deployed as spoolsv.exe) and writes
- * the behaviour it wants into "mode.ini" beside it ([fake] mode=...), read at
- * each start:
- *
+/* A misbehaving stand-in for the Print Spooler's process, registered as the
+ * "Spooler" service (deployed as spoolsv.exe); "mode.ini" beside it ([fake]
+ * mode=...) says what it does at each start:
  *   normal         runs, and stops when asked
- *   paused-once    reports paused (stopping when asked) the first time it is
- *                  started, runs normally from then on (a file "paused.done"
- *                  beside it remembers)
+ *   paused-once    the first time ("paused.done" remembers) reports paused,
+ *                  stopping when asked; then runs normally
  *   start-pending  stays start-pending, accepting no control
- *   stop-pending   goes from start-pending straight to stop-pending and
- *                  stays there
- *   ignore-stop    runs, with a second process of the same image beside it,
- *                  and answers a stop request with stop-pending, never
- *                  stopping
- *
- * Started with the argument "child" it is that second process: it sleeps. */
+ *   stop-pending   goes from start-pending straight to stop-pending, and stays
+ *   ignore-stop    runs beside a second process of its image ("child", which
+ *                  sleeps), and answers a stop request with stop-pending only */
 #include <windows.h>
 #include <string.h>
 

@@ -120,6 +120,15 @@ wt_procs() {
         awk '$1 !~ /^Z/ && index($0, ENVIRON["WT_PROC_TEXT"]) { n++ } END { print n + 0 }'
 }
 
+# wt_expect_procs WHAT TEXT N SECONDS: fail unless wt_procs TEXT comes to N within SECONDS.
+wt_expect_procs() {
+    local end=$((SECONDS + $4))
+    until [ "$(wt_procs "$2")" = "$3" ]; do
+        [ "$SECONDS" -lt "$end" ] || wt_fail "$1: $(wt_procs "$2") processes, not $3"
+        sleep 0.1
+    done
+}
+
 # wt_event_re TYPE TEXT: print a regex for the log line of one event string (TYPE info|warning|error; TEXT printable ASCII, at most 289 chars, matched whole).
 wt_event_re() {
     local level

@@ -46,16 +46,6 @@ got:
 $(od -c "$WT_OUT" | head -40)"
 }
 
-# nb_expect_text WHAT: fail unless the last command's stdout, carriage returns removed, equals standard input.
-nb_expect_text() {
-    local expected
-    expected=$(cat)
-    [ "$(wt_out)" = "$expected" ] || wt_fail "$1: expected
-$expected
-got
-$(wt_out)"
-}
-
 # nb_mark_log: from here on nb_log sees only what the keepalive log gains;
 # scenarios share the one log.
 nb_mark_log() {

@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# Runs the Windows build under Wine in one fresh prefix: first the unit tests
-# (the logic on the simulated Windows, with 16-bit wide characters) and the
-# contract tests (the simulator's rules on the real API), then every
-# integration scenario against the real Nimbrel.exe.
-#
-#   tests/wine/run.sh BUILD_DIR [SCENARIO_NAME...]
+# Runs the Windows build under Wine in one fresh prefix: the unit tests (the
+# logic on the simulated Windows, with 16-bit wide characters), the contract
+# tests (the simulator's rules on the real API), then every scenario against
+# the real Nimbrel.exe; given scenario names, only those scenarios.
 #
 # A scenario is tests/wine/scenarios/NAME.sh, sourced in a subshell of its
 # own with lib.sh and nimbrel.sh loaded; it ends with wt_fail on a fault.

@@ -1,9 +1,6 @@
-/* Sets a service's start type: start_type.exe NAME auto|demand|disabled.
- *
- * Wine's "sc config NAME start= ..." reports success and changes nothing,
- * while ChangeServiceConfigW does change it (and a disabled service's start
- * then fails with 1058), so the scenarios use this.  Exit code 0 on success,
- * else the Windows error number. */
+/* Sets a service's start type: start_type.exe NAME demand|disabled. Wine's
+ * "sc config NAME start= ..." reports success and changes nothing, while
+ * ChangeServiceConfigW does. Exit code 0 on success, else the Windows error. */
 #include <windows.h>
 
 int wmain(int argc, wchar_t **argv)
@@ -13,9 +10,7 @@ int wmain(int argc, wchar_t **argv)
 
     if (argc != 3)
         return ERROR_INVALID_PARAMETER;
-    if (!lstrcmpiW(argv[2], L"auto"))
-        type = SERVICE_AUTO_START;
-    else if (!lstrcmpiW(argv[2], L"demand"))
+    if (!lstrcmpiW(argv[2], L"demand"))
         type = SERVICE_DEMAND_START;
     else if (!lstrcmpiW(argv[2], L"disabled"))
         type = SERVICE_DISABLED;

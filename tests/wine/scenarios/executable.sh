@@ -14,7 +14,8 @@ echo "size: $(stat -c %s "$BUILD/Nimbrel.exe") bytes"
 nb_deploy executable
 wt_run "$BUILD/wine/resource_probe.exe" "$NB_EXE"
 wt_expect_rc "resource probe" 0
-nb_expect_text "version record and icon" <<'OUT'
+sed -i 's/\r$//' "$WT_OUT"
+nb_expect_output "version record and icon" <<'OUT'
 FixedFileVersion=1.1.0.0
 FixedProductVersion=1.1.0.0
 FileVersion=1.1.0

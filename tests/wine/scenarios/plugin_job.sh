@@ -14,12 +14,12 @@ EnablePluginCheck=1
 PluginTimeoutMs=2000
 PluginPath=$NB_WINDIR\\check.cmd
 INI
-sleepers() { wt_procs "$(basename "$NB_DIR")\\plugin_sleep.exe"; }
+sleeper="$(basename "$NB_DIR")\\plugin_sleep.exe"
 
 wt_bg status "$NB_EXE" status
 most=0
 while [ ! -e "$WT_DIR/status.ms" ]; do
-    n=$(sleepers)
+    n=$(wt_procs "$sleeper")
     [ "$n" -gt "$most" ] && most=$n
     sleep 0.2
 done
@@ -27,9 +27,4 @@ wait
 wt_bg_result status
 wt_expect_eq "children of the plugin seen running" 2 "$most"
 wt_out | grep -qx 'Plugin healthy:        No' || wt_fail "the plugin did not time out: $(wt_out)"
-
-end=$((SECONDS + 5))
-until [ "$(sleepers)" = 0 ]; do
-    [ "$SECONDS" -lt "$end" ] || wt_fail "$(sleepers) children of the plugin outlived it"
-    sleep 0.2
-done
+wt_expect_procs "children of the plugin that outlived it" "$sleeper" 0 5

@@ -4,11 +4,8 @@
 # a link to a folder elsewhere (with the files there) stay; the events come in
 # order; ClearSpoolOnRecovery=0 deletes nothing. Without SpoolDirectory, the
 # folder cleared is the spooler's own DefaultSpoolDirectory, moved here with
-# "reg add", and Wine's default spool folder is left alone.
-#
-# No link to a single file here: Wine lists a Unix symbolic link as a plain
-# file and deleting it removes its target, which Windows never does (there
-# a link carries FILE_ATTRIBUTE_REPARSE_POINT and is left alone).
+# "reg add", and Wine's default spool folder is left alone. No link to a single
+# file: Wine lists one as a plain file and deleting it removes its target.
 nb_deploy recover
 spool=$(wt_cdrive)/Recover/Spool
 outside=$(wt_cdrive)/Recover/Outside

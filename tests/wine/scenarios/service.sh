@@ -1,19 +1,34 @@
 # The service under Wine's service manager: it starts, repairs a spooler that
-# was stopped behind its back, and stops on request, writing each step to
-# the event log.
+# was stopped behind its back, and stops on request, writing each step to the
+# event log. The metrics file it keeps replacing passes promtool's check and
+# shows that one completed automatic recovery and a healthy spooler again.
+command -v promtool >/dev/null || wt_fail "promtool is missing (Debian package prometheus)"
 nb_deploy service
-nb_fast_ini | nb_ini
+nb_fast_ini "Monitor.MetricsFile=$NB_WINDIR\\nimbrel.prom" | nb_ini
+prom=$NB_DIR/nimbrel.prom
 trap nb_cleanup EXIT
 nb_install
 wt_run sc start Spooler
 wt_wait_state Spooler RUNNING 10 || wt_fail "the Spooler did not start"
 nb_start
 
+# metric LINE: wait until the file holds the line.
+metric() {
+    local end=$((SECONDS + 10))
+    until grep -qxF -- "$1" "$prom" 2>/dev/null; do
+        [ "$SECONDS" -ge "$end" ] && wt_fail "no '$1' in the metrics file: $(cat "$prom" 2>&1)"
+        sleep 0.2
+    done
+}
+metric 'nimbrel_spooler_healthy 1'
+
 # Broken behind Nimbrel's back: the next cycle, a second later, repairs it.
 wt_run sc stop Spooler
 nb_expect_event warning 'Recovery started: Automatic recovery: Print Spooler service is stopped' 10
 nb_expect_event info 'Print Spooler recovery completed successfully.' 10
 wt_wait_state Spooler RUNNING 5 || wt_fail "the Spooler is not running after the recovery"
+metric 'nimbrel_recoveries_total{trigger="automatic",outcome="completed"} 1'
+metric 'nimbrel_spooler_healthy 1'
 
 wt_run sc stop Nimbrel
 wt_expect_rc "sc stop Nimbrel" 0
@@ -23,3 +38,18 @@ wt_wait_state Nimbrel STOPPED 10 || wt_fail "Nimbrel did not report stopped"
 # One recovery only: the spooler was healthy again after it; nothing else.
 wt_expect_eq "events" "Nimbrel service started.|Recovery started: Automatic recovery: Print Spooler service is stopped|\
 Print Spooler recovery completed successfully.|Nimbrel service stopped.|" "$(nb_events | tr '\n' '|')"
+
+promtool check metrics <"$prom" || wt_fail "promtool: $(cat "$prom")"
+for line in 'nimbrel_spooler_state 4' 'nimbrel_check_healthy{check="service_state"} 1' \
+    'nimbrel_recoveries_total{trigger="automatic",outcome="failed"} 0' \
+    'nimbrel_recoveries_refused_total 0' 'nimbrel_build_info{version="1.1.0"} 1'; do
+    grep -qxF -- "$line" "$prom" || wt_fail "no '$line' in: $(cat "$prom")"
+done
+grep -q 'print_queue\|plugin' "$prom" && wt_fail "a check that is off is in the file"
+cycles=$(sed -n 's/^nimbrel_cycles_total //p' "$prom")
+[ "${cycles:-0}" -ge 3 ] || wt_fail "cycles: ${cycles:-none}"
+stamp=$(sed -n 's/^nimbrel_last_recovery_timestamp_seconds //p' "$prom")
+now=$(date +%s)
+[ "$stamp" -gt $((now - 120)) ] && [ "$stamp" -le "$now" ] || wt_fail "recovery time $stamp, now $now"
+# Only the file itself: the temporary one was moved into its place.
+wt_expect_eq "files beside it" "Nimbrel.exe Nimbrel.ini nimbrel.prom" "$(cd "$NB_DIR" && echo *)"

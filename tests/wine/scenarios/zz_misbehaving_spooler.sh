@@ -30,7 +30,7 @@ nb_undo() {
 NB_TRASH=("$fake_unix")
 trap nb_cleanup EXIT
 
-fakes() { wt_procs "$fake_dir\\spoolsv.exe"; }
+fake="$fake_dir\\spoolsv.exe"
 recovery_for() { printf 'Recovery started: Automatic recovery: %s' "$1"; }
 expect_events() { # WHAT EVENT...: the first events since the mark
     wt_expect_eq "$1: events" "$(printf '%s|' "${@:2}")" "$(nb_events | sed -n "1,$(($# - 1))p" | tr '\n' '|')"
@@ -59,11 +59,7 @@ start_case() {
 # The recovery of a stuck spooler: its start, then every spoolsv.exe ended.
 expect_forced_recovery() { # $1: the reason
     nb_expect_event warning "$(recovery_for "$1")" 15
-    local end=$((SECONDS + 10))
-    until [ "$(fakes)" = 0 ]; do
-        [ "$SECONDS" -lt "$end" ] || wt_fail "spoolsv.exe still running after the recovery's stop"
-        sleep 0.1
-    done
+    wt_expect_procs "spoolsv.exe after the recovery's stop" "$fake" 0 10
     # Up to here Windows and Wine agree; see the head of this file.
     wt_run sc delete Spooler
     nb_stop
@@ -78,7 +74,7 @@ start_case paused-once PAUSED
 nb_run status
 wt_expect_rc "status" 0
 sed -i '1s/ (PID [0-9]*)$//' "$WT_OUT"
-nb_expect_text "status of a paused spooler" <<'EOF'
+nb_expect_output "status of a paused spooler" <<'EOF'
 Print Spooler service: Paused
 Service state healthy: No
 Overall healthy:       No
@@ -110,8 +106,7 @@ expect_forced_recovery "Print Spooler stuck in Starting/Stopping state"
 # ---- Running, ignoring the stop request, two processes.
 ms_ini 1
 start_case ignore-stop RUNNING
-for _ in $(seq 50); do [ "$(fakes)" = 2 ] && break; sleep 0.1; done
-wt_expect_eq "spoolsv.exe processes before the recovery" 2 "$(fakes)"
+wt_expect_procs "spoolsv.exe before the recovery" "$fake" 2 5
 nb_start
 expect_forced_recovery "Plugin health check failed (exit code 1)"
 
