@@ -1,6 +1,6 @@
 // The health checks and the verdict that combines them.
 //
-// Each check returns non-zero for healthy and 0 for unhealthy; an unhealthy
+// Each check returns true for healthy and false for unhealthy; an unhealthy
 // check describes the problem in LastIssue. The checks run on one thread at
 // a time (the monitor thread, or the main thread of "status"), so their
 // shared state needs no lock; the print queue check's worker shares only
@@ -18,22 +18,23 @@ constexpr std::size_t kLastIssueCapacity = 256;
 extern WCHAR LastIssue[kLastIssueCapacity];
 
 // How a check reports itself unhealthy: it describes the problem in `issue`
-// (LastIssue, or the private copy of a check run on a worker) and returns 0.
+// (LastIssue, or the private copy of a check run on a worker) and returns
+// false.
 // The text is formatted to the issue's size, so a long printer or document
 // name is cut rather than overrunning anything; a text that cannot be
 // formatted leaves the description as it was.
 template <typename... Args>
-int UnhealthyInto(WCHAR (&issue)[kLastIssueCapacity], const WCHAR* format, Args... args) {
+bool UnhealthyInto(WCHAR (&issue)[kLastIssueCapacity], const WCHAR* format, Args... args) {
     WCHAR text[kLastIssueCapacity];
     FormatBounded(text, kLastIssueCapacity, format, args...);
     if (text[0] != 0) {
         CopyText(issue, kLastIssueCapacity, text);
     }
-    return 0;
+    return false;
 }
 
 template <typename... Args>
-int Unhealthy(const WCHAR* format, Args... args) {
+bool Unhealthy(const WCHAR* format, Args... args) {
     return UnhealthyInto(LastIssue, format, args...);
 }
 
@@ -47,14 +48,14 @@ extern PendingWatchRecord PendingWatch;
 // Tick count of the last plugin launch; 0 when none has happened yet.
 extern DWORD LastPluginRunTick;
 
-int CheckServiceState();
-int CheckPlugin();
+bool CheckServiceState();
+bool CheckPlugin();
 
 // Asks the spooler about its printers and jobs on a worker thread, and waits
 // for the answer up to QueueCheckTimeoutMs: a spooler that never answers
 // holds the worker, not the caller. Only silence is unhealthy besides the
 // queue rules; every other failure counts as healthy.
-int CheckPrintQueues();
+bool CheckPrintQueues();
 
 // The worker that has not answered yet, while it is out, and the tick of its
 // start; null otherwise. A later check gives it the rest of its deadline,
@@ -69,14 +70,14 @@ extern DWORD QueueWorkerSince;
 // keeps none. A fixed number of jobs is watched; a job beyond it is not,
 // and is never found stuck.
 constexpr std::size_t kWatchedJobsCapacity = 1024;
-extern int WatchJobProgress; // set by the monitor before its first check
+extern bool WatchJobProgress; // set by the monitor before its first check
 
 // Notes what the jobs of one printer show at tick `now`, and forgets its jobs
 // that are gone or no longer spooling or printing.
 void WatchJobs(const WCHAR* printerName, const JOB_INFO_2W* jobs, DWORD count, DWORD now);
-// Non-zero when the job has been watched without progress for longer than
+// True when the job has been watched without progress for longer than
 // `limitMs` at tick `now`.
-int StalledFor(const WCHAR* printerName, const JOB_INFO_2W& job, DWORD now, DWORD limitMs);
+bool StalledFor(const WCHAR* printerName, const JOB_INFO_2W& job, DWORD now, DWORD limitMs);
 unsigned WatchedJobs();
 void ForgetWatchedJobs(); // a fresh process's memory
 
@@ -85,9 +86,9 @@ void ForgetWatchedJobs(); // a fresh process's memory
 void ReleaseQueueWorker();
 
 // Empties LastIssue, then runs the service-state, print-queue and plugin
-// checks in that order, stopping at the first that fails. Returns 1 when all
-// passed.
-int EvaluateHealth();
+// checks in that order, stopping at the first that fails. Returns true when
+// all passed.
+bool EvaluateHealth();
 
 // What each check of the last EvaluateHealth gave (service state, print
 // queue, plugin): 1 healthy, 0 not, -1 not run because an earlier one failed.

@@ -10,19 +10,19 @@ WCHAR LastIssue[kLastIssueCapacity] = L"";
 // query that the print queue check makes as its gate.
 int LastCheckVerdicts[3] = {-1, -1, -1};
 
-int EvaluateHealth() {
+bool EvaluateHealth() {
     LastIssue[0] = 0;
-    int (*const checks[])() = {CheckServiceState, CheckPrintQueues, CheckPlugin};
+    bool (*const checks[])() = {CheckServiceState, CheckPrintQueues, CheckPlugin};
     for (int& verdict : LastCheckVerdicts) {
         verdict = -1; // cppcheck-suppress useStlAlgorithm
     }
     for (int i = 0; i < 3; ++i) {
         LastCheckVerdicts[i] = checks[i]() ? 1 : 0;
         if (!LastCheckVerdicts[i]) {
-            return 0;
+            return false;
         }
     }
-    return 1;
+    return true;
 }
 
 } // namespace nimbrel

@@ -2,7 +2,7 @@
 
 namespace nimbrel {
 
-int WatchJobProgress = 0;
+bool WatchJobProgress = false;
 
 namespace {
 
@@ -97,9 +97,9 @@ void WatchJobs(const WCHAR* printerName, const JOB_INFO_2W* jobs, DWORD count, D
     }
 }
 
-int StalledFor(const WCHAR* printerName, const JOB_INFO_2W& job, DWORD now, DWORD limitMs) {
+bool StalledFor(const WCHAR* printerName, const JOB_INFO_2W& job, DWORD now, DWORD limitMs) {
     const WatchedJob* entry = Find(NameKey(printerName), job.JobId);
-    return entry != nullptr && now - entry->since > limitMs ? 1 : 0;
+    return entry != nullptr && now - entry->since > limitMs;
 }
 
 unsigned WatchedJobs() {

@@ -2,6 +2,7 @@
 
 #include "config/settings.h"
 #include "platform/benign.h"
+#include "platform/owned.h"
 #include "spooler/spooler_control.h" // StopEvent
 #include "text/text.h"
 
@@ -46,17 +47,17 @@ bool GetCommandInterpreter(WCHAR (&path)[MAX_PATH]) {
 // alone, and only its own process can be ended.
 HANDLE CreatePluginJob() {
     const BenignFailures benign;
-    HANDLE job = CreateJobObjectW(nullptr, nullptr);
-    if (job == nullptr) {
+    ObjectHandle job(CreateJobObjectW(nullptr, nullptr));
+    if (!job) {
         return nullptr;
     }
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
-        CloseHandle(job);
+    if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                 sizeof limits)) {
         return nullptr;
     }
-    return job;
+    return job.release();
 }
 
 // A process that cannot be put in the job runs without it.
@@ -76,9 +77,10 @@ bool EndJob(HANDLE job) {
 // Starts the plugin hidden, without a console and without any of our
 // handles. It is created suspended and put in `job` before it can start
 // anything; a process that cannot be put there (Windows 7 nests no jobs)
-// runs without one, and `job` is closed and set to null. Returns false, with
-// nothing of the plugin left running or open, when it cannot be started.
-bool LaunchPlugin(const WCHAR* application, WCHAR* commandLine, HANDLE& job, HANDLE& process) {
+// runs without one, and `job` is closed. Returns the plugin's process, for
+// the caller to close; null, with nothing of the plugin left running or
+// open, when it cannot be started.
+HANDLE LaunchPlugin(const WCHAR* application, WCHAR* commandLine, ObjectHandle& job) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -87,21 +89,18 @@ bool LaunchPlugin(const WCHAR* application, WCHAR* commandLine, HANDLE& job, HAN
     if (!CreateProcessW(application, commandLine, nullptr, nullptr, FALSE,
                         CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, nullptr, &startup,
                         &launched)) {
-        return false;
+        return nullptr;
     }
-    if (job != nullptr && !AssignToJob(job, launched.hProcess)) {
-        CloseHandle(job);
-        job = nullptr;
+    ObjectHandle process(launched.hProcess);
+    const ObjectHandle thread(launched.hThread);
+    if (job && !AssignToJob(job.get(), process.get())) {
+        job.reset();
     }
-    const bool resumed = ResumeThread(launched.hThread) != static_cast<DWORD>(-1);
-    CloseHandle(launched.hThread);
-    if (!resumed) {
-        TerminateProcess(launched.hProcess, 1);
-        CloseHandle(launched.hProcess);
-        return false;
+    if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+        TerminateProcess(process.get(), 1);
+        return nullptr;
     }
-    process = launched.hProcess;
-    return true;
+    return process.release();
 }
 
 // Ends the plugin's process and, with its job, whatever it started.
@@ -111,17 +110,9 @@ void EndPlugin(HANDLE job, HANDLE process) {
     }
 }
 
-// Closing the job ends anything the plugin left running.
-void ClosePlugin(HANDLE job, HANDLE process) {
-    CloseHandle(process);
-    if (job != nullptr) {
-        CloseHandle(job);
-    }
-}
-
-// Runs the plugin and waits for it at most PluginTimeoutMs. Every handle of
-// the launch is closed before this returns, on every path.
-int RunPlugin() {
+// Runs the plugin and waits for it at most PluginTimeoutMs. Closing the job
+// on the way out ends anything the plugin left running.
+bool RunPlugin() {
     WCHAR commandLine[kCommandLineCapacity];
     WCHAR interpreter[MAX_PATH];
     const bool batch = IsBatchFile(Settings.PluginPath);
@@ -133,47 +124,42 @@ int RunPlugin() {
     const WCHAR* format = batch ? L"cmd.exe /c \"\"%s\"\"" : L"\"%s\"";
     FormatBounded(commandLine, kCommandLineCapacity, format, Settings.PluginPath);
 
-    HANDLE job = CreatePluginJob();
-    HANDLE process = nullptr;
-    if (!LaunchPlugin(batch ? interpreter : nullptr, commandLine, job, process)) {
-        if (job != nullptr) {
-            CloseHandle(job);
-        }
+    ObjectHandle job(CreatePluginJob());
+    const ObjectHandle process(LaunchPlugin(batch ? interpreter : nullptr, commandLine, job));
+    if (!process) {
         return Unhealthy(L"Failed to launch plugin health check");
     }
 
     // In the service, a stop request ends the wait too: the plugin is ended
     // and the cycle passes without a verdict of its own.
-    const HANDLE waitFor[] = {process, StopEvent};
+    const HANDLE waitFor[] = {process.get(), StopEvent};
     const DWORD ended = WaitForMultipleObjects(StopEvent != nullptr ? 2 : 1, waitFor, FALSE,
                                                Settings.PluginTimeoutMs);
     if (ended != WAIT_OBJECT_0) {
         // A plugin that hangs must not keep the next check from running.
-        EndPlugin(job, process);
-        ClosePlugin(job, process);
-        return ended == WAIT_OBJECT_0 + 1 ? 1 : Unhealthy(L"Plugin health check timed out");
+        EndPlugin(job.get(), process.get());
+        return ended == WAIT_OBJECT_0 + 1 ? true : Unhealthy(L"Plugin health check timed out");
     }
     DWORD exitCode = 1;
-    GetExitCodeProcess(process, &exitCode);
-    ClosePlugin(job, process);
+    GetExitCodeProcess(process.get(), &exitCode);
     if (exitCode == 0) {
-        return 1;
+        return true;
     }
     return Unhealthy(L"Plugin health check failed (exit code %u)", exitCode);
 }
 
 } // namespace
 
-int CheckPlugin() {
+bool CheckPlugin() {
     if (!Settings.EnablePluginCheck || Settings.PluginPath[0] == 0) {
-        return 1;
+        return true;
     }
     // The interval runs from launch to launch; between runs the check passes
     // without remembering what the last run found.
     const DWORD now = GetTickCount();
     if (LastPluginRunTick != 0 &&
         static_cast<DWORD>(now - LastPluginRunTick) < Settings.PluginIntervalMs) {
-        return 1;
+        return true;
     }
     // A missing file is looked for again at the next call, without waiting
     // for the interval: no launch has been attempted.

@@ -1,6 +1,7 @@
 #include "health/health.h"
 
 #include "config/settings.h"
+#include "platform/owned.h"
 #include "service/service_host.h"
 #include "text/text.h"
 
@@ -24,10 +25,10 @@ std::uint64_t Instant(const FILETIME& time) {
 // starts a worker, and reads it only after that worker has ended; a worker
 // given up on is never read from, and no other starts while it is out.
 struct QueueLook {
-    int verdict;
+    bool verdict;
     WCHAR issue[kLastIssueCapacity];
 };
-QueueLook Look = {1, L""};
+QueueLook Look = {true, L""};
 
 // Only a job the spooler is actively spooling or printing can be stuck; a
 // paused, failed or waiting job stays in the queue by someone's choice.
@@ -46,7 +47,7 @@ bool IsStuck(const JOB_INFO_2W& job, std::uint64_t now, std::uint64_t limit) {
     return now - since > limit;
 }
 
-int JudgeJobs(const WCHAR* printerName, const JOB_INFO_2W* jobs, DWORD count) {
+bool JudgeJobs(const WCHAR* printerName, const JOB_INFO_2W* jobs, DWORD count) {
     // The service watches every look, whatever the verdict; the watch's own
     // clock is the tick count, which the wall clock's changes do not move.
     const DWORD tick = GetTickCount();
@@ -75,65 +76,57 @@ int JudgeJobs(const WCHAR* printerName, const JOB_INFO_2W* jobs, DWORD count) {
                                  printerName, jobs[i].JobId, document);
         }
     }
-    return 1;
+    return true;
 }
 
 // Enumerates as the spooler wants it: a sizing call, a block of exactly the
 // size it reports, and a fetch into that block. `enumerate(block, size,
-// &needed, &returned)` makes the platform call. Returns the block, to be
-// freed by the caller, and the record count; or null when the size is 0,
-// the block cannot be had or the fetch fails (a list that grew since the
-// sizing call among them), which the check does not retry.
-template <typename Enumerate>
-LPBYTE FetchEnumeration(Enumerate enumerate, DWORD& count) {
+// &needed, &returned)` makes the platform call; `judge(records, count)`
+// judges what came. Healthy, without a judgement, when the size is 0, the
+// block cannot be had or the fetch fails (a list that grew since the sizing
+// call among them), which the check does not retry.
+template <typename Record, typename Enumerate, typename Judge>
+bool JudgeEnumeration(Enumerate enumerate, Judge judge) {
     DWORD needed = 0;
     DWORD returned = 0;
     enumerate(nullptr, 0, &needed, &returned);
     if (needed == 0) {
-        return nullptr;
+        return true;
     }
-    auto* block = static_cast<LPBYTE>(HeapAlloc(GetProcessHeap(), 0, needed));
-    if (block == nullptr) {
-        return nullptr;
+    const HeapBlock<BYTE> block(needed);
+    if (!block) {
+        return true;
     }
     const DWORD size = needed;
     needed = 0;
     returned = 0;
-    if (!enumerate(block, size, &needed, &returned)) {
-        HeapFree(GetProcessHeap(), 0, block);
-        return nullptr;
+    if (!enumerate(block.get(), size, &needed, &returned)) {
+        return true;
     }
-    count = returned;
-    return block;
+    return judge(reinterpret_cast<const Record*>(block.get()), returned);
 }
 
-int CheckOpenPrinter(HANDLE printer, const WCHAR* printerName) {
-    DWORD count = 0;
-    LPBYTE block = FetchEnumeration(
+bool CheckOpenPrinter(HANDLE printer, const WCHAR* printerName) {
+    return JudgeEnumeration<JOB_INFO_2W>(
         [printer](LPBYTE buffer, DWORD size, LPDWORD needed, LPDWORD returned) {
             return EnumJobsW(printer, 0, kAllJobs, 2, buffer, size, needed, returned);
         },
-        count);
-    if (block == nullptr) {
-        return 1;
-    }
-    const int verdict = JudgeJobs(printerName, reinterpret_cast<const JOB_INFO_2W*>(block), count);
-    HeapFree(GetProcessHeap(), 0, block);
-    return verdict;
+        [printerName](const JOB_INFO_2W* jobs, DWORD count) {
+            return JudgeJobs(printerName, jobs, count);
+        });
 }
 
 // Fails open: whatever keeps the check from reading a queue counts as
 // healthy, so that only a queue seen to be too deep or stuck can trigger a
 // recovery.
-int CheckPrinterQueue(const WCHAR* printerName) {
-    HANDLE printer = nullptr;
+bool CheckPrinterQueue(const WCHAR* printerName) {
+    HANDLE opened = nullptr;
     // OpenPrinterW takes a writable name but only reads it.
-    if (!OpenPrinterW(const_cast<LPWSTR>(printerName), &printer, nullptr)) {
-        return 1;
+    if (!OpenPrinterW(const_cast<LPWSTR>(printerName), &opened, nullptr)) {
+        return true;
     }
-    const int verdict = CheckOpenPrinter(printer, printerName);
-    ClosePrinter(printer);
-    return verdict;
+    const PrinterHandle printer(opened);
+    return CheckOpenPrinter(printer.get(), printerName);
 }
 
 // A queue on another computer is that computer's spooler's business: its
@@ -144,8 +137,8 @@ bool OnAnotherComputer(const PRINTER_INFO_2W& printer) {
            (printer.Attributes & PRINTER_ATTRIBUTE_LOCAL) == 0;
 }
 
-int CheckEnumeratedPrinters(const PRINTER_INFO_2W* printers, DWORD count) {
-    int verdict = 1;
+bool CheckEnumeratedPrinters(const PRINTER_INFO_2W* printers, DWORD count) {
+    bool verdict = true;
     for (DWORD i = 0; i < count && verdict; ++i) {
         if (printers[i].pPrinterName == nullptr || (printers[i].Status & PRINTER_STATUS_OFFLINE) ||
             OnAnotherComputer(printers[i])) {
@@ -156,23 +149,15 @@ int CheckEnumeratedPrinters(const PRINTER_INFO_2W* printers, DWORD count) {
     return verdict;
 }
 
-int CheckEveryPrinter() {
-    DWORD count = 0;
-    LPBYTE block = FetchEnumeration(
+bool CheckEveryPrinter() {
+    return JudgeEnumeration<PRINTER_INFO_2W>(
         [](LPBYTE buffer, DWORD size, LPDWORD needed, LPDWORD returned) {
             // Connections left out: listing them at this level contacts each
             // print server, and one that is down holds the check for as long
             // as its network time-out.
             return EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, buffer, size, needed, returned);
         },
-        count);
-    if (block == nullptr) {
-        return 1;
-    }
-    const int verdict =
-        CheckEnumeratedPrinters(reinterpret_cast<const PRINTER_INFO_2W*>(block), count);
-    HeapFree(GetProcessHeap(), 0, block);
-    return verdict;
+        CheckEnumeratedPrinters);
 }
 
 // The worker: every question to the spooler is asked here, where a spooler
@@ -183,7 +168,7 @@ DWORD LookAtQueues(LPVOID) {
     return 0;
 }
 
-int NotResponding() {
+bool NotResponding() {
     return Unhealthy(
         L"Print Spooler not responding (no answer to a print queue request within %u ms)",
         Settings.QueueCheckTimeoutMs);
@@ -209,18 +194,18 @@ DWORD RemainingMs() {
 // stop request that cut the wait short gives no verdict (counted unhealthy,
 // so that nothing after this check, the plugin, starts; the monitor sees
 // the stop next); a wait that failed tells nothing and fails open.
-int Unanswered(DWORD wait) {
+bool Unanswered(DWORD wait) {
     if (wait == WAIT_TIMEOUT) {
         return NotResponding();
     }
-    return wait == WAIT_OBJECT_0 + 1 ? 0 : 1;
+    return wait != WAIT_OBJECT_0 + 1;
 }
 
 // A worker from an earlier check that is still out keeps its deadline,
 // counted from its start, and no second worker joins it however long the
 // spooler stays silent. One that has ended since is let go: what it found
 // is too old to count.
-int AskSpooler() {
+bool AskSpooler() {
     if (QueueWorker != nullptr) {
         const DWORD wait = WaitForWorker(RemainingMs());
         if (wait != WAIT_OBJECT_0) {
@@ -228,11 +213,11 @@ int AskSpooler() {
         }
         ReleaseQueueWorker();
     }
-    Look.verdict = 1;
+    Look.verdict = true;
     Look.issue[0] = 0;
     QueueWorker = CreateThread(nullptr, 0, LookAtQueues, nullptr, 0, nullptr);
     if (QueueWorker == nullptr) {
-        return 1;
+        return true;
     }
     QueueWorkerSince = GetTickCount();
     const DWORD wait = WaitForWorker(Settings.QueueCheckTimeoutMs);
@@ -255,14 +240,14 @@ void ReleaseQueueWorker() {
     }
 }
 
-int CheckPrintQueues() {
+bool CheckPrintQueues() {
     if (!Settings.EnableQueueCheck) {
-        return 1;
+        return true;
     }
     // An unhealthy service is the service-state check's to report (its text
     // stays in LastIssue); its printers cannot be read anyway.
     if (!CheckServiceState()) {
-        return 1;
+        return true;
     }
     return AskSpooler();
 }

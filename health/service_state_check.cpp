@@ -15,24 +15,24 @@ namespace {
 // running state or the other pending state ends it, so a pending state that
 // returns after a stop or a failed query is still measured from its first
 // sighting.
-int JudgePending(DWORD state) {
+bool JudgePending(DWORD state) {
     const DWORD now = GetTickCount();
     if (PendingWatch.state != state) {
         PendingWatch.state = state;
         PendingWatch.since = now;
-        return 1;
+        return true;
     }
     // Unsigned 32-bit difference: right across a wrap of the tick counter.
     const DWORD elapsed = now - PendingWatch.since;
     if (elapsed >= Settings.HangTimeoutMs) {
         return Unhealthy(L"Print Spooler stuck in Starting/Stopping state");
     }
-    return 1;
+    return true;
 }
 
 } // namespace
 
-int CheckServiceState() {
+bool CheckServiceState() {
     DWORD state = 0;
     if (!QuerySpoolerStatus(&state, nullptr)) {
         return Unhealthy(L"Unable to query Print Spooler service state");
@@ -40,7 +40,7 @@ int CheckServiceState() {
     switch (state) {
     case SERVICE_RUNNING:
         PendingWatch = {0, 0};
-        return 1;
+        return true;
     case SERVICE_STOPPED:
         return Unhealthy(L"Print Spooler service is stopped");
     case SERVICE_START_PENDING:

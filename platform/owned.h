@@ -37,6 +37,22 @@ class Owned {
     Handle get() const { return handle_; }
     explicit operator bool() const { return Held(handle_); }
 
+    // Hands the handle over to a caller that closes it; the owner then
+    // holds none.
+    Handle release() {
+        const Handle handle = handle_;
+        handle_ = Handle{};
+        return handle;
+    }
+
+    // Closes the handle now; the owner then holds none.
+    void reset() {
+        if (Held(handle_)) {
+            Close(handle_);
+        }
+        handle_ = Handle{};
+    }
+
   private:
     Handle handle_;
 };
