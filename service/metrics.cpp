@@ -4,6 +4,7 @@
 #include "config/settings.h"
 #include "eventlog/eventlog.h"
 #include "health/health.h"
+#include "platform/benign.h"
 #include "platform/owned.h"
 #include "spooler/spooler_control.h"
 #include "text/text.h"
@@ -148,6 +149,12 @@ void Compose(MetricsText& out, DWORD state) {
     PutBuildInfo(out);
 }
 
+// A temporary file left behind is written over at the next cycle.
+void RemoveTemporary(const WCHAR* path) {
+    const BenignFailures benign;
+    DeleteFileW(path);
+}
+
 // Writes the whole text to the open file and flushes it to the disk.
 // Returns ERROR_SUCCESS or the error that stopped it.
 DWORD WriteAndFlush(HANDLE file, const MetricsText& text) {
@@ -172,7 +179,7 @@ DWORD WriteWholeFile(const WCHAR* path, const MetricsText& text) {
         error = WriteAndFlush(file.get(), text);
     }
     if (error != ERROR_SUCCESS) {
-        DeleteFileW(path);
+        RemoveTemporary(path);
     }
     return error;
 }
@@ -193,7 +200,7 @@ DWORD ReplaceMetricsFile(const MetricsText& text) {
     if (!MoveFileExW(temporary, Settings.MetricsFile,
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         const DWORD moveError = GetLastError();
-        DeleteFileW(temporary);
+        RemoveTemporary(temporary);
         return moveError;
     }
     return ERROR_SUCCESS;

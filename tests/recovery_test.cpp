@@ -1,360 +1,327 @@
-// The recovery procedure and the "recover" command. Every failing platform
-// call is in the fault sweep; here, the outcomes a machine gives by itself,
-// and what the clearing of the spool folder may and may not touch.
+// Stopping (by force when it must be) and starting the Print Spooler, the
+// recovery built on them, the "recover" command, and what they log. Failing
+// platform calls are the fault sweep's.
 
 #include "app/recover.h"
 #include "recovery/recovery.h"
-
 #include "recovery/restart_history.h"
 #include "spooler/spool_directory.h"
+#include "spooler/spooler_control.h"
 #include "tests/support.h"
 
 #include <algorithm>
-#include <functional>
 
 namespace nimbrel::test {
 namespace {
 
 using Texts = std::vector<std::wstring>;
 
+const std::wstring kSpool = L"C:\\Spool";
 const std::wstring kStarted = L"W:Recovery started: test";
 const std::wstring kStopFailed = L"E:Failed to stop Print Spooler during recovery.";
 const std::wstring kFilesLeft = L"W:Some spool files could not be deleted during recovery.";
 const std::wstring kStartFailed = L"E:Failed to start Print Spooler during recovery.";
 const std::wstring kCompleted = L"I:Print Spooler recovery completed successfully.";
 
-class RecoveryTest : public SimTest {
+class Recovery : public SimTest {
   protected:
-    void SetUp() override { Prepare(L"C:\\Spool"); }
-    static void Prepare(const std::wstring& spool) {
+    void SetUp() override { Prepare(); }
+    // A spooler that takes 0.7 s to stop and to start; recoveries clear `spool`.
+    static void Prepare(const std::wstring& spool = kSpool) {
         Fresh();
         Settings.StopTimeoutMs = 2000;
-        Settings.StartTimeoutMs = 2000;
+        Settings.StartTimeoutMs = 3000;
         CopyText(Settings.SpoolDirectory, kSpoolDirectoryCapacity, spool.c_str());
         sim::Spooler().stopPendingMs = 700;
         sim::Spooler().startPendingMs = 700;
     }
-    static std::wstring In(const std::wstring& name) { return L"C:\\Spool\\" + name; }
+    static bool Stop() {
+        DependentServices stopped;
+        return StopSpooler(&stopped);
+    }
+    static Texts ArgumentsOf(sim::Op op, std::size_t index) {
+        Texts arguments;
+        for (const sim::Call& call : sim::CallsOf(op)) {
+            arguments.push_back(call.args.at(index));
+        }
+        return arguments;
+    }
 };
 
-// What is not deleted stays; a recovery asked to be recorded is, failed or
-// not; a spooler that did not stop is not started. File names ending in "!" are
-// read-only, in "#" locked.
-TEST_F(RecoveryTest, EventsAndEffectsOfEveryOutcome) {
-    enum Spooler { Cooperative, StopRefused, StartRefused, NeverRuns, AlreadyStopped };
+// Each operation asks for no more rights than it needs (a plain user's).
+TEST_F(Recovery, EachSpoolerOperationNeedsOnlyItsOwnRights) {
+    const std::pair<DWORD, bool (*)()> cases[] = {
+        {SERVICE_QUERY_STATUS, [] { return QuerySpoolerStatus(nullptr, nullptr); }},
+        {SERVICE_STOP | SERVICE_QUERY_STATUS | SERVICE_ENUMERATE_DEPENDENTS, Stop},
+        {SERVICE_START | SERVICE_QUERY_STATUS, StartSpooler}, // already running (1056) is started
+    };
+    for (const auto& [rights, operation] : cases) {
+        SCOPED_TRACE(rights);
+        Prepare();
+        sim::Spooler().deniedAccess = ~rights;
+        sim::SetManagerRightsDenied(~SC_MANAGER_CONNECT);
+        EXPECT_TRUE(operation());
+    }
+}
+
+// A refusal from a spooler hung in a pending state (1061, 1053) or not
+// running (1062) goes on to the wait and to forced termination, or a hang
+// could never be repaired; any other ends the stop. Refused while starting,
+// the stop is asked again once the spooler runs, and nothing is forced.
+TEST_F(Recovery, StopWaitsAndForcesOnlyWhatCanBeForced) {
     const struct {
-        const char* name;
-        Spooler spooler;
-        Texts files; // in C:\Spool
-        int result;
-        Texts events, deleted;
+        DWORD state, stopError;
+        std::uint64_t stopPendingMs, runningAfterMs;
+        bool stops;
+        std::uint64_t elapsedMs;
+        unsigned terminations;
     } cases[] = {
-        {"stop refused", StopRefused, {L"1.SPL"}, 0, {kStarted, kStopFailed}, {}},
-        {"folder missing", Cooperative, {}, 1, {kStarted, kCompleted}, {}},
-        {"one read-only file among three",
-         Cooperative,
-         {L"1.SPL", L"2.SHD!", L"3.shd"},
-         1,
-         {kStarted, kFilesLeft, kCompleted},
-         {L"1.SPL", L"3.shd"}},
-        {"spool files only, in any case; the others stay unreported",
-         Cooperative,
-         {L"7.Spl", L"fp00001.shd", L"FP00001.SPL", L"notes.txt", L"old.doc!", L"SPL", L"x.SPLX",
-          L"x.spl.bak", L"x.SHD.", L"desktop.ini#"},
-         1,
-         {kStarted, kCompleted},
-         {L"7.Spl", L"fp00001.shd", L"FP00001.SPL"}},
-        {"two locked files give one warning",
-         Cooperative,
-         {L"1.SPL#", L"2.SPL#"},
-         1,
-         {kStarted, kFilesLeft, kCompleted},
-         {}},
-        {"a subfolder with files",
-         Cooperative,
-         {L"Sub\\1.SPL", L"Sub\\Deeper\\2.SPL", L"3.SHD"},
-         1,
-         {kStarted, kCompleted},
-         {L"3.SHD"}},
-        {"start refused", StartRefused, {L"1.SPL"}, 0, {kStarted, kStartFailed}, {L"1.SPL"}},
-        {"never runs again", NeverRuns, {}, 0, {kStarted, kStartFailed}, {}},
-        {"already stopped", AlreadyStopped, {}, 1, {kStarted, kCompleted}, {}},
+        {SERVICE_RUNNING, 0, 1200, sim::kNever, true, 1500, 0},
+        {SERVICE_STOP_PENDING, ERROR_SERVICE_CANNOT_ACCEPT_CTRL, 0, sim::kNever, true, 2000, 1},
+        {SERVICE_RUNNING, ERROR_SERVICE_REQUEST_TIMEOUT, 0, sim::kNever, true, 2000, 1},
+        {SERVICE_RUNNING, ERROR_SERVICE_NOT_ACTIVE, 0, sim::kNever, true, 2000, 1},
+        {SERVICE_RUNNING, ERROR_ACCESS_DENIED, 0, sim::kNever, false, 0, 0},
+        {SERVICE_START_PENDING, 0, 700, 1200, true, 2500, 0},
+        {SERVICE_START_PENDING, 0, 700, sim::kNever, true, 2000, 1},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        SetUp();
+        SCOPED_TRACE(testing::Message() << c.state << ", refused with " << c.stopError);
+        Prepare();
+        sim::SetServiceState(L"Spooler", c.state);
+        sim::Spooler().stopError = c.stopError;
+        sim::Spooler().stopPendingMs = c.stopPendingMs;
+        if (c.runningAfterMs != sim::kNever) {
+            sim::After(c.runningAfterMs, [] { sim::SetServiceState(L"Spooler", SERVICE_RUNNING); });
+        }
+        const DWORD pid = sim::Spooler().pid;
+        EXPECT_EQ(c.stops, Stop());
+        EXPECT_EQ(c.stops, sim::Spooler().state == SERVICE_STOPPED);
+        EXPECT_EQ(c.elapsedMs, sim::ElapsedMs());
+        EXPECT_EQ(c.terminations, sim::FindProcess(pid)->terminations);
+    }
+}
+
+// Every "spoolsv.exe" in any ASCII case is ended, past those that cannot be
+// opened or ended; the LocalSystem spooler's only with SeDebugPrivilege,
+// enabled for it and then put back.
+TEST_F(Recovery, ForcedTerminationEndsEverySpoolerProcessByName) {
+    sim::Spooler().stopPendingMs = sim::kNever;
+    sim::FindProcess(sim::Spooler().pid)->needsDebugPrivilege = true;
+    sim::SetDebugPrivilege(true, false);
+    const DWORD upper = sim::AddProcess(L"SPOOLSV.EXE");
+    const DWORD other = sim::AddProcess(L"spoolsv.exe.bak");
+    const DWORD locked = sim::AddProcess(L"spoolsv.exe", /*canTerminate=*/true, /*canOpen=*/false);
+    const DWORD stubborn = sim::AddProcess(L"spoolsv.exe", /*canTerminate=*/false);
+    const DWORD last = sim::AddProcess(L"spoolsv.exe");
+    const DWORD spooler = sim::Spooler().pid;
+    EXPECT_TRUE(Stop());
+    EXPECT_FALSE(sim::DebugPrivilegeEnabled());
+    for (DWORD pid : {spooler, upper, last}) {
+        EXPECT_EQ(1u, sim::FindProcess(pid)->exitCode) << pid;
+    }
+    for (DWORD pid : {other, locked, stubborn}) {
+        EXPECT_TRUE(sim::FindProcess(pid)->running) << pid;
+    }
+}
+
+// With nothing ended there is no second wait; with only a stray one ended,
+// the spooler (of another image) never shows stopped in the 10 s given.
+TEST_F(Recovery, ForcedStopFailsWhenNothingEndsOrTheSpoolerNeverShowsStopped) {
+    for (bool stray : {false, true}) {
+        Prepare();
+        sim::Spooler().stopPendingMs = sim::kNever;
+        sim::Spooler().processTerminable = false;
+        sim::Spooler().image = stray ? L"spoolhost.exe" : L"spoolsv.exe";
+        sim::SetServiceState(L"Spooler", SERVICE_STOPPED); // its process started again as set
+        sim::SetServiceState(L"Spooler", SERVICE_RUNNING);
+        if (stray) {
+            sim::AddProcess(L"spoolsv.exe");
+        }
+        EXPECT_FALSE(Stop());
+        EXPECT_EQ(stray ? 2000u + 10000u : 2000u, sim::ElapsedMs());
+    }
+}
+
+// Only spool files lying directly in the folder are deleted, by a path that
+// names exactly the entry listed; what cannot be deleted safely is left and
+// warned about; a spooler that did not stop is not started over its files;
+// a recovery asked to be counted is, failed or not. After a name: "!"
+// read-only, "#" locked, "@" a link, ">x" listed as x by a hostile file system.
+TEST_F(Recovery, WhatARecoveryDeletesLogsAndLeaves) {
+    enum Spooler { Cooperative, StopRefused, StartRefused };
+    const std::wstring d250 = L"C:\\" + std::wstring(250, L'd'); // "\\a.SPL" fits, no more
+    const struct {
+        Spooler spooler;
+        std::wstring folder;
+        Texts files, events, tried;
+    } cases[] = {
+        {StopRefused, kSpool, {L"1.SPL"}, {kStarted, kStopFailed}, {}},
+        {Cooperative,
+         kSpool,
+         {L"7.Spl", L"fp00001.shd", L"notes.txt", L"SPL", L"x.SPLX", L"x.spl.bak",
+          L"Dir.SPL\\1.SPL", L"desktop.ini#"},
+         {kStarted, kCompleted},
+         {L"7.Spl", L"fp00001.shd"}},
+        {Cooperative,
+         kSpool,
+         {L"1.SPL", L"2.SHD!", L"3.SPL#"},
+         {kStarted, kFilesLeft, kCompleted},
+         {L"1.SPL", L"2.SHD", L"3.SPL"}},
+        {Cooperative,
+         kSpool,
+         {L"ok.SPL", L"Link.SPL@", L"a.SPL>..\\Other\\victim.SPL", L"b.SPL>../Other/victim.SPL",
+          L"c.SPL>C:\\Other\\victim.SPL", L"d.SPL>victim.txt:x.SPL",
+          L"e.SPL>" + std::wstring(MAX_PATH, L'x')},
+         {kStarted, kFilesLeft, kCompleted},
+         {L"ok.SPL"}},
+        {Cooperative, d250, {L"a.SPL", L"bb.SPL"}, {kStarted, kFilesLeft, kCompleted}, {L"a.SPL"}},
+        {StartRefused, kSpool, {L"1.SPL"}, {kStarted, kStartFailed}, {L"1.SPL"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.files[0]) + " and " + std::to_string(c.files.size() - 1) + " more");
+        Prepare(c.folder);
         sim::Spooler().stopError = c.spooler == StopRefused ? ERROR_ACCESS_DENIED : 0;
         sim::Spooler().startError = c.spooler == StartRefused ? ERROR_ACCESS_DENIED : 0;
-        sim::Spooler().startPendingMs = c.spooler == NeverRuns ? sim::kNever : 700;
-        if (c.spooler == AlreadyStopped) {
-            sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
+        sim::AddFile(L"C:\\Other\\victim.SPL");
+        std::vector<std::pair<std::wstring, bool>> kept; // each path, and whether it stays
+        for (const std::wstring& spec : c.files) {
+            const std::size_t end = spec.find_first_of(L"!#@>");
+            const WCHAR mark = end == std::wstring::npos ? 0 : spec[end];
+            const std::wstring path = c.folder + L"\\" + spec.substr(0, end);
+            sim::AddFile(path, mark == L'!'   ? FILE_ATTRIBUTE_READONLY
+                               : mark == L'@' ? FILE_ATTRIBUTE_REPARSE_POINT
+                                              : FILE_ATTRIBUTE_ARCHIVE);
+            sim::FindFile(path)->deleteError = mark == L'#' ? ERROR_SHARING_VIOLATION : 0;
+            sim::FindFile(path)->listedName = mark == L'>' ? spec.substr(end + 1) : L"";
+            kept.emplace_back(path,
+                              mark != 0 || std::count(c.tried.begin(), c.tried.end(), spec) == 0);
         }
-        Texts paths;
-        for (std::wstring file : c.files) {
-            const bool readOnly = file.back() == L'!', locked = file.back() == L'#';
-            if (readOnly || locked) {
-                file.pop_back();
-            }
-            sim::AddFile(In(file), readOnly ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_ARCHIVE);
-            sim::FindFile(In(file))->deleteError = locked ? ERROR_SHARING_VIOLATION : 0;
-            paths.push_back(file);
-        }
-        EXPECT_EQ(c.result, RunRecovery(L"test", SpoolFiles::Clear, Counting::Counted));
+        EXPECT_EQ(c.spooler == Cooperative,
+                  RunRecovery(L"test", SpoolFiles::Clear, Counting::Counted) != 0);
         EXPECT_EQ(c.events, Logged());
-        Texts deleted;
-        for (const std::wstring& file : paths) {
-            const bool gone = std::count(c.deleted.begin(), c.deleted.end(), file) != 0;
-            EXPECT_EQ(!gone, sim::Exists(In(file))) << Narrow(file);
-            if (gone) {
-                deleted.push_back(In(file));
-            }
+        Texts tried;
+        for (const std::wstring& name : c.tried) {
+            tried.push_back(c.folder + L"\\" + name);
         }
-        EXPECT_EQ(deleted, sim::DeletedFiles());
+        EXPECT_EQ(tried, ArgumentsOf(sim::Op::DeleteFileW, 0));
+        for (const auto& [path, stays] : kept) {
+            EXPECT_EQ(stays, sim::Exists(path)) << Narrow(path);
+        }
+        EXPECT_TRUE(sim::Exists(L"C:\\Other\\victim.SPL"));
         EXPECT_EQ(1u, RestartHistory.count) << "failed or not";
-        EXPECT_TRUE(c.result == 0 || sim::Spooler().state == SERVICE_RUNNING);
         EXPECT_EQ(c.spooler == StopRefused ? 0u : 1u, sim::Spooler().startRequests);
     }
 }
 
-// The spooler's running dependents are stopped before it, in the order the
-// service manager lists them, and started again after it in the reverse
-// order. One that will not stop fails the stop, and the ones already
-// stopped are started again; one that will not start again is only warned
-// about. "Fax" and "LPDSVC" depend on the spooler, "Vendor" on "PrintExt".
-TEST_F(RecoveryTest, DependentsAreStoppedFirstAndStartedAgainAfterwards) {
+// The dependents are stopped before the spooler, in the order listed, and
+// started again after it in reverse. One that will not stop fails the stop,
+// and those already stopped are started again; one that will not start
+// again is warned about.
+TEST_F(Recovery, DependentsAreStoppedFirstAndStartedAgainAfterwards) {
     enum Trouble { None, WontStop, WontStart };
+    const std::wstring kNotRestarted =
+        L"W:Print Spooler recovered, but the dependent service 'LPDSVC' could not be restarted.";
     const struct {
-        const char* name;
-        Texts dependents; // "Name>Dependency"
-        Trouble trouble;  // of the last dependent
-        int result;
-        Texts events, stopped, started; // services asked, in order
+        Trouble trouble; // of LPDSVC, the last
+        Texts events;
+        std::wstring asked; // to stop, then to start
     } cases[] = {
-        {"two that stop",
-         {L"Fax>Spooler", L"LPDSVC>Spooler"},
-         None,
-         1,
-         {kStarted, kCompleted},
-         {L"Fax", L"LPDSVC", L"Spooler"},
-         {L"Spooler", L"LPDSVC", L"Fax"}},
-        {"a chain of two",
-         {L"PrintExt>Spooler", L"Vendor>PrintExt"},
-         None,
-         1,
-         {kStarted, kCompleted},
-         {L"Vendor", L"PrintExt", L"Spooler"},
-         {L"Spooler", L"PrintExt", L"Vendor"}},
-        {"one will not stop",
-         {L"Fax>Spooler", L"LPDSVC>Spooler"},
-         WontStop,
-         0,
-         {kStarted, kStopFailed},
-         {L"Fax", L"LPDSVC"},
-         {L"LPDSVC", L"Fax"}},
-        {"one will not start again",
-         {L"Fax>Spooler", L"LPDSVC>Spooler"},
-         WontStart,
-         1,
-         {kStarted,
-          L"W:Print Spooler recovered, but the dependent service 'LPDSVC' could not be restarted.",
-          kCompleted},
-         {L"Fax", L"LPDSVC", L"Spooler"},
-         {L"Spooler", L"LPDSVC", L"Fax"}},
+        {None, {kStarted, kCompleted}, L"Fax LPDSVC Spooler / Spooler LPDSVC Fax"},
+        {WontStop, {kStarted, kStopFailed}, L"Fax LPDSVC / LPDSVC Fax"},
+        {WontStart,
+         {kStarted, kNotRestarted, kCompleted},
+         L"Fax LPDSVC Spooler / Spooler LPDSVC Fax"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        SetUp();
-        sim::Service* last = nullptr;
-        for (const std::wstring& pair : c.dependents) {
-            const std::size_t at = pair.find(L'>');
-            last = &sim::AddDependentService(pair.substr(0, at), pair.substr(at + 1));
-        }
-        last->stopPendingMs = c.trouble == WontStop ? sim::kNever : 0;
-        last->startError = c.trouble == WontStart ? ERROR_ACCESS_DENIED : 0;
-        EXPECT_EQ(c.result, RunRecovery(L"test", SpoolFiles::Keep, Counting::Uncounted));
+        SCOPED_TRACE(c.trouble);
+        Prepare();
+        sim::Service& fax = sim::AddDependentService(L"Fax", L"Spooler");
+        sim::Service& last = sim::AddDependentService(L"LPDSVC", L"Spooler");
+        last.stopPendingMs = c.trouble == WontStop ? sim::kNever : 0;
+        last.startError = c.trouble == WontStart ? ERROR_ACCESS_DENIED : 0;
+        EXPECT_EQ(c.trouble != WontStop,
+                  RunRecovery(L"test", SpoolFiles::Keep, Counting::Uncounted) != 0);
         EXPECT_EQ(c.events, Logged());
-        Texts stopped, started;
+        std::wstring stopped, started;
         for (const sim::Call& call : sim::CallsOf(sim::Op::OpenServiceW)) {
             const DWORD access = std::stoul(call.args.at(2));
-            if ((access & SERVICE_STOP) != 0) {
-                stopped.push_back(call.args.at(1));
-            } else if ((access & SERVICE_START) != 0) {
-                started.push_back(call.args.at(1));
+            if ((access & (SERVICE_STOP | SERVICE_START)) != 0) {
+                ((access & SERVICE_STOP) != 0 ? stopped : started) += call.args.at(1) + L" ";
             }
         }
-        EXPECT_EQ(c.stopped, stopped);
-        EXPECT_EQ(c.started, started);
-        EXPECT_EQ(SERVICE_RUNNING, sim::Spooler().state);
-        for (const std::wstring& pair : c.dependents) {
-            const sim::Service* dependent = sim::FindService(pair.substr(0, pair.find(L'>')));
-            const bool down = dependent == last && c.trouble != None;
-            EXPECT_EQ(down, dependent->state != SERVICE_RUNNING) << Narrow(dependent->name);
-        }
+        EXPECT_EQ(c.asked + L" ", stopped + L"/ " + started);
+        EXPECT_EQ(SERVICE_RUNNING, fax.state);
+        EXPECT_EQ(c.trouble == None, last.state == SERVICE_RUNNING);
     }
 }
 
-// Only spool files directly inside the folder are deleted, by a path that
-// names exactly the entry listed. What cannot be deleted safely (a link, a
-// name that would reach elsewhere, a path that would be cut) is left and
-// warned about; folders, junctions among them, are passed over quietly.
-TEST_F(RecoveryTest, DeletesOnlySpoolFilesDirectlyInTheFolder) {
-    // One recovery with clearing: the deletions tried, the warning, and the
-    // folder listed only when the pattern fits.
-    auto clear = [](const Texts& attempts, bool warned) {
-        EXPECT_EQ(1, RunRecovery(L"test", SpoolFiles::Clear, Counting::Uncounted));
-        Texts tried;
-        for (const sim::Call& call : sim::CallsOf(sim::Op::DeleteFileW)) {
-            tried.push_back(call.args.at(0));
-        }
-        EXPECT_EQ(attempts, tried);
-        EXPECT_EQ(warned ? 3u : 2u, sim::Events().size()) << "the warning";
-        const std::size_t folder = TextLength(Settings.SpoolDirectory);
-        EXPECT_EQ(folder + 2 < MAX_PATH ? 1u : 0u, sim::CountCalls(sim::Op::FindFirstFileW));
-    };
-    // A junction to a folder elsewhere, named like a spool file.
-    sim::AddFile(In(L"Link.SPL\\1.SPL"));
-    sim::FindFile(In(L"Link.SPL"))->attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-    clear({}, false);
-    EXPECT_TRUE(sim::Exists(In(L"Link.SPL\\1.SPL")));
-
-    // A file link.
-    Prepare(L"C:\\Spool");
-    sim::AddFile(In(L"Link.SPL"), FILE_ATTRIBUTE_REPARSE_POINT);
-    clear({}, true);
-    EXPECT_TRUE(sim::Exists(In(L"Link.SPL")));
-
-    // Names that would reach elsewhere, reported by a broken or hostile file
-    // system for files of the folder; and names that are no spool file's,
-    // which are not even tried.
-    Prepare(L"C:\\Spool");
-    sim::AddFile(L"C:\\Other\\victim.SPL");
-    const std::wstring names[] = {L"..\\Other\\victim.SPL",
-                                  L"../Other/victim.SPL",
-                                  L"C:\\Other\\victim.SPL",
-                                  L"victim.txt:x.SPL",
-                                  std::wstring(MAX_PATH, L'x'),
-                                  L".",
-                                  L".."};
-    for (std::size_t i = 0; i < std::size(names); ++i) {
-        sim::AddFile(In(L"h" + std::to_wstring(i) + L".SPL"));
-        sim::FindFile(In(L"h" + std::to_wstring(i) + L".SPL"))->listedName = names[i];
-    }
-    sim::AddFile(In(L"ok.SPL"));
-    clear({In(L"ok.SPL")}, true);
-    EXPECT_TRUE(sim::Exists(L"C:\\Other\\victim.SPL"));
-
-    // A path that would be cut, and a pattern that would be cut.
-    const std::wstring d250 = L"C:\\" + std::wstring(250, L'd'); // a path of 259 fits
-    Prepare(d250);
-    sim::AddFile(d250 + L"\\a.SPL");
-    sim::AddFile(d250 + L"\\bb.SPL");
-    clear({d250 + L"\\a.SPL"}, true);
-    EXPECT_TRUE(sim::Exists(d250 + L"\\bb.SPL"));
-    Prepare(d250 + L"ddddd"); // a pattern of 260
-    sim::AddFile(d250 + L"ddddd\\a.SPL");
-    clear({}, false);
-}
-
-// The folder a recovery clears: the setting as written; else the spooler's
-// own, when it names a folder by its full path that is not missing; else the
-// one in the system folder that Windows reports.
-TEST_F(RecoveryTest, TheSpoolFolderIsTheSettingElseTheSpoolersOwn) {
+// The setting as written; else the spooler's own, when a full path to a
+// folder that is not missing; else the system folder's; else none, and none
+// listed (an empty one would make "\\*", the root of the current drive).
+TEST_F(Recovery, TheSpoolFolderIsTheSettingElseTheSpoolersOwn) {
     const std::wstring printers = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers";
-    const std::wstring fallback = L"C:\\Windows\\system32\\spool\\PRINTERS";
-    auto configured = [printers](const std::wstring& text, DWORD type = REG_SZ) {
-        return [printers, text, type] {
-            sim::SetRegistryText(printers, L"DefaultSpoolDirectory", text, type);
-        };
-    };
+    const std::wstring fallback = L"D:\\WINNT\\system32\\spool\\PRINTERS";
+    const std::wstring cut = L"C:\\" + std::wstring(250, L's');
     const struct {
-        const char* name;
-        std::wstring setting;
-        std::function<void()> arrange;
-        std::wstring folder;
+        std::wstring setting, configured, system, folder;
     } cases[] = {
-        {"the setting, as written", L"D:\\%Spool%\\", configured(L"E:\\Spool"), L"D:\\%Spool%\\"},
-        {"the spooler's", L"", configured(L"E:\\Spool\\"), L"E:\\Spool"},
-        {"expanded", L"", configured(L"%SystemDrive%\\Spool", REG_EXPAND_SZ), L"C:\\Spool"},
-        {"on a share", L"", configured(L"\\\\server\\spool"), L"\\\\server\\spool"},
-        {"missing", L"", configured(L"E:\\Gone"), fallback},
-        {"a file", L"", configured(L"E:\\Spool\\1.SPL"), fallback},
-        {"relative", L"", configured(L"Spool"), fallback},
-        {"too long expanded", L"", configured(L"%Long%"), fallback},
-        {"not a text", L"",
-         [printers] { sim::SetRegistryNumber(printers, L"DefaultSpoolDirectory", 1); }, fallback},
-        {"not readable", L"", [printers] { sim::SetRegistryKeyDenied(printers, true); }, fallback},
-        {"Windows elsewhere", L"",
-         [printers] {
-             sim::RemoveRegistryKey(printers);
-             sim::SetSystemDirectory(L"D:\\WINNT\\system32");
-         },
-         L"D:\\WINNT\\system32\\spool\\PRINTERS"},
-        {"nothing to go by", L"",
-         [printers] {
-             sim::RemoveRegistryKey(printers);
-             sim::SetSystemDirectory(L"C:\\" + std::wstring(250, L's'));
-         },
-         L""},
+        {L"D:\\%Spool%\\", L"E:\\Spool", L"", L"D:\\%Spool%\\"},
+        {L"", L"%SystemDrive%\\Spool\\", L"", L"C:\\Spool"},
+        {L"", L"E:\\Gone", L"D:\\WINNT\\system32", fallback},
+        {L"", L"", cut, L""},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(Narrow(c.folder));
         Prepare(c.setting);
-        for (const wchar_t* existing :
-             {L"E:\\Spool\\1.SPL", L"C:\\Spool\\1.SPL", L"\\\\server\\spool\\1.SPL"}) {
-            sim::AddFile(existing);
+        sim::AddFile(L"C:\\Spool\\1.SPL");
+        sim::SetSystemDirectory(c.system.empty() ? L"C:\\Windows\\system32" : c.system);
+        if (c.configured.empty()) {
+            sim::RemoveRegistryKey(printers);
+        } else {
+            sim::SetRegistryText(printers, L"DefaultSpoolDirectory", c.configured, REG_EXPAND_SZ);
         }
-        sim::SetEnvironmentValue(L"Long", std::wstring(300, L'x'));
-        c.arrange();
         WCHAR folder[MAX_PATH];
-        EXPECT_EQ(c.folder.empty() ? 0 : 1, GetSpoolDirectoryInEffect(folder, MAX_PATH));
+        EXPECT_EQ(!c.folder.empty(), GetSpoolDirectoryInEffect(folder, MAX_PATH) != 0);
         EXPECT_EQ(c.folder, folder);
-        // The recovery lists that folder, and none when none is known: an
-        // empty one would make "\\*", the root of the current drive.
-        EXPECT_EQ(1, RunRecovery(L"test", SpoolFiles::Clear, Counting::Uncounted));
-        const auto listed = sim::CallsOf(sim::Op::FindFirstFileW);
-        ASSERT_EQ(c.folder.empty() ? 0u : 1u, listed.size());
-        EXPECT_TRUE(c.folder.empty() || listed[0].args.at(0) == c.folder + L"\\*");
+        EXPECT_TRUE(RunRecovery(L"test", SpoolFiles::Clear, Counting::Uncounted));
+        const Texts listed = {c.folder + L"\\*"};
+        EXPECT_EQ(c.folder.empty() ? Texts{} : listed, ArgumentsOf(sim::Op::FindFirstFileW, 0));
     }
 }
 
-// Without clearing the folder is not even listed; the record is taken only
-// when asked for, by the clock the hourly limit reads.
-TEST_F(RecoveryTest, ClearsOnlyWhenAskedAndRecordsOnlyWhenAsked) {
-    sim::AddFile(In(L"1.SPL"));
-    EXPECT_EQ(1, RunRecovery(L"test", SpoolFiles::Keep, Counting::Uncounted));
-    EXPECT_EQ(0u, RestartHistory.count);
-    EXPECT_EQ(0u, sim::CountCalls(sim::Op::FindFirstFileW));
-    EXPECT_TRUE(sim::Exists(In(L"1.SPL")));
-    EXPECT_EQ(1, RunRecovery(L"test", SpoolFiles::Clear, Counting::Counted));
-    ASSERT_EQ(1u, RestartHistory.count);
-    EXPECT_EQ(_time64(nullptr), RestartHistory.entries[0]);
-}
-
-// The reason goes into the log as it is, whatever '%' it holds, and whole up
-// to 511 characters.
-TEST_F(RecoveryTest, TheReasonReachesTheLogWholeUpTo511Characters) {
+// An event is one string under the source "Nimbrel", never read as a
+// format; the reason is whole up to 511 characters. Spool files are kept,
+// and the recovery not counted, unless asked.
+TEST_F(Recovery, TheReasonReachesTheLogAsItIs) {
     const std::wstring percent = L"Stuck print job on '50%s' (job 3, document: %d%%)";
+    sim::AddFile(kSpool + L"\\1.SPL");
     RunRecovery(percent.c_str(), SpoolFiles::Keep, Counting::Uncounted);
     RunRecovery(std::wstring(600, L'r').c_str(), SpoolFiles::Keep, Counting::Uncounted);
+    EXPECT_TRUE(sim::Exists(kSpool + L"\\1.SPL"));
+    EXPECT_EQ(0u, RestartHistory.count);
     ASSERT_EQ(4u, sim::Events().size());
     EXPECT_EQ(L"W:Recovery started: " + percent, Logged()[0]);
     EXPECT_EQ(L"W:Recovery started: " + std::wstring(511 - 18, L'r'), Logged()[2]);
+    for (const sim::Event& event : sim::Events()) {
+        EXPECT_EQ(L"Nimbrel", event.source);
+        EXPECT_EQ(0, event.category + event.eventId + event.dataSize + event.userGiven +
+                         event.dataGiven);
+        EXPECT_EQ(1u, event.strings.size());
+    }
 }
 
-// The "recover" command: ClearSpoolOnRecovery decides the clearing, nothing
-// is recorded against the hourly limit, and the exit code follows the
-// outcome. A disabled spooler is not touched at all.
-TEST_F(RecoveryTest, RecoverCommandClearsByItsOwnSwitchAndReportsTheOutcome) {
+// "recover" clears by ClearSpoolOnRecovery, is not counted against the
+// hourly limit, exits by its outcome, and leaves a disabled spooler alone.
+TEST_F(Recovery, RecoverCommandClearsByItsOwnSwitchAndReportsTheOutcome) {
     const struct {
         std::wstring clearOnRecovery, clearOnSchedule;
         DWORD denied, startType;
-        bool cleared;
         const char* output;
     } cases[] = {
-        {L"0", L"1", 0, SERVICE_AUTO_START, false, "Print Spooler recovery completed.\n"},
-        {L"1", L"0", 0, SERVICE_DEMAND_START, true, "Print Spooler recovery completed.\n"},
-        {L"1", L"1", SERVICE_STOP, SERVICE_AUTO_START, false, "Print Spooler recovery failed.\n"},
-        {L"1", L"1", 0, SERVICE_DISABLED, false, "Print Spooler is disabled; recovery skipped.\n"},
+        {L"0", L"1", 0, SERVICE_AUTO_START, "Print Spooler recovery completed.\n"},
+        {L"1", L"0", 0, SERVICE_DEMAND_START, "Print Spooler recovery completed.\n"},
+        {L"1", L"1", SERVICE_STOP, SERVICE_AUTO_START, "Print Spooler recovery failed.\n"},
+        {L"1", L"1", 0, SERVICE_DISABLED, "Print Spooler is disabled; recovery skipped.\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.output);
@@ -365,15 +332,14 @@ TEST_F(RecoveryTest, RecoverCommandClearsByItsOwnSwitchAndReportsTheOutcome) {
         sim::AddFile(L"C:\\Queue\\1.SPL");
         sim::Spooler().deniedAccess = c.denied;
         sim::Spooler().startType = c.startType;
-        const bool refused = c.startType == SERVICE_DISABLED;
-        EXPECT_EQ(c.denied || refused ? 1 : 0, RunRecoverCommand());
+        const bool runs = c.startType != SERVICE_DISABLED, repairs = runs && c.denied == 0;
+        EXPECT_EQ(repairs ? 0 : 1, RunRecoverCommand());
         EXPECT_EQ(c.output, sim::StdoutBytes());
-        EXPECT_EQ(!c.cleared, sim::Exists(L"C:\\Queue\\1.SPL"));
-        EXPECT_EQ(refused ? 0u : 2u, sim::Events().size());
-        EXPECT_TRUE(refused ||
-                    Logged()[0] ==
-                        L"W:Recovery started: Manual recovery requested from command line");
-        EXPECT_EQ(refused || c.denied ? 0u : 1u, sim::Spooler().stopRequests);
+        EXPECT_EQ(repairs && c.clearOnRecovery == L"1", !sim::Exists(L"C:\\Queue\\1.SPL"));
+        const Texts events = {L"W:Recovery started: Manual recovery requested from command line",
+                              repairs ? kCompleted : kStopFailed};
+        EXPECT_EQ(runs ? events : Texts{}, Logged());
+        EXPECT_EQ(repairs ? 1u : 0u, sim::Spooler().stopRequests);
         EXPECT_EQ(0u, RestartHistory.count);
     }
 }
