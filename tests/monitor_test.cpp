@@ -62,50 +62,9 @@ TEST_F(MonitorTest, TheWholeIssueIsTheReasonAndTheFolderIsClearedByTheRecoverysS
     EXPECT_FALSE(sim::Exists(L"C:\\Windows\\system32\\spool\\PRINTERS\\1.SPL"));
 }
 
-// Three recoveries between 10:00 and 10:20; the fourth waits until the first
-// completed more than an hour ago, then comes with the next cycle (10 s) and
-// its pause (3 s). Meanwhile one warning, at the first refusal.
-TEST_F(MonitorTest, TheFourthFailureInAnHourWaitsForTheOldestRecoveryToAge) {
-    Ini();
-    for (std::uint64_t minute : {60, 70, 80, 90}) {
-        SpoolerEnters(minute * kMinute);
-    }
-    RunServiceFor(3 * kHour);
-    const std::vector<std::uint64_t> recoveries = TimesOf(kRecovery);
-    ASSERT_EQ(4u, recoveries.size());
-    const std::uint64_t oldest = kHour + 3 * kSecond;
-    EXPECT_EQ(oldest, TimesOf(kCompleted.substr(2)).at(0));
-    EXPECT_LT(recoveries[2], kHour + 21 * kMinute);
-    EXPECT_GT(recoveries[3], oldest + kHour);
-    EXPECT_LE(recoveries[3], oldest + kHour + 13 * kSecond);
-    const std::vector<std::uint64_t> warnings = TimesOf(kRateLimited);
-    ASSERT_EQ(1u, warnings.size());
-    EXPECT_GE(warnings[0], kHour + 30 * kMinute);
-    EXPECT_LT(warnings[0], kHour + 30 * kMinute + 10 * kSecond);
-}
-
-// The recovery's start hangs and fails after StartTimeoutMs, leaving the
-// spooler start-pending; it is seen one interval later, stuck 120 s after
-// that, and recovered after the 3 s pause. The second start works.
-TEST_F(MonitorTest, ASpoolerStuckStartingIsRecoveredAtTheFirstCyclePastTheHangTimeout) {
-    Ini(L"Recovery/StartTimeoutMs=60000");
-    sim::Spooler().startPendingMs = sim::kNever;
-    sim::Spooler().pendingStopError = 0;
-    SpoolerEnters(kHour);
-    sim::After(kHour + 30 * kSecond, [] { sim::Spooler().startPendingMs = 2000; });
-    RunServiceFor(2 * kHour);
-    EXPECT_EQ((std::vector<std::wstring>{
-                  kStarted, L"W:" + kRecovery, L"E:Failed to start Print Spooler during recovery.",
-                  L"W:Recovery started: Automatic recovery: Print Spooler stuck in "
-                  L"Starting/Stopping state",
-                  kCompleted, kStopped}),
-              Logged());
-    ASSERT_EQ(6u, sim::Events().size());
-    EXPECT_EQ(133 * kSecond, sim::Events()[3].elapsedMs - sim::Events()[2].elapsedMs);
-}
-
-// After 02:03 the limit holds only until the 01:05 recovery is an hour old:
-// the daily restart at 02:00 was not held back by it and did not count.
+// Three recoveries from 01:05 fill the hourly limit; the daily restart at
+// 02:00 is not held back by it and does not count, so the fifth failure is
+// repaired at 02:05, once the 01:05 recovery is an hour old.
 TEST_F(MonitorTest, ADailyRestartIsNotHeldBackByTheHourlyLimitNorCountedByIt) {
     StartClockAt(2026, 12, 7, 1, 0);
     WriteIni(L""); // the defaults: daily at 02:00
@@ -113,22 +72,17 @@ TEST_F(MonitorTest, ADailyRestartIsNotHeldBackByTheHourlyLimitNorCountedByIt) {
         SpoolerEnters(minute * kMinute);
     }
     RunServiceFor(3 * kHour);
-    std::vector<std::wstring> kinds;
-    for (const std::wstring& text : Logged()) {
-        if (kinds.empty() || kinds.back() != text) {
-            kinds.push_back(text);
-        }
-    }
-    const std::wstring recovery = L"W:" + kRecovery;
-    EXPECT_EQ((std::vector<std::wstring>{kStarted, recovery, kCompleted, recovery, kCompleted,
-                                         recovery, kCompleted, L"W:" + kRateLimited,
-                                         L"W:Recovery started: Scheduled nightly restart",
-                                         kCompleted, recovery, kCompleted, kStopped}),
-              kinds);
-    EXPECT_EQ(4u, RestartHistory.count);
-    const std::vector<sim::Event> recoveries = EventsReading(kRecovery);
+    const std::vector<sim::Event> recoveries = EventsReading(kRecovery),
+                                  refused = EventsReading(kRateLimited),
+                                  daily =
+                                      EventsReading(L"Recovery started: Scheduled nightly restart");
     ASSERT_EQ(4u, recoveries.size());
+    ASSERT_EQ(1u, refused.size());
+    ASSERT_EQ(1u, daily.size());
+    EXPECT_EQ("01:50", Hhmm(LocalTimeOf(refused[0])));
+    EXPECT_EQ("02:00", Hhmm(LocalTimeOf(daily[0])));
     EXPECT_EQ("02:05", Hhmm(LocalTimeOf(recoveries[3])));
+    EXPECT_EQ(4u, RestartHistory.count);
 }
 
 // Disabled at 01:00 and stopped: no recovery, no daily restart at 02:00, one
@@ -161,77 +115,61 @@ TEST_F(MonitorTest, ADisabledSpoolerIsLeftAloneWithOneWarningPerSpell) {
     EXPECT_EQ(1u, sim::Spooler().stopRequests);
 }
 
-// A stop request ends the plugin's run (the plugin is ended) and the pause
-// before a recovery at once, whatever their length, and no recovery follows;
-// one during a recovery waits for the recovery to finish.
-TEST_F(MonitorTest, AStopIsSeenBetweenTheStepsOfACycle) {
+// A stop request ends the plugin's run (the plugin is ended), the pause
+// before a recovery and a spooler wait without a time limit at once, and
+// no step follows; the spooler is not terminated on the way out. A stop
+// during a recovery with time limits waits for the recovery to finish.
+TEST_F(MonitorTest, AStopIsSeenBetweenAndWithinTheStepsOfACycle) {
+    const std::wstring kFailedStop = L"E:Failed to stop Print Spooler during recovery.",
+                       kFailedStart = L"E:Failed to start Print Spooler during recovery.",
+                       kPaused = L"W:Recovery started: Automatic recovery: Print Spooler in "
+                                 L"unexpected service state";
+    const std::wstring kRecovered = L"W:" + kRecovery;
     const struct {
         std::wstring ini;
-        std::uint64_t stopAfterMs, stoppedAtMs;
-        bool pluginRunning, recovered;
+        DWORD state; // entered at 10:00
+        std::uint64_t pendingMs, stopAfterMs, stoppedAtMs;
+        std::wstring started, ended; // the recovery's events, if one starts
+        unsigned plugins, spoolers;  // running when the stop comes, and at the end
     } cases[] = {
-        {L"HealthCheck/EnablePluginCheck=1\nHealthCheck/PluginPath=C:\\Checks\\check.exe", kSecond,
-         kSecond, true, false},
-        {L"Recovery/RestartDelayMs=5000", kHour + kSecond, kHour + kSecond, false, false},
-        {L"Recovery/RestartDelayMs=4294967295", 4 * kHour, 4 * kHour, false, false},
-        {L"Recovery/RestartDelayMs=4294967294", 4 * kHour, 4 * kHour, false, false},
-        {L"", kHour + 10 * kSecond, kHour + 23 * kSecond, false, true},
+        {L"HealthCheck/EnablePluginCheck=1\nHealthCheck/PluginPath=C:\\Checks\\check.exe",
+         SERVICE_STOPPED, 20 * kSecond, kSecond, kSecond, L"", L"", 1, 1},
+        {L"Recovery/RestartDelayMs=5000", SERVICE_STOPPED, 20 * kSecond, kHour + kSecond,
+         kHour + kSecond, L"", L"", 0, 0},
+        {L"Recovery/RestartDelayMs=4294967295", SERVICE_STOPPED, 20 * kSecond, 4 * kHour, 4 * kHour,
+         L"", L"", 0, 0},
+        {L"Recovery/RestartDelayMs=4294967294", SERVICE_STOPPED, 20 * kSecond, 4 * kHour, 4 * kHour,
+         L"", L"", 0, 0},
+        {L"", SERVICE_STOPPED, 20 * kSecond, kHour + 10 * kSecond, kHour + 23 * kSecond, kRecovered,
+         kCompleted, 0, 1},
+        {L"Recovery/StopTimeoutMs=4294967295", SERVICE_PAUSED, sim::kNever, 2 * kHour, 2 * kHour,
+         kPaused, kFailedStop, 0, 1},
+        {L"Recovery/StartTimeoutMs=4294967295", SERVICE_STOPPED, sim::kNever, 2 * kHour, 2 * kHour,
+         kRecovered, kFailedStart, 0, 1},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.stopAfterMs);
+        SCOPED_TRACE(Narrow(c.ini));
         SetUp();
         Ini(c.ini);
-        // A plugin that takes 2 s to find the spooler unhealthy; a spooler
-        // that dies at 10:00 and takes 20 s to start again.
+        // A plugin that takes 2 s to find the spooler unhealthy.
         sim::AddFile(L"C:\\Checks\\check.exe");
         sim::AddProgram(L"\"C:\\Checks\\check.exe\"", {1, 2 * kSecond});
-        SpoolerEnters(kHour);
-        sim::Spooler().startPendingMs = 20 * kSecond;
-        const bool running = c.pluginRunning;
-        sim::After(c.stopAfterMs, [running] {
-            EXPECT_EQ(running ? 1u : 0u, sim::RunningProcesses(L"\"C:\\Checks\\check.exe\""));
+        SpoolerEnters(kHour, c.state);
+        sim::Spooler().startPendingMs = c.pendingMs;
+        sim::Spooler().stopPendingMs = c.pendingMs == sim::kNever ? sim::kNever : 0;
+        const unsigned plugins = c.plugins;
+        sim::After(c.stopAfterMs, [plugins] {
+            EXPECT_EQ(plugins, sim::RunningProcesses(L"\"C:\\Checks\\check.exe\""));
             sim::SendControl(SERVICE_CONTROL_STOP);
             EXPECT_EQ(SERVICE_STOP_PENDING, sim::StatusReports().back().dwCurrentState);
         });
         EXPECT_EQ(0, RunServiceMode());
         const std::vector<std::wstring> quiet = {kStarted, kStopped},
-                                        recovered = {kStarted, L"W:" + kRecovery, kCompleted,
-                                                     kStopped};
-        EXPECT_EQ(c.recovered ? recovered : quiet, Logged());
+                                        busy = {kStarted, c.started, c.ended, kStopped};
+        EXPECT_EQ(c.started.empty() ? quiet : busy, Logged());
         EXPECT_EQ(c.stoppedAtMs, SinceStart(sim::Events().back()));
         EXPECT_EQ(0u, sim::RunningProcesses(L"\"C:\\Checks\\check.exe\"")) << "the plugin ended";
-    }
-}
-
-// A spooler wait without a time limit cannot keep the service from
-// stopping: the stop ends it within one poll, the recovery reports the step
-// it could not see through, no other step follows, and the spooler is not
-// terminated on the way out.
-TEST_F(MonitorTest, AStopEndsASpoolerWaitWithoutATimeLimit) {
-    const struct {
-        const wchar_t* ini;
-        DWORD brokenState;
-        const wchar_t* failure;
-        unsigned startRequests;
-    } cases[] = {
-        {L"Recovery/StopTimeoutMs=4294967295", SERVICE_PAUSED,
-         L"E:Failed to stop Print Spooler during recovery.", 0},
-        {L"Recovery/StartTimeoutMs=4294967295", SERVICE_STOPPED,
-         L"E:Failed to start Print Spooler during recovery.", 1},
-    };
-    for (const auto& c : cases) {
-        SetUp();
-        Ini(c.ini);
-        sim::Spooler().stopPendingMs = sim::kNever;
-        sim::Spooler().startPendingMs = sim::kNever;
-        SpoolerEnters(kHour, c.brokenState);
-        EXPECT_EQ(0, RunServiceFor(2 * kHour));
-        const std::vector<std::wstring> logged = Logged();
-        ASSERT_EQ(4u, logged.size());
-        EXPECT_EQ(c.failure, logged[2]);
-        EXPECT_LE(SinceStart(sim::Events().back()), 2 * kHour + 500);
-        EXPECT_EQ(c.startRequests, sim::Spooler().startRequests);
-        EXPECT_EQ(1u, sim::RunningProcesses(L"spoolsv.exe")) << "not terminated";
+        EXPECT_EQ(c.spoolers, sim::RunningProcesses(L"spoolsv.exe"));
     }
 }
 
