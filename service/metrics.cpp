@@ -4,6 +4,7 @@
 #include "config/settings.h"
 #include "eventlog/eventlog.h"
 #include "health/health.h"
+#include "platform/benign.h"
 #include "spooler/spooler_control.h"
 #include "text/text.h"
 
@@ -147,6 +148,12 @@ void Compose(MetricsText& out, DWORD state) {
     PutBuildInfo(out);
 }
 
+// A temporary file left behind is written over at the next cycle.
+void RemoveTemporary(const WCHAR* path) {
+    const BenignFailures benign;
+    DeleteFileW(path);
+}
+
 // Writes the whole text to a new file and flushes it to the disk; the
 // handle is closed on every path. Returns 0, with the error, on failure.
 DWORD WriteWholeFile(const WCHAR* path, const MetricsText& text) {
@@ -165,7 +172,7 @@ DWORD WriteWholeFile(const WCHAR* path, const MetricsText& text) {
     }
     CloseHandle(file);
     if (error != ERROR_SUCCESS) {
-        DeleteFileW(path);
+        RemoveTemporary(path);
     }
     return error;
 }
@@ -186,7 +193,7 @@ DWORD ReplaceMetricsFile(const MetricsText& text) {
     if (!MoveFileExW(temporary, Settings.MetricsFile,
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         const DWORD moveError = GetLastError();
-        DeleteFileW(temporary);
+        RemoveTemporary(temporary);
         return moveError;
     }
     return ERROR_SUCCESS;

@@ -17,58 +17,43 @@ namespace {
 
 class SettingsTest : public SimTest {};
 
-// Loaded one after another on the same machine, so that each load must
-// start again from the defaults.
-TEST_F(SettingsTest, NumbersAreHeldToTheirLowerBoundsAndSwitchesToZeroOrOne) {
-    const struct {
-        const WCHAR* line;
-        DWORD SettingsRecord::*field;
-        DWORD expected;
-    } cases[] = {
-        {L"Monitor/CheckIntervalMs=999", &SettingsRecord::CheckIntervalMs, 1000},
-        {L"Monitor/CheckIntervalMs=1001", &SettingsRecord::CheckIntervalMs, 1001},
-        {L"Monitor/HangTimeoutMs=4999", &SettingsRecord::HangTimeoutMs, 5000},
-        {L"Monitor/MaxRestartsPerHour=0", &SettingsRecord::MaxRestartsPerHour, 1},
-        {L"Recovery/StopTimeoutMs=0", &SettingsRecord::StopTimeoutMs, 0},
-        {L"HealthCheck/StuckJobTimeoutMs=9999", &SettingsRecord::StuckJobTimeoutMs, 10000},
-        {L"HealthCheck/QueueCheckTimeoutMs=4999", &SettingsRecord::QueueCheckTimeoutMs, 5000},
-        {L"HealthCheck/PluginIntervalMs=1", &SettingsRecord::PluginIntervalMs, 5000},
-        {L"HealthCheck/PluginTimeoutMs=999", &SettingsRecord::PluginTimeoutMs, 1000},
-        {L"HealthCheck/EnableQueueCheck=5", &SettingsRecord::EnableQueueCheck, 1},
-        {L"HealthCheck/EnableQueueCheck=0", &SettingsRecord::EnableQueueCheck, 0},
-        // Present but empty, or missing: the default.
-        {L"Monitor/HangTimeoutMs=", &SettingsRecord::HangTimeoutMs, 120000},
-        {L"HealthCheck/EnableQueueCheck=1", &SettingsRecord::EnablePluginCheck, 0},
-    };
-    for (const auto& c : cases) {
-        WriteIni(c.line);
-        LoadSettings();
-        EXPECT_EQ(c.expected, Settings.*c.field) << Narrow(c.line);
-    }
-}
-
-// Each text is cut to its capacity first, then trimmed of blanks and tabs,
-// all but the spool folder. An empty value keeps the default.
-TEST_F(SettingsTest, TextsAreCutToCapacityAndTrimmed) {
+// Numbers are held to their lower bounds (each the templates' minimum, and
+// held by the settings fuzz target) and switches to 0 or 1. Each text is cut
+// to its capacity, then trimmed of blanks and tabs, all but the spool folder.
+// An empty or missing value keeps the default, on a second load too.
+TEST_F(SettingsTest, NumbersSwitchesAndTextsAreHeldToTheirBounds) {
     const std::wstring longFolder = L"D:\\" + std::wstring(300, L'f');
     WriteIni(
-        L"Monitor/SpoolDirectory=" + longFolder +
+        L"Monitor/CheckIntervalMs=999\nRecovery/StopTimeoutMs=0\nHealthCheck/EnableQueueCheck=5\n"
+        L"Monitor/SpoolDirectory=" +
+        longFolder +
         L"\nHealthCheck/PrinterName=\" \tOffice  Laser 2\t \"\n"
         L"HealthCheck/PluginPath=\" C:\\p\\check.cmd\t\"\nSchedule/RestartTime=' 23:30 extra'\n"
         L"Schedule/RestartDays=" +
         std::wstring(70, L'd'));
     LoadSettings();
+    EXPECT_EQ(1000u, Settings.CheckIntervalMs);
+    EXPECT_EQ(0u, Settings.StopTimeoutMs);
+    EXPECT_EQ(1u, Settings.EnableQueueCheck);
+    EXPECT_EQ(0u, Settings.EnablePluginCheck);
     EXPECT_EQ(longFolder.substr(0, 259), Settings.SpoolDirectory);
     EXPECT_EQ(std::wstring(L"Office  Laser 2"), Settings.PrinterName);
     EXPECT_EQ(std::wstring(L"C:\\p\\check.cmd"), Settings.PluginPath);
     EXPECT_EQ(std::wstring(L"23:30"), Settings.RestartTime); // " 23:30 " before the trim
     EXPECT_EQ(std::wstring(63, L'd'), Settings.RestartDays);
 
-    WriteIni(L"Monitor/SpoolDirectory=\" D:\\Spool \"\nHealthCheck/PrinterName=\n"
-             L"Schedule/RestartTime=\nSchedule/RestartDays=\"   \"");
+    WriteIni(
+        L"Monitor/CheckIntervalMs=1001\nMonitor/HangTimeoutMs=\nHealthCheck/EnableQueueCheck=0\n"
+        L"Monitor/SpoolDirectory=\" D:\\Spool \"\nHealthCheck/PrinterName=\n"
+        L"Schedule/RestartTime=\nSchedule/RestartDays=\"   \"");
     LoadSettings();
+    EXPECT_EQ(1001u, Settings.CheckIntervalMs);
+    EXPECT_EQ(120000u, Settings.HangTimeoutMs);
+    EXPECT_EQ(30000u, Settings.StopTimeoutMs);
+    EXPECT_EQ(0u, Settings.EnableQueueCheck);
     EXPECT_EQ(std::wstring(L" D:\\Spool "), Settings.SpoolDirectory);
     EXPECT_EQ(std::wstring(L""), Settings.PrinterName);
+    EXPECT_EQ(std::wstring(L""), Settings.PluginPath);
     EXPECT_EQ(std::wstring(L"02:00"), Settings.RestartTime);
     EXPECT_EQ(std::wstring(L""), Settings.RestartDays);
 }
@@ -101,35 +86,20 @@ TEST_F(SettingsTest, TheFileBesideTheExecutableIsReadOnlyByItsWholePath) {
 // which Windows reads as part of the first line: the first section is read
 // all the same, with its UTF-8 texts, and the rest as Windows reads it.
 TEST_F(SettingsTest, TheFirstSectionBehindAUtf8MarkIsHonoured) {
-    const std::string bom = "\xEF\xBB\xBF";
-    const struct {
-        std::string bytes;
-        int mark;
-        DWORD clearSpool;
-        std::wstring spool;
-        DWORD interval;
-    } cases[] = {
-        {bom + " [ monitor ]\r\nClearSpoolOnRecovery = 0\r\n; note\r\nclearspoolonrecovery=1\r\n"
-               "SpoolDirectory=\"D:\\Sp\xC3\xBCl \xF0\x9F\x96\xA8\"\r\n[Schedule]\r\n"
-               "RestartTime=03:00\r\n[Monitor]\r\nCheckIntervalMs=5000",
-         1, 0, L"D:\\Sp\u00fcl \U0001F5A8", 5000},
-        {bom + "[Monitor]\nClearSpoolOnRecovery=\nCheckIntervalMs=0x7D0\xFF\n", 1, 1, L"", 2000},
-        {"[Monitor]\nClearSpoolOnRecovery=0\n", 0, 0, L"", 10000},
-    };
-    for (const auto& c : cases) {
-        Fresh();
-        sim::SetFileBytes(kIniPath, c.bytes);
-        LoadSettings();
-        SCOPED_TRACE(c.bytes);
-        EXPECT_EQ(c.mark, SettingsFileHasUtf8Mark);
-        EXPECT_EQ(c.clearSpool, Settings.ClearSpoolOnRecovery);
-        EXPECT_EQ(c.spool, Settings.SpoolDirectory);
-        EXPECT_EQ(c.interval, Settings.CheckIntervalMs);
-        EXPECT_EQ(c.bytes.find("RestartTime") != std::string::npos ? L"03:00" : L"02:00",
-                  std::wstring(Settings.RestartTime));
-        EXPECT_EQ(c.clearSpool == 0 ? SettingSource::File : SettingSource::Default,
-                  DescribeSetting(3).source);
-    }
+    sim::SetFileBytes(
+        kIniPath, "\xEF\xBB\xBF [ monitor ]\r\nClearSpoolOnRecovery = 0\r\n; note\r\n"
+                  "clearspoolonrecovery=1\r\nCheckIntervalMs=0x7D0\xFF\r\n"
+                  "SpoolDirectory=\"D:\\Sp\xC3\xBCl \xF0\x9F\x96\xA8\"\r\nMaxRestartsPerHour=\r\n"
+                  "[Schedule]\r\nRestartTime=03:00\r\n[Monitor]\r\nHangTimeoutMs=6000");
+    LoadSettings();
+    EXPECT_EQ(1, SettingsFileHasUtf8Mark);
+    EXPECT_EQ(0u, Settings.ClearSpoolOnRecovery);
+    EXPECT_EQ(SettingSource::File, DescribeSetting(3).source);
+    EXPECT_EQ(2000u, Settings.CheckIntervalMs);
+    EXPECT_EQ(std::wstring(L"D:\\Sp\u00fcl \U0001F5A8"), Settings.SpoolDirectory);
+    EXPECT_EQ(std::wstring(L"03:00"), Settings.RestartTime);
+    EXPECT_EQ(6000u, Settings.HangTimeoutMs);
+    EXPECT_EQ(3u, Settings.MaxRestartsPerHour);
 }
 
 // A policy value overrides the file under the same bounds, trimming and

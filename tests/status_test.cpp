@@ -63,31 +63,29 @@ class StatusTest : public SimTest {
 TEST_F(StatusTest, WholeReports) {
     const struct {
         DWORD state;
-        int pluginExit; // of C:\Plugins\check.exe; -1: no plugin there
-        std::uint64_t pluginMs;
+        std::uint64_t pluginMs; // till C:\Plugins\check.exe exits with 3; 0: not there
         std::wstring ini, option;
         int exitCode;
         std::string report;
         std::size_t launches;
     } cases[] = {
-        {SERVICE_RUNNING, -1, 0, L"", L"", 0, kRun + "||Yes|" + kTail, 0},
-        {SERVICE_STOPPED, -1, 0, L"", L"/j", 0,
+        {SERVICE_RUNNING, 0, L"", L"", 0, kRun + "||Yes|" + kTail, 0},
+        {SERVICE_STOPPED, 0, L"", L"/j", 0,
          "Stopped||No|Yes|||No|Print Spooler service is stopped" + kTail, 0},
-        {SERVICE_RUNNING, -1, 0, L"HealthCheck/EnableQueueCheck=0", L"/jsonx", 0,
+        {SERVICE_RUNNING, 0, L"HealthCheck/EnableQueueCheck=0", L"/jsonx", 0,
          "Running (PID 1234)||Yes||||Yes|" + kTail, 0},
-        {SERVICE_RUNNING, -1, 0, kPlugin + L"  ", L"json", 0, kRun + "||Yes|" + kTail, 0},
-        {kNoSpooler, 3, 0, kPlugin + kExe, L"", 1, "Unable to query Print Spooler status.\n", 0},
-        {SERVICE_RUNNING, 3, 1000, kPlugin + kExe, L"", 0,
+        {SERVICE_RUNNING, 0, kPlugin + L"  ", L"json", 0, kRun + "||Yes|" + kTail, 0},
+        {kNoSpooler, 0, kPlugin + kExe, L"", 1, "Unable to query Print Spooler status.\n", 0},
+        {SERVICE_RUNNING, 1000, kPlugin + kExe, L"", 0,
          kRun + "C:\\Plugins\\check.exe|No|Yes|" + kTail, 1},
-        {SERVICE_RUNNING, 3, 6000, kPlugin + kExe + L"\nHealthCheck/PluginIntervalMs=5000", L"", 0,
+        {SERVICE_RUNNING, 6000, kPlugin + kExe + L"\nHealthCheck/PluginIntervalMs=5000", L"", 0,
          kRun + "C:\\Plugins\\check.exe|No|No|Plugin health check failed (exit code 3)" + kTail, 2},
     };
     for (const auto& c : cases) {
         Arrange(c.state, c.ini);
-        if (c.pluginExit >= 0) {
-            sim::AddFile(L"C:\\Plugins\\check.exe");
-            sim::AddProgram(L"\"C:\\Plugins\\check.exe\"",
-                            {static_cast<DWORD>(c.pluginExit), c.pluginMs});
+        if (c.pluginMs != 0) {
+            sim::AddFile(kExe);
+            sim::AddProgram(L"\"" + kExe + L"\"", {3, c.pluginMs});
         }
         EXPECT_EQ(c.exitCode, RunNimbrel({L"status", c.option}));
         const std::string expected = c.exitCode ? c.report : Report(c.report);
@@ -121,11 +119,7 @@ TEST_F(StatusTest, JsonStatesChecksSourcesAndEscapes) {
          R"("checks":{"serviceState":true,"printQueue":true,"plugin":null},"lastIssue":null,)"
          R"("schedule":{"days":"Every day","time":"02:00"},)"
          R"("spoolDirectory":"C:\\Windows\\system32\\spool\\PRINTERS","version":"1.1.0","settings":{)"
-         R"("CheckIntervalMs":{"value":10000,"source":"default"},)"
-         R"("HangTimeoutMs":{"value":120000,"source":"default"},)"
-         R"("MaxRestartsPerHour":{"value":3,"source":"default"},)"
-         R"("ClearSpoolOnRecovery":{"value":1,"source":"default"},|)"
-         R"("RestartTime":{"value":"02:00","source":"default"},)"
+         R"("CheckIntervalMs":{"value":10000,"source":"default"},|)"
          R"("RestartDays":{"value":"","source":"default"},)"
          R"("MetricsFile":{"value":"","source":"default"}}})"},
         // A key that holds its default value still comes from the file.
