@@ -33,7 +33,7 @@ const SettingsRecord kDefaultSettings = {
 
 SettingsRecord Settings = kDefaultSettings;
 
-int SettingsFileHasUtf8Mark = 0;
+bool SettingsFileHasUtf8Mark = false;
 
 const WCHAR kUtf8MarkNotice[] =
     L"Nimbrel.ini begins with a UTF-8 byte-order mark, which Windows takes as part of the "
@@ -358,7 +358,7 @@ void ReadSectionBehindUtf8Mark(const WCHAR* iniPath) {
         static_cast<unsigned char>(head[2]) != 0xBF) {
         return;
     }
-    SettingsFileHasUtf8Mark = 1;
+    SettingsFileHasUtf8Mark = true;
     WCHAR section[kLineCapacity];
     std::size_t at = DecodeLine(head, size, 3, section);
     TrimBlanks(section);
@@ -433,7 +433,7 @@ void ReadPolicies() {
 
 void LoadSettings() {
     Settings = kDefaultSettings;
-    SettingsFileHasUtf8Mark = 0;
+    SettingsFileHasUtf8Mark = false;
     for (std::size_t i = 0; i < kIntegerCount + kTextCount; ++i) {
         Sources[i] = SettingSource::Default; // cppcheck-suppress useStlAlgorithm
     }

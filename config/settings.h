@@ -60,7 +60,7 @@ void LoadSettings();
 // header there is not seen and that section's settings are lost; LoadSettings
 // reads that section itself, and the status report and the service's start
 // say how to save the file instead.
-extern int SettingsFileHasUtf8Mark;
+extern bool SettingsFileHasUtf8Mark;
 extern const WCHAR kUtf8MarkNotice[];
 
 // Where the value in effect came from.

@@ -130,23 +130,23 @@ void StartDependents(const DependentServices& dependents, bool warn) {
 }
 
 // Stops, clears and starts; a step that fails is logged and ends it.
-int RepairSpooler(int clearSpool) {
+bool RepairSpooler(bool clearSpool) {
     // A spooler that did not stop may still hold the spool files open, and
     // starting it again would hide the failure: nothing more is done to it.
     // The dependents that were stopped for it are started again, quietly:
     // the recovery that failed is not to leave them down as well.
     DependentServices dependents;
-    const int stopped = StopSpooler(&dependents);
+    const bool stopped = StopSpooler(&dependents);
     // The machine began to shut down meanwhile: clearing or starting now
     // would race the system taking everything down, and the spooler starts
     // afresh with the machine. Nothing more is done or logged.
     if (ShutdownRequested) {
-        return 0;
+        return false;
     }
     if (!stopped) {
         LogEvent(EVENTLOG_ERROR_TYPE, kStopFailed);
         StartDependents(dependents, false);
-        return 0;
+        return false;
     }
     if (clearSpool) {
         ClearSpoolDirectory();
@@ -154,20 +154,20 @@ int RepairSpooler(int clearSpool) {
     // Without the spooler its dependents cannot run either.
     if (!StartSpooler()) {
         LogEvent(EVENTLOG_ERROR_TYPE, kStartFailed);
-        return 0;
+        return false;
     }
     StartDependents(dependents, true);
-    return 1;
+    return true;
 }
 
 } // namespace
 
-int RunRecovery(const WCHAR* reason, SpoolFiles spoolFiles, Counting counting) {
+bool RunRecovery(const WCHAR* reason, SpoolFiles spoolFiles, Counting counting) {
     WCHAR message[kMessageCapacity];
     FormatBounded(message, kMessageCapacity, kStartedFormat, reason != nullptr ? reason : L"");
     LogEvent(EVENTLOG_WARNING_TYPE, message);
 
-    const int repaired = RepairSpooler(spoolFiles == SpoolFiles::Clear ? 1 : 0);
+    const bool repaired = RepairSpooler(spoolFiles == SpoolFiles::Clear);
     // A failed recovery counts too: a spooler that cannot be repaired would
     // otherwise be tried, and two events written, every cycle, until the
     // event log had overwritten every other program's events.

@@ -20,8 +20,8 @@ inline SpoolFiles SpoolFilesBySwitch(DWORD clearSwitch) {
 // folder in effect when asked to (none when no folder is known), starts it
 // and waits until it runs, then starts the dependents it stopped; each step
 // is written to the event log. A counted recovery, whatever its outcome, is
-// entered in the restart history. Returns 1 when the spooler was stopped and
-// then seen running again.
-int RunRecovery(const WCHAR* reason, SpoolFiles spoolFiles, Counting counting);
+// entered in the restart history. Returns true when the spooler was stopped
+// and then seen running again.
+bool RunRecovery(const WCHAR* reason, SpoolFiles spoolFiles, Counting counting);
 
 } // namespace nimbrel

@@ -224,12 +224,12 @@ void WarnWriteFailed(DWORD error) {
 
 } // namespace
 
-void CountRecovery(int scheduled, int completed) {
+void CountRecovery(bool scheduled, bool completed) {
     ++Metrics.recoveries[scheduled ? 1 : 0][completed ? 1 : 0];
     Metrics.lastRecoveryTime = _time64(nullptr);
 }
 
-void CountVerdict(int healthy) {
+void CountVerdict(bool healthy) {
     Metrics.healthy = healthy ? 1 : 0;
     for (int i = 0; i < 3; ++i) {
         if (LastCheckVerdicts[i] != kVerdictUnknown) {
@@ -238,11 +238,11 @@ void CountVerdict(int healthy) {
     }
 }
 
-int WriteMetrics(DWORD workMs) {
+bool WriteMetrics(DWORD workMs) {
     ++Metrics.cycles;
     Metrics.lastCycleMs = workMs;
     if (Settings.MetricsFile[0] == 0) {
-        return 0;
+        return false;
     }
     DWORD state = 0;
     DWORD processId = 0;
@@ -254,9 +254,9 @@ int WriteMetrics(DWORD workMs) {
     const DWORD error = ReplaceMetricsFile(text);
     if (error != ERROR_SUCCESS) {
         WarnWriteFailed(error);
-        return 0;
+        return false;
     }
-    return 1;
+    return true;
 }
 
 } // namespace nimbrel

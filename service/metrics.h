@@ -27,14 +27,15 @@ struct MetricsRecord {
 
 extern MetricsRecord Metrics;
 
-void CountRecovery(int scheduled, int completed);
+void CountRecovery(bool scheduled, bool completed);
 
 // Takes the verdicts of the cycle's EvaluateHealth, when it ran one.
-void CountVerdict(int healthy);
+void CountVerdict(bool healthy);
 
 // Counts a finished cycle of `workMs` and writes the file when MetricsFile
 // names one. A file that cannot be written changes nothing else; it is said
-// in the event log at most once an hour. Returns 1 when the file was written.
-int WriteMetrics(DWORD workMs);
+// in the event log at most once an hour. Returns true when the file was
+// written.
+bool WriteMetrics(DWORD workMs);
 
 } // namespace nimbrel

@@ -14,7 +14,7 @@
 
 namespace nimbrel {
 
-int SpoolerDisabled = 0;
+bool SpoolerDisabled = false;
 RateLimitWarningRecord RateLimitWarning = {0, 0};
 
 namespace {
@@ -43,8 +43,8 @@ void RunAutomaticRecovery() {
     } else {
         CopyText(reason, kReasonCapacity, L"Automatic recovery triggered by health check");
     }
-    CountRecovery(0, RunRecovery(reason, SpoolFilesBySwitch(Settings.ClearSpoolOnRecovery),
-                                 Counting::Counted));
+    CountRecovery(false, RunRecovery(reason, SpoolFilesBySwitch(Settings.ClearSpoolOnRecovery),
+                                     Counting::Counted));
 }
 
 // Disabling the spooler is how machines that must not print are hardened:
@@ -55,7 +55,7 @@ void ReadSpoolerStartType() {
     if (!QuerySpoolerStartType(&startType)) {
         return;
     }
-    const int disabled = startType == SERVICE_DISABLED ? 1 : 0;
+    const bool disabled = startType == SERVICE_DISABLED;
     if (disabled && !SpoolerDisabled) {
         LogEvent(EVENTLOG_WARNING_TYPE, L"Print Spooler is disabled; Nimbrel will not start it.");
     }
@@ -78,33 +78,34 @@ void WarnRateLimited() {
     RateLimitWarning = {1, now};
 }
 
-// One cycle's work before its wait. Returns 0 when it saw a stop request.
-int RunCycle() {
+// One cycle's work before its wait. Returns false when it saw a stop
+// request.
+bool RunCycle() {
     ReadSpoolerStartType();
     if (CheckSchedule() || SpoolerDisabled) {
-        return 1;
+        return true;
     }
-    const int healthy = EvaluateHealth();
+    const bool healthy = EvaluateHealth();
     CountVerdict(healthy);
     if (healthy) {
         // A check can leave a description behind a healthy verdict.
         LastIssue[0] = 0;
-        return 1;
+        return true;
     }
     if (StopRequested()) {
-        return 0;
+        return false;
     }
     if (CountRecentRestarts() >= Settings.MaxRestartsPerHour) {
         ++Metrics.refused;
         WarnRateLimited();
-        return 1;
+        return true;
     }
     PauseBeforeRecovery();
     if (StopRequested()) {
-        return 0;
+        return false;
     }
     RunAutomaticRecovery();
-    return 1;
+    return true;
 }
 
 void RunCycles() {
@@ -134,7 +135,7 @@ void RunCycles() {
 DWORD MonitorThread(LPVOID) {
     // The service, unlike "status", sees jobs over time and judges them by
     // their progress too.
-    WatchJobProgress = 1;
+    WatchJobProgress = true;
     RunCycles();
     EndSpoolerWatch();
     // A queue check's worker may still wait for a spooler that does not

@@ -6,9 +6,10 @@
 namespace nimbrel {
 
 // Whether the monitor's latest reading of the Spooler's start type found it
-// Disabled; a reading that failed leaves it as it was. 0 at process start.
+// Disabled; a reading that failed leaves it as it was. False at process
+// start.
 // While it holds, neither an automatic recovery nor the daily restart runs.
-extern int SpoolerDisabled;
+extern bool SpoolerDisabled;
 
 // The rate-limit warning: whether one was written in this process, and the
 // tick it was written at.

@@ -107,49 +107,49 @@ int ParseRestartTime(const WCHAR* text, std::int32_t* hour, std::int32_t* minute
     return ScanInteger(text, minute) == 1 ? 2 : 1;
 }
 
-int CheckSchedule() {
+bool CheckSchedule() {
     if (Settings.EnableScheduledRestart == 0) {
-        return 0;
+        return false;
     }
     SYSTEMTIME now{};
     GetLocalTime(&now);
     if (Settings.RestartDays[0] != 0 && !IsRestartDay(now.wDayOfWeek)) {
-        return 0;
+        return false;
     }
     // Any date but the last restart's is a new day. A clock set back across
     // midnight may give a date a second restart, which harms nothing; a
     // clock set forward by mistake and corrected must not silence the
     // restart until that future date comes round.
     if (DateKey(now) == LastScheduledRestartDate) {
-        return 0;
+        return false;
     }
     std::int32_t hour = 2;
     std::int32_t minute = 0;
     if (ParseRestartTime(Settings.RestartTime, &hour, &minute) < 1) {
-        return 0;
+        return false;
     }
     // Minutes past 59 run over into the hours. A target of a day or more, or
     // below zero, is never reached; 64 bits keep the sum exact.
     const std::int64_t target = std::int64_t{hour} * 60 + minute;
     const std::int64_t minuteOfDay = now.wHour * 60 + now.wMinute;
     if (target < 0 || minuteOfDay < target) {
-        return 0;
+        return false;
     }
     // Done for the day whatever the outcome: a restart that fails is not
     // repeated every cycle until midnight. A disabled spooler is left alone,
     // and its day counts as done too, so that enabling it later in the day
     // does not bring a restart in working hours.
     if (!SpoolerDisabled) {
-        CountRecovery(1, RunRecovery(L"Scheduled nightly restart",
-                                     SpoolFilesBySwitch(Settings.ClearSpoolOnScheduledRestart),
-                                     Counting::Uncounted));
+        CountRecovery(true, RunRecovery(L"Scheduled nightly restart",
+                                        SpoolFilesBySwitch(Settings.ClearSpoolOnScheduledRestart),
+                                        Counting::Uncounted));
     }
     // The date after the recovery: one that ends past midnight counts for the
     // new day.
     SYSTEMTIME after{};
     GetLocalTime(&after);
     LastScheduledRestartDate = DateKey(after);
-    return 1;
+    return true;
 }
 
 } // namespace nimbrel

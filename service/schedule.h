@@ -17,7 +17,7 @@ extern DWORD LastScheduledRestartDate;
 // range saturate.
 int ParseRestartTime(const WCHAR* text, std::int32_t* hour, std::int32_t* minute);
 
-// Runs the daily restart when it is due; returns non-zero when it ran.
-int CheckSchedule();
+// Runs the daily restart when it is due; returns true when it ran.
+bool CheckSchedule();
 
 } // namespace nimbrel

@@ -90,7 +90,7 @@ bool SpoolerLeftRunning() {
 
 } // namespace
 
-int WaitBetweenCycles(DWORD intervalMs) {
+bool WaitBetweenCycles(DWORD intervalMs) {
     const DWORD start = GetTickCount();
     DWORD remaining = intervalMs;
     for (;;) {
@@ -98,14 +98,14 @@ int WaitBetweenCycles(DWORD intervalMs) {
         SpoolerWatch.left = false;
         const DWORD result = WaitForSingleObjectEx(StopEvent, remaining, TRUE);
         if (result == WAIT_OBJECT_0) {
-            return 1;
+            return true;
         }
         if (result != WAIT_IO_COMPLETION || SpoolerLeftRunning()) {
-            return 0;
+            return false;
         }
         const DWORD elapsed = GetTickCount() - start;
         if (elapsed >= intervalMs) {
-            return 0;
+            return false;
         }
         remaining = intervalMs - elapsed;
     }

@@ -12,9 +12,10 @@ namespace nimbrel {
 // running state for stopped or paused (a pending state wakes nothing: it
 // has its own time limit). Only such a change wakes the loop: a Spooler
 // already stopped, disabled or pending arms nothing, so it cannot make the
-// loop spin. Without the notification, the wait is a plain one. Returns 1
-// when the stop event was signalled, 0 otherwise (a failed wait included).
-int WaitBetweenCycles(DWORD intervalMs);
+// loop spin. Without the notification, the wait is a plain one. Returns
+// true when the stop event was signalled, false otherwise (a failed wait
+// included).
+bool WaitBetweenCycles(DWORD intervalMs);
 
 // Cancels the notification and closes its handles. Called on the monitor
 // thread before it ends: a notification must not outlive its thread.

@@ -57,16 +57,16 @@ bool SystemSpoolFolder(WCHAR* folder, std::size_t capacity) {
 
 } // namespace
 
-int GetSpoolDirectoryInEffect(WCHAR* folder, std::size_t capacity) {
+bool GetSpoolDirectoryInEffect(WCHAR* folder, std::size_t capacity) {
     if (Settings.SpoolDirectory[0] != 0) {
         CopyText(folder, capacity, Settings.SpoolDirectory);
-        return 1;
+        return true;
     }
     if (ReadConfiguredFolder(folder, capacity) || SystemSpoolFolder(folder, capacity)) {
-        return 1;
+        return true;
     }
     folder[0] = 0;
-    return 0;
+    return false;
 }
 
 } // namespace nimbrel

@@ -13,7 +13,8 @@ namespace nimbrel {
 //   strings expanded, when it names a folder by its full path and that
 //   folder is not known to be missing (the spooler uses its default then);
 // - else "spool\PRINTERS" in the system folder that Windows reports.
-// Returns 1; 0, with the empty text, when none of them can be had whole.
-int GetSpoolDirectoryInEffect(WCHAR* folder, std::size_t capacity);
+// Returns true; false, with the empty text, when none of them can be had
+// whole.
+bool GetSpoolDirectoryInEffect(WCHAR* folder, std::size_t capacity);
 
 } // namespace nimbrel
