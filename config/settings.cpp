@@ -1,5 +1,6 @@
 #include "config/settings.h"
 
+#include "platform/owned.h"
 #include "platform/registry.h"
 #include "text/text.h"
 
@@ -210,20 +211,20 @@ constexpr std::size_t kHeadCapacity = 8192;
 constexpr std::size_t kLineCapacity = 1024;
 
 std::size_t ReadFileHead(const WCHAR* path, char* bytes, std::size_t capacity) {
-    HANDLE file =
-        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    const FileHandle file(CreateFileW(path, GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         return 0;
     }
     std::size_t total = 0;
     DWORD got = 0;
-    while (total < capacity &&
-           ReadFile(file, bytes + total, static_cast<DWORD>(capacity - total), &got, nullptr) &&
-           got > 0) {
+    while (
+        total < capacity &&
+        ReadFile(file.get(), bytes + total, static_cast<DWORD>(capacity - total), &got, nullptr) &&
+        got > 0) {
         total += got;
     }
-    CloseHandle(file);
     return total;
 }
 

@@ -1,6 +1,7 @@
 #include "eventlog/eventlog.h"
 
 #include "platform/benign.h"
+#include "platform/owned.h"
 
 namespace nimbrel {
 namespace {
@@ -16,13 +17,12 @@ constexpr WCHAR kEventSource[] = L"Nimbrel";
 // there is no one left to tell.
 void LogEvent(WORD type, const WCHAR* text) {
     const BenignFailures benign;
-    HANDLE source = RegisterEventSourceW(nullptr, kEventSource);
-    if (source == nullptr) {
+    const EventSourceHandle source(RegisterEventSourceW(nullptr, kEventSource));
+    if (!source) {
         return;
     }
     LPCWSTR strings[1] = {text != nullptr ? text : L""};
-    ReportEventW(source, type, 0, 0, nullptr, 1, 0, strings, nullptr);
-    DeregisterEventSource(source);
+    ReportEventW(source.get(), type, 0, 0, nullptr, 1, 0, strings, nullptr);
 }
 
 } // namespace nimbrel

@@ -2,6 +2,7 @@
 
 #include "config/settings.h"
 #include "eventlog/eventlog.h"
+#include "platform/owned.h"
 #include "recovery/restart_history.h"
 #include "spooler/spool_directory.h"
 #include "spooler/spooler_control.h"
@@ -99,8 +100,8 @@ void ClearSpoolDirectory() {
         return;
     }
     WIN32_FIND_DATAW entry{};
-    HANDLE search = FindFirstFileW(pattern, &entry);
-    if (search == INVALID_HANDLE_VALUE) {
+    const SearchHandle search(FindFirstFileW(pattern, &entry));
+    if (!search) {
         return;
     }
     bool allDeleted = true;
@@ -108,8 +109,7 @@ void ClearSpoolDirectory() {
         if (ClearEntry(folder, entry) == EntryOutcome::LeftBehind) {
             allDeleted = false;
         }
-    } while (FindNextFileW(search, &entry));
-    FindClose(search);
+    } while (FindNextFileW(search.get(), &entry));
     if (!allDeleted) {
         LogEvent(EVENTLOG_WARNING_TYPE, kFilesLeft);
     }

@@ -5,6 +5,7 @@
 #include "eventlog/eventlog.h"
 #include "health/health.h"
 #include "platform/benign.h"
+#include "platform/owned.h"
 #include "spooler/spooler_control.h"
 #include "text/text.h"
 
@@ -154,23 +155,29 @@ void RemoveTemporary(const WCHAR* path) {
     DeleteFileW(path);
 }
 
-// Writes the whole text to a new file and flushes it to the disk; the
-// handle is closed on every path. Returns 0, with the error, on failure.
-DWORD WriteWholeFile(const WCHAR* path, const MetricsText& text) {
-    HANDLE file =
-        CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return GetLastError();
-    }
+// Writes the whole text to the open file and flushes it to the disk.
+// Returns ERROR_SUCCESS or the error that stopped it.
+DWORD WriteAndFlush(HANDLE file, const MetricsText& text) {
     DWORD written = 0;
-    DWORD error = ERROR_SUCCESS;
     if (!WriteFile(file, text.bytes, static_cast<DWORD>(text.length), &written, nullptr) ||
         !FlushFileBuffers(file)) {
-        error = GetLastError();
-    } else if (written != text.length) {
-        error = ERROR_DISK_FULL;
+        return GetLastError();
     }
-    CloseHandle(file);
+    return written == text.length ? ERROR_SUCCESS : ERROR_DISK_FULL;
+}
+
+// Writes the whole text to a new file; one that could not be written whole
+// is closed and deleted. Returns ERROR_SUCCESS or the error that stopped it.
+DWORD WriteWholeFile(const WCHAR* path, const MetricsText& text) {
+    DWORD error = ERROR_SUCCESS;
+    {
+        const FileHandle file(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) {
+            return GetLastError();
+        }
+        error = WriteAndFlush(file.get(), text);
+    }
     if (error != ERROR_SUCCESS) {
         RemoveTemporary(path);
     }

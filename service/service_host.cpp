@@ -3,6 +3,7 @@
 #include "config/settings.h"
 #include "eventlog/eventlog.h"
 #include "platform/benign.h"
+#include "platform/owned.h"
 #include "service/monitor.h"
 
 namespace nimbrel {
@@ -78,6 +79,17 @@ void WaitForMonitorThread(HANDLE thread) {
     }
 }
 
+// Runs the monitor thread until it has ended. Returns the exit code the
+// service stops with: 0, or the error that kept the thread from starting.
+DWORD RunMonitorThread() {
+    const ObjectHandle thread(CreateThread(nullptr, 0, MonitorThread, nullptr, 0, nullptr));
+    if (!thread) {
+        return GetLastError();
+    }
+    WaitForMonitorThread(thread.get());
+    return 0;
+}
+
 } // namespace
 
 void ServiceMain(DWORD, LPWSTR*) {
@@ -107,14 +119,7 @@ void ServiceMain(DWORD, LPWSTR*) {
     // Without its monitor thread the service cannot do its work: it stops
     // with the platform's error, so the service manager records a failure
     // and its recovery actions can bring the service back.
-    DWORD exitCode = 0;
-    HANDLE thread = CreateThread(nullptr, 0, MonitorThread, nullptr, 0, nullptr);
-    if (thread != nullptr) {
-        WaitForMonitorThread(thread);
-        CloseHandle(thread);
-    } else {
-        exitCode = GetLastError();
-    }
+    const DWORD exitCode = RunMonitorThread();
 
     LogEvent(EVENTLOG_INFORMATION_TYPE, L"Nimbrel service stopped.");
     // Forget the handle before it is closed: a late stop control must not

@@ -181,12 +181,12 @@ TEST_F(MonitorTest, ASpoolerThatLeavesTheRunningStateIsNoticedAtOnce) {
     const struct {
         DWORD state;
         bool notificationsFail;
-        std::uint64_t first, second; // from 10:00:03 and 10:10:03
+        std::uint64_t first, second; // from 10:00:03 and 10:10:08, off the cycles' grid
     } cases[] = {
         {SERVICE_STOPPED, false, 0, 0},
         {SERVICE_PAUSED, false, 0, 0},
-        {SERVICE_STOP_PENDING, false, 127 * kSecond, 127 * kSecond},
-        {SERVICE_STOPPED, true, 7 * kSecond, 7 * kSecond},
+        {SERVICE_STOP_PENDING, false, 127 * kSecond, 122 * kSecond},
+        {SERVICE_STOPPED, true, 7 * kSecond, 2 * kSecond},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.state);
@@ -196,7 +196,7 @@ TEST_F(MonitorTest, ASpoolerThatLeavesTheRunningStateIsNoticedAtOnce) {
             sim::FailCall(sim::Op::NotifyServiceStatusChangeW, 0, 1, true);
         }
         SpoolerEnters(kHour + 3 * kSecond, c.state);
-        SpoolerEnters(kHour + 10 * kMinute + 3 * kSecond, c.state);
+        SpoolerEnters(kHour + 10 * kMinute + 8 * kSecond, c.state);
         EXPECT_EQ(0, RunServiceFor(kHour + 15 * kMinute));
         std::vector<std::uint64_t> started;
         for (const sim::Event& event : sim::Events()) {
@@ -204,7 +204,8 @@ TEST_F(MonitorTest, ASpoolerThatLeavesTheRunningStateIsNoticedAtOnce) {
                 started.push_back(SinceStart(event) - kHour - 3 * kSecond);
             }
         }
-        EXPECT_EQ((std::vector<std::uint64_t>{c.first, 10 * kMinute + c.second}), started);
+        EXPECT_EQ((std::vector<std::uint64_t>{c.first, 10 * kMinute + 5 * kSecond + c.second}),
+                  started);
     }
 }
 
