@@ -202,6 +202,7 @@ TEST_F(Health, PluginExitCodeAndInterval) {
 
 constexpr std::uint64_t kSecond = 10000000; // FILETIME units
 const std::wstring kStuckOffice = L"Stuck print job on 'Office' (job 7, document: report.pdf)";
+constexpr WCHAR kStuckFirst[] = L"Stuck print job on 'Office' (job 1, document: report.pdf)";
 
 class PrintQueueCheck : public SimTest {
   protected:
@@ -213,54 +214,39 @@ class PrintQueueCheck : public SimTest {
     static unsigned Opens(const std::wstring& printer) { return sim::FindPrinter(printer)->opens; }
 };
 
-// A depth of 0 is no limit; a queue too deep is reported before its jobs.
-TEST_F(PrintQueueCheck, DepthRuleIsStrictlyGreaterAndComesFirst) {
-    const struct {
-        DWORD limit, jobs;
-        const WCHAR* issue;
-    } cases[] = {
-        {0, 3, L"Stuck print job on 'Office' (job 1, document: report.pdf)"},
-        {3, 3, L"Stuck print job on 'Office' (job 1, document: report.pdf)"},
-        {1, 2, L"Printer 'Office' queue depth 2 exceeds limit 1"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.jobs << " jobs, limit " << c.limit);
-        Fresh();
-        Settings.MaxQueueJobs = c.limit;
-        sim::AddPrinter(L"Office");
-        for (DWORD id = 1; id <= c.jobs; ++id) {
-            Job(L"Office", id, id == 1 ? 3600 : 1);
-        }
-        EXPECT_FALSE(CheckPrintQueues());
-        EXPECT_EQ(std::wstring(c.issue), Issue());
-    }
-}
-
+// Too deep: more jobs than a limit that is not 0, reported before any job.
 // Stuck: spooling or printing, and older than the limit in UTC, to the 100 ns,
 // whatever the time zone; never when stamped in the future (a clock set back).
-TEST_F(PrintQueueCheck, StuckJobRule) {
+TEST_F(PrintQueueCheck, DepthAndStuckJobRules) {
     const std::uint64_t limit = 300 * kSecond;
     const struct {
-        DWORD status;
-        std::uint64_t nowAfterSubmit; // may wrap to a time before the job
+        DWORD maxJobs, jobs, status; // the status of job 1; the others are new
+        std::uint64_t age;           // of job 1; may wrap to a time before it
         int localOffsetMinutes;
-        bool stuck;
+        const WCHAR* issue;
     } cases[] = {
-        {JOB_STATUS_PRINTING, limit, 840, false},
-        {JOB_STATUS_SPOOLING, limit + 1, -600, true},
-        {JOB_STATUS_PAUSED, 86400 * kSecond, 0, false},
-        {JOB_STATUS_PRINTING, ~std::uint64_t{0} - 3600 * kSecond + 1, 0, false},
+        {0, 3, JOB_STATUS_PRINTING, limit + 1, 0, kStuckFirst},
+        {3, 3, JOB_STATUS_PRINTING, limit + 1, 0, kStuckFirst},
+        {1, 2, JOB_STATUS_PRINTING, limit + 1, 0,
+         L"Printer 'Office' queue depth 2 exceeds limit 1"},
+        {0, 1, JOB_STATUS_PRINTING, limit, 840, L""},
+        {0, 1, JOB_STATUS_SPOOLING, limit + 1, -600, kStuckFirst},
+        {0, 1, JOB_STATUS_PAUSED, 86400 * kSecond, 0, L""},
+        {0, 1, JOB_STATUS_PRINTING, ~std::uint64_t{0} - 3600 * kSecond + 1, 0, L""},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.status << " +" << c.nowAfterSubmit);
+        SCOPED_TRACE(testing::Message() << &c - cases);
         Fresh();
-        const std::uint64_t submitted = sim::UtcNow();
+        Settings.MaxQueueJobs = c.maxJobs;
         sim::SetLocalOffsetMinutes(c.localOffsetMinutes);
         sim::AddPrinter(L"Office");
-        Job(L"Office", 7, 0, c.status);
-        sim::SetUtcNow(submitted + c.nowAfterSubmit);
-        EXPECT_EQ(!c.stuck, CheckPrintQueues() != 0);
-        EXPECT_EQ(c.stuck ? kStuckOffice : L"", Issue());
+        Job(L"Office", 1, 0, c.status);
+        sim::SetUtcNow(sim::UtcNow() + c.age);
+        for (DWORD id = 2; id <= c.jobs; ++id) {
+            Job(L"Office", id, 0);
+        }
+        EXPECT_EQ(c.issue[0] == 0, CheckPrintQueues() != 0);
+        EXPECT_EQ(std::wstring(c.issue), Issue());
     }
 }
 
