@@ -21,18 +21,18 @@ constexpr DWORD kImagePathCapacity = MAX_PATH + 2;
 // Writes the running executable's full path, between double quotes, into
 // `imagePath`. Unquoted, a path with a space ("C:\Program Files\...") lets
 // the service manager start "C:\Program.exe" as LocalSystem if one exists.
-// Returns 0, with the error number in `error`, when the path cannot be read
+// Returns false, with the error number in `error`, when the path cannot be read
 // or was cut to fit: registering a wrong path is worse than not installing.
-int GetQuotedImagePath(WCHAR (&imagePath)[kImagePathCapacity], DWORD& error) {
+bool GetQuotedImagePath(WCHAR (&imagePath)[kImagePathCapacity], DWORD& error) {
     WCHAR path[MAX_PATH];
     const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
         error = GetLastError(); // ERROR_INSUFFICIENT_BUFFER when cut
-        return 0;
+        return false;
     }
     path[length] = 0;
     FormatBounded(imagePath, kImagePathCapacity, L"\"%s\"", path);
-    return 1;
+    return true;
 }
 
 // A watchdog that dies is brought back by the service manager: restarted a

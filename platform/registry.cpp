@@ -1,5 +1,7 @@
 #include "platform/registry.h"
 
+#include "platform/owned.h"
+
 namespace nimbrel {
 namespace {
 
@@ -7,34 +9,33 @@ namespace {
 // success `size` holds the bytes stored. A value larger than the buffer
 // fails like any other.
 bool QueryValue(const WCHAR* key, const WCHAR* name, DWORD* type, void* data, DWORD* size) {
-    HKEY handle = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE, &handle) != ERROR_SUCCESS) {
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS) {
         return false;
     }
-    const LONG result =
-        RegQueryValueExW(handle, name, nullptr, type, static_cast<LPBYTE>(data), size);
-    RegCloseKey(handle);
-    return result == static_cast<LONG>(ERROR_SUCCESS);
+    const KeyHandle handle(opened);
+    return RegQueryValueExW(handle.get(), name, nullptr, type, static_cast<LPBYTE>(data), size) ==
+           static_cast<LONG>(ERROR_SUCCESS);
 }
 
 } // namespace
 
-int ReadRegistryNumber(const WCHAR* key, const WCHAR* name, DWORD* value) {
+bool ReadRegistryNumber(const WCHAR* key, const WCHAR* name, DWORD* value) {
     DWORD type = REG_NONE;
     DWORD number = 0;
     DWORD size = sizeof number;
     if (!QueryValue(key, name, &type, &number, &size) || type != REG_DWORD ||
         size != sizeof number) {
-        return 0;
+        return false;
     }
     *value = number;
-    return 1;
+    return true;
 }
 
-int ReadRegistryText(const WCHAR* key, const WCHAR* name, WCHAR* buffer, std::size_t capacity,
-                     DWORD* type) {
+bool ReadRegistryText(const WCHAR* key, const WCHAR* name, WCHAR* buffer, std::size_t capacity,
+                      DWORD* type) {
     if (capacity == 0) {
-        return 0;
+        return false;
     }
     DWORD stored = REG_NONE;
     DWORD size = static_cast<DWORD>(capacity * sizeof(WCHAR));
@@ -45,7 +46,7 @@ int ReadRegistryText(const WCHAR* key, const WCHAR* name, WCHAR* buffer, std::si
     if (!read || (stored != REG_SZ && stored != REG_EXPAND_SZ) || size % sizeof(WCHAR) != 0 ||
         (length == capacity && buffer[length - 1] != 0)) {
         buffer[0] = 0;
-        return 0;
+        return false;
     }
     if (length < capacity) {
         buffer[length] = 0;
@@ -53,18 +54,18 @@ int ReadRegistryText(const WCHAR* key, const WCHAR* name, WCHAR* buffer, std::si
     if (type != nullptr) {
         *type = stored;
     }
-    return 1;
+    return true;
 }
 
-int ExpandEnvironmentText(const WCHAR* source, WCHAR* buffer, std::size_t capacity) {
+bool ExpandEnvironmentText(const WCHAR* source, WCHAR* buffer, std::size_t capacity) {
     const DWORD needed = ExpandEnvironmentStringsW(source, buffer, static_cast<DWORD>(capacity));
     if (needed == 0 || needed > capacity) {
         if (capacity > 0) {
             buffer[0] = 0;
         }
-        return 0;
+        return false;
     }
-    return 1;
+    return true;
 }
 
 } // namespace nimbrel

@@ -11,20 +11,20 @@
 
 namespace nimbrel {
 
-// Reads a REG_DWORD value of exactly four bytes. Returns 1 and sets `value`
-// when there is one; 0, with `value` unchanged, otherwise.
-int ReadRegistryNumber(const WCHAR* key, const WCHAR* name, DWORD* value);
+// Reads a REG_DWORD value of exactly four bytes. Returns true and sets
+// `value` when there is one; false, with `value` unchanged, otherwise.
+bool ReadRegistryNumber(const WCHAR* key, const WCHAR* name, DWORD* value);
 
 // Reads a REG_SZ or REG_EXPAND_SZ value into a buffer of `capacity` wide
 // characters, terminated even when it was stored without its terminator.
-// Returns 1 when the whole text fits, with its type in `type` (when given);
-// otherwise 0 and the empty text.
-int ReadRegistryText(const WCHAR* key, const WCHAR* name, WCHAR* buffer, std::size_t capacity,
-                     DWORD* type);
+// Returns true when the whole text fits, with its type in `type` (when
+// given); otherwise false and the empty text.
+bool ReadRegistryText(const WCHAR* key, const WCHAR* name, WCHAR* buffer, std::size_t capacity,
+                      DWORD* type);
 
 // Replaces each %name% of `source` by the environment variable's value.
-// Returns 1 when the whole result fits in `capacity` wide characters;
-// otherwise 0 and the empty text.
-int ExpandEnvironmentText(const WCHAR* source, WCHAR* buffer, std::size_t capacity);
+// Returns true when the whole result fits in `capacity` wide characters;
+// otherwise false and the empty text.
+bool ExpandEnvironmentText(const WCHAR* source, WCHAR* buffer, std::size_t capacity);
 
 } // namespace nimbrel
