@@ -1,12 +1,12 @@
-// What the fuzz targets share. Each target, LLVMFuzzerTestOneInput, is linked
-// with libFuzzer (the "fuzz" preset) to search for inputs and with
-// replay_main.cpp into a program CTest runs over the checked-in corpus. A
-// broken rule aborts, so libFuzzer keeps the input.
+// What the fuzz targets share. Each LLVMFuzzerTestOneInput is linked with libFuzzer (the "fuzz"
+// preset) and with replay_main.cpp into a program CTest runs over the checked-in corpus. A broken
+// rule aborts, so libFuzzer keeps the input.
 #pragma once
 
 #include "platform/platform.h"
 #include "platform/sim/sim.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +19,13 @@ inline void Check(bool condition, const char* what) {
         std::fprintf(stderr, "fuzz target: %s\n", what);
         std::abort();
     }
+}
+
+// Written past a buffer's end: a write beyond it reaches them first.
+constexpr WCHAR kGuard = static_cast<WCHAR>(0xA5A5);
+
+inline bool Guarded(const WCHAR* begin, std::size_t count) {
+    return std::all_of(begin, begin + count, [](WCHAR c) { return c == kGuard; });
 }
 
 // The text without the blanks (spaces and tabs) at its ends.
@@ -34,22 +41,14 @@ inline void CheckNothingLeft() {
     Check(sim::Misuses().empty(), "the platform was misused");
 }
 
-// The input as bytes. A byte from 0x80 but 0xA0 (the no-break space) is the
-// character U+0100 + n, so that one byte reaches text beyond Latin-1.
+// The input as bytes. A byte from 0x80 but 0xA0 (the no-break space) is the character
+// U+0100 + n, so that one byte reaches text beyond Latin-1.
 struct Input {
     const std::uint8_t* data;
     std::size_t size;
     std::size_t pos = 0;
 
-    bool Empty() const { return pos >= size; }
     std::uint8_t Byte() { return pos < size ? data[pos++] : 0; }
-    std::uint32_t Word32() {
-        std::uint32_t value = 0;
-        for (int i = 0; i < 4; ++i) {
-            value = value << 8 | Byte();
-        }
-        return value;
-    }
     // The rest of the input, or up to (and past) a byte equal to `end`.
     std::wstring Text(int end = -1) {
         std::wstring text;

@@ -1,17 +1,14 @@
-// ParseRestartTime reads any text as swscanf's "%d:%d" does; CheckSchedule,
-// with any RestartDays and RestartTime at any local time, restarts exactly
-// when the day is listed and the time has come, once a day, as one whole
-// recovery the hourly limit does not count. Input: weekday, hour and minute
-// bytes, then RestartDays up to a byte 0x0A, then RestartTime.
+// ParseRestartTime reads any text as swscanf's "%d:%d" does; CheckSchedule, with any RestartDays
+// and RestartTime at any local time, restarts exactly when the day is listed and the time has
+// come, once a day, as one whole recovery the hourly limit does not count. Input: weekday, hour
+// and minute bytes, then RestartDays up to a byte 0x0A, then RestartTime.
 
 #include "config/settings.h"
-#include "health/health.h"
 #include "recovery/restart_history.h"
 #include "service/schedule.h"
 #include "tests/fuzz/fuzz.h"
 #include "text/text.h"
 
-#include <algorithm>
 #include <cwchar>
 
 using namespace nimbrel;
@@ -26,10 +23,9 @@ void CheckParse(const std::wstring& text) {
               std::swscanf(text.c_str(), L"%d:%d", &modelHour, &modelMinute),
           "a count other than swscanf's");
     // swscanf's value for a number of ten digits or more is undefined.
-    const bool longNumber = std::search_n(text.begin(), text.end(), 10, 0, [](WCHAR c, int) {
-                                return c >= L'0' && c <= L'9';
-                            }) != text.end();
-    Check(longNumber || (hour == modelHour && minute == modelMinute),
+    const auto digit = [](WCHAR c, int) { return c >= L'0' && c <= L'9'; };
+    Check(std::search_n(text.begin(), text.end(), 10, 0, digit) != text.end() ||
+              (hour == modelHour && minute == modelMinute),
           "values other than swscanf's");
 }
 
@@ -52,9 +48,7 @@ bool DayListed(const std::wstring& days, int weekday) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::Input in{data, size};
-    const int weekday = in.Byte() % 7;
-    const int hour = in.Byte() % 24;
-    const int minute = in.Byte() % 60;
+    const int weekday = in.Byte() % 7, hour = in.Byte() % 24, minute = in.Byte() % 60;
     std::wstring days = in.Text('\n');
     std::wstring time = in.Text();
     for (std::wstring* text : {&days, &time}) {
@@ -66,15 +60,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     sim::SetRecording(false);
     sim::SetUtc(2026, 12, 6 + weekday, hour, minute, 0); // 2026-12-06 is a Sunday
     Settings = kDefaultSettings;
-    LastIssue[0] = 0;
-    RestartHistory = {};
     LastScheduledRestartDate = 0;
     // The settings as loading leaves them: cut to their capacity, then trimmed.
     const std::wstring loadedDays = fuzz::Trimmed(days.substr(0, kRestartDaysCapacity - 1));
     const std::wstring loadedTime = fuzz::Trimmed(time.substr(0, kRestartTimeCapacity - 1));
     CopyText(Settings.RestartDays, kRestartDaysCapacity, loadedDays.c_str());
     CopyText(Settings.RestartTime, kRestartTimeCapacity, loadedTime.c_str());
-
     int targetHour = 2, targetMinute = 0;
     const int converted = std::swscanf(loadedTime.c_str(), L"%d:%d", &targetHour, &targetMinute);
     const long long target = static_cast<long long>(targetHour) * 60 + targetMinute;

@@ -1,16 +1,12 @@
-// LoadSettings over any "Nimbrel.ini": every text ends within its capacity,
-// the trimmed ones without outer blanks, every switch is 0 or 1, every
-// bounded number at or above its bound; nothing is left open, and loading
-// twice gives the same record.
-//
-// Input: a byte that picks the executable's path (ordinary; a settings path
-// of exactly 259 characters; one longer; no folder), then the file: UTF-16
-// after a byte-order mark (FF FE), else one character per byte.
+// LoadSettings over any "Nimbrel.ini": every text ends within its capacity, the trimmed ones
+// without outer blanks, every switch is 0 or 1, every bounded number at or above its bound;
+// nothing is left open, and loading twice gives the same record. Input: a byte that picks the
+// executable's path (ordinary; a settings path of exactly 259 characters; one longer; no
+// folder), then the file: UTF-16 after a byte-order mark (FF FE), else one character per byte.
 
 #include "config/settings.h"
 #include "tests/fuzz/fuzz.h"
 
-#include <algorithm>
 #include <cstring>
 
 using namespace nimbrel;
@@ -22,22 +18,6 @@ void CheckText(const WCHAR* field, std::size_t capacity, bool trimmed) {
     const std::wstring text(field, std::find(field, field + capacity, 0));
     Check(text.size() < capacity, "a text not terminated within its capacity");
     Check(!trimmed || fuzz::Trimmed(text) == text, "a blank left at an end of a trimmed text");
-}
-
-void CheckRecord(const SettingsRecord& s) {
-    CheckText(s.SpoolDirectory, kSpoolDirectoryCapacity, false);
-    CheckText(s.PrinterName, kPrinterNameCapacity, true);
-    CheckText(s.PluginPath, kPluginPathCapacity, true);
-    CheckText(s.RestartTime, kRestartTimeCapacity, true);
-    CheckText(s.RestartDays, kRestartDaysCapacity, true);
-    for (DWORD value : {s.ClearSpoolOnRecovery, s.EnableQueueCheck, s.EnablePluginCheck,
-                        s.EnableScheduledRestart, s.ClearSpoolOnScheduledRestart}) {
-        Check(value <= 1, "a switch is neither 0 nor 1");
-    }
-    Check(s.CheckIntervalMs >= 1000 && s.HangTimeoutMs >= 5000 && s.MaxRestartsPerHour >= 1 &&
-              s.StuckJobTimeoutMs >= 10000 && s.PluginIntervalMs >= 5000 &&
-              s.PluginTimeoutMs >= 1000,
-          "a number below its bound");
 }
 
 } // namespace
@@ -67,7 +47,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::memset(&Settings, 0xA5, sizeof Settings); // whatever a previous load left
     LoadSettings();
-    CheckRecord(Settings);
+    const SettingsRecord& s = Settings;
+    CheckText(s.SpoolDirectory, kSpoolDirectoryCapacity, false);
+    CheckText(s.PrinterName, kPrinterNameCapacity, true);
+    CheckText(s.PluginPath, kPluginPathCapacity, true);
+    CheckText(s.RestartTime, kRestartTimeCapacity, true);
+    CheckText(s.RestartDays, kRestartDaysCapacity, true);
+    for (DWORD value : {s.ClearSpoolOnRecovery, s.EnableQueueCheck, s.EnablePluginCheck,
+                        s.EnableScheduledRestart, s.ClearSpoolOnScheduledRestart}) {
+        Check(value <= 1, "a switch is neither 0 nor 1");
+    }
+    Check(s.CheckIntervalMs >= 1000 && s.HangTimeoutMs >= 5000 && s.MaxRestartsPerHour >= 1 &&
+              s.StuckJobTimeoutMs >= 10000 && s.PluginIntervalMs >= 5000 &&
+              s.PluginTimeoutMs >= 1000,
+          "a number below its bound");
     fuzz::CheckNothingLeft();
     const SettingsRecord first = Settings;
     LoadSettings();
