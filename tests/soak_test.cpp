@@ -98,9 +98,6 @@ class Soak : public ServiceTest {
     // Open: the stop event, the monitor thread, a queue worker the spooler has not answered yet,
     // and the manager and service handles of the status-change watch with at most one notice.
     void AtCycleBoundary() {
-        if (HasFatalFailure()) {
-            return; // one report of a broken invariant, not one per cycle
-        }
         ++cycles_;
         const unsigned worker = QueueWorker != nullptr ? 1 : 0;
         const unsigned watch = sim::OpenHandles(sim::HandleKind::Scm);
@@ -182,7 +179,8 @@ TEST_F(Soak, MonthsOfAMisbehavingSpooler) {
              L"HealthCheck/PluginTimeoutMs=5000\nSchedule/RestartTime=02:30\n"
              L"Schedule/ClearSpoolOnScheduledRestart=1");
     sim::SetWaitObserver([this](HANDLE object, DWORD milliseconds) {
-        if (object == StopEvent && milliseconds == Settings.CheckIntervalMs) {
+        // One report of a broken invariant, not one per cycle.
+        if (object == StopEvent && milliseconds == Settings.CheckIntervalMs && !HasFatalFailure()) {
             AtCycleBoundary();
         }
     });
