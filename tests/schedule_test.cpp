@@ -23,8 +23,7 @@ TEST(ParseRestartTime, ReadsLikeTheCRuntimeScanOfTwoIntegersAndSaturates) {
         {L"-2147483649", 1, INT_MIN, -7},
     };
     for (const auto& c : cases) {
-        std::int32_t hour = -9;
-        std::int32_t minute = -7;
+        std::int32_t hour = -9, minute = -7;
         EXPECT_EQ(c.converted, ParseRestartTime(c.text, &hour, &minute)) << Narrow(c.text);
         EXPECT_EQ(c.hour, hour) << Narrow(c.text);
         EXPECT_EQ(c.minute, minute) << Narrow(c.text);
