@@ -49,9 +49,8 @@ wt_keepalive() {
     [ -f "${1:-}" ] || wt_fail "wt_keepalive: no such program: ${1:-}"
     WINEDEBUG=$WT_SERVICE_DEBUG "$WINE" "$1" >"$WT_DIR/keepalive.out" 2>"$WT_LOG" </dev/null &
     WT_KEEPALIVE_PID=$!
-    local ready='grep -q ready "$WT_DIR/keepalive.out" 2>/dev/null'
-    wt_until 30 "$ready"' || ! kill -0 "$WT_KEEPALIVE_PID" 2>/dev/null' && eval "$ready" && return 0
-    wt_fail "keepalive did not start: $(cat "$WT_LOG")"
+    wt_until 30 'grep -q ready "$WT_DIR/keepalive.out" 2>/dev/null || ! kill -0 "$WT_KEEPALIVE_PID" 2>/dev/null'
+    grep -q ready "$WT_DIR/keepalive.out" 2>/dev/null || wt_fail "keepalive did not start: $(cat "$WT_LOG")"
 }
 
 # wt_run CMD [ARG...]: run a Windows program; sets WT_RC, stdout bytes in file $WT_OUT, stderr in $WT_ERR; always returns 0.
