@@ -7,8 +7,7 @@ namespace {
 
 class DispatcherTest : public SimTest {};
 
-// Whole words in any ASCII case, further arguments ignored; anything else is
-// service mode, which cannot connect from a console and says so.
+// Whole words in any ASCII case; anything else is service mode, which fails from a console.
 TEST_F(DispatcherTest, CommandWordsMatchWholeAndAnythingElseIsServiceMode) {
     const char* const kServiceMode = "StartServiceCtrlDispatcher failed: 1063\n";
     const std::pair<std::vector<std::wstring>, const char*> cases[] = {

@@ -1,7 +1,5 @@
-// Each operation runs once to learn its injectable calls, then once per call
-// with that call failing: no crash, nothing left open, allocated or misused. A
-// failure inside a benign mark may cost what its call was for and nothing
-// else; any other ends clean or as documented, and each documented end is met.
+// Each operation runs once per injectable call with that call failing: nothing left
+// open, a benign failure costs only its call's result, any other ends as documented.
 
 #include "app/dispatcher.h"
 #include "app/install.h"
@@ -23,7 +21,7 @@ struct Sweep {
     std::function<void()> arrange;      // the machine and the process before the run
     std::function<std::wstring()> run;  // runs the operation, describes its outcome
     std::wstring clean;                 // the outcome without a fault
-    std::vector<std::wstring> failures; // the documented others; "{e}" is the error
+    std::vector<std::wstring> failures; // the documented others; "{e}": the error
     std::vector<DWORD> errors = {0};    // 0: each call's realistic error
 };
 
@@ -127,7 +125,7 @@ std::wstring Check(int verdict, const std::wstring& issue) {
            Num(sim::RunningProcesses(kPluginCommand));
 }
 
-// Printer A with a fresh job, and a batch plugin that ends after 0.3 s.
+// Printer A with a fresh job, and a batch plugin that ends after `runMs`.
 void PrinterAndPlugin(std::uint64_t runMs) {
     sim::AddPrinter(L"A");
     sim::AddJob(L"A", 3, L"letter.doc", JOB_STATUS_PRINTING, sim::UtcSystemTime(10));
@@ -141,8 +139,7 @@ constexpr wchar_t kCompleted[] = L"I:Print Spooler recovery completed successful
 constexpr wchar_t kFaxLeft[] =
     L"W:Print Spooler recovered, but the dependent service 'Fax' could not be restarted.";
 
-// The result, the event between the first and the last, the files left
-// (the sub-folder's one of them) and Fax's state.
+// The result, the event between the first and the last, files left and Fax's state.
 std::wstring Recovered(int result, const std::wstring& event, unsigned kept, DWORD fax = 4) {
     return Num(result) + L" W:Recovery started: test" + (event.empty() ? L"" : L"|" + event) +
            (result ? L"|" + std::wstring(kCompleted) : L"") + L", " + Num(kept) +
@@ -171,8 +168,7 @@ const std::vector<Sweep>& AllSweeps() {
          },
          L"1 after 1500",
          {L"0 after 0", L"0 after 500", L"0 after 1000", L"0 after 1500"}},
-        // A spooler that ignores the stop, a second "SPOOLSV.EXE" and a process that
-        // must live; refused with 1062 or 1061, the stop waits, then terminates.
+        // A spooler that ignores the stop, a second "SPOOLSV.EXE" and one that must live.
         {"StopSpooler_StopIgnored",
          [] {
              Settings.StopTimeoutMs = 1000;
@@ -195,8 +191,7 @@ const std::vector<Sweep>& AllSweeps() {
          {L"0, state 4, killed 0 0 0", L"0, state 3, killed 0 0 0", L"0, state 3, killed 0 0 1",
           L"1, state 1, killed 1 0 0", L"0, state 1, killed 1 0 1"},
          {0, ERROR_SERVICE_NOT_ACTIVE, ERROR_SERVICE_CANNOT_ACCEPT_CTRL}},
-        // The state query fails closed, the queue check open (an unreadable job time
-        // makes the job stuck); a failed wait for the plugin is a time-out.
+        // The state query fails closed, the queue check open; a failed wait is a time-out.
         {"EvaluateHealth",
          [] { PrinterAndPlugin(300); },
          [] {
@@ -217,9 +212,7 @@ const std::vector<Sweep>& AllSweeps() {
          },
          Check(0, kTimedOut),
          {Check(0, kNotFound), Check(0, kNotLaunched)}},
-        // The spooler and its dependent Fax stop and start in 0.7 s; the recovery is
-        // counted whatever its outcome, and Fax restarted whatever fails after its
-        // stop. The spool folder not found is the system's.
+        // Counted whatever its outcome; Fax restarted whatever fails after its stop.
         {"RunRecovery",
          [] {
              Settings.StopTimeoutMs = 3000;
@@ -249,8 +242,7 @@ const std::vector<Sweep>& AllSweeps() {
           Recovered(1, L"W:Some spool files could not be deleted during recovery.", 2),
           Recovered(0, L"E:Failed to start Print Spooler during recovery.", 1, 1),
           Recovered(1, kFaxLeft, 1), Recovered(1, kFaxLeft, 1, 1)}},
-        // "install", then "uninstall" on a console: a service that cannot be opened
-        // or deleted is reported, with exit code 0.
+        // "install", then "uninstall" on a console: failures reported, exit code 0.
         {"Install_Uninstall",
          [] {},
          [] {
@@ -273,8 +265,7 @@ const std::vector<Sweep>& AllSweeps() {
           Installed(0, L"OpenService failed: {e}\n' kept"),
           Installed(0, L"DeleteService failed: {e}\n' kept")},
          {0, ERROR_SERVICE_EXISTS}},
-        // The service started at 01:00 (before the daily restart), stopped 5 s later:
-        // without its stop event or monitor thread it stops with the error.
+        // Started at 01:00 (before the daily restart), stopped 5 s later.
         {"ServiceMain",
          [] {
              WriteIni(L"Monitor/CheckIntervalMs=10000"); // as its default

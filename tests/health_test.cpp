@@ -1,11 +1,6 @@
-// The health checks (service state, print queues, plugin) and the verdict
-// that runs them in order. Failing platform calls are the fault sweep's: the
-// queue check fails open.
-
+// The health checks and the verdict that runs them in order.
 #include "spooler/spooler_control.h" // StopEvent
-#include "tests/support.h"
-
-#include <functional>
+#include "tests/service_fixture.h"
 
 namespace nimbrel::test {
 namespace {
@@ -14,12 +9,12 @@ constexpr WCHAR kPlugin[] = L"C:\\Plugins\\check.exe";
 constexpr WCHAR kPluginCommand[] = L"\"C:\\Plugins\\check.exe\"";
 constexpr WCHAR kEarlier[] = L"an earlier problem";
 constexpr WCHAR kStuck[] = L"Print Spooler stuck in Starting/Stopping state";
-constexpr DWORD kStartPending = SERVICE_START_PENDING, kStopPending = SERVICE_STOP_PENDING;
+constexpr DWORD kStarting = SERVICE_START_PENDING, kStopping = SERVICE_STOP_PENDING;
+constexpr const WCHAR* kOk = nullptr;
 
 class Health : public SimTest {
   protected:
-    // A fresh machine with an earlier issue, and the plugin switched on at
-    // `path`, present, and exiting with `exitCode` after `runMs`.
+    // An earlier issue, and the plugin at `path` exiting with `exitCode` after `runMs`.
     static void Fresh(const WCHAR* path = kPlugin, DWORD exitCode = 0, std::uint64_t runMs = 0) {
         SimTest::Fresh();
         CopyText(LastIssue, kLastIssueCapacity, kEarlier);
@@ -54,9 +49,7 @@ TEST_F(Health, VerdictStopsAtTheFirstFailingCheck) {
     }
 }
 
-// A pending state is stuck from exactly HangTimeoutMs after its first
-// sighting, across a wrap of the tick count too; only running or the other
-// pending state starts the watch anew.
+// A pending state is stuck HangTimeoutMs after its first sighting (tick wrap too).
 TEST_F(Health, ServiceStateAndTheWatchOfAPendingState) {
     struct Step {
         DWORD afterMs, state; // state 0: the query fails
@@ -66,27 +59,23 @@ TEST_F(Health, ServiceStateAndTheWatchOfAPendingState) {
     const std::vector<Step> runs[] = {
         {{0, SERVICE_STOPPED, L"Print Spooler service is stopped"}},
         {{0, SERVICE_PAUSED, L"Print Spooler in unexpected service state"}},
-        {{0, kStartPending, nullptr},
-         {kHang - 1, kStartPending, nullptr},
-         {1, kStartPending, kStuck}},
-        {{0, kStartPending, nullptr},
-         {kHang - 1, kStopPending, nullptr},
-         {kHang, kStopPending, kStuck}},
-        {{0, kStopPending, nullptr},
+        {{0, kStarting, kOk}, {kHang - 1, kStarting, kOk}, {1, kStarting, kStuck}},
+        {{0, kStarting, kOk}, {kHang - 1, kStopping, kOk}, {kHang, kStopping, kStuck}},
+        {{0, kStopping, kOk},
          {kHang / 2, 0, L"Unable to query Print Spooler service state"},
-         {kHang / 2, kStopPending, kStuck}},
-        {{0, kStartPending, nullptr},
-         {kHang / 2, SERVICE_RUNNING, nullptr},
-         {kHang / 2, kStartPending, nullptr},
-         {kHang - 1, kStartPending, nullptr}},
+         {kHang / 2, kStopping, kStuck}},
+        {{0, kStarting, kOk},
+         {kHang / 2, SERVICE_RUNNING, kOk},
+         {kHang / 2, kStarting, kOk},
+         {kHang - 1, kStarting, kOk}},
     };
     for (const auto& run : runs) {
         for (DWORD firstTick : {1000000u, 0xFFFFFFFFu - 1000}) {
             Fresh();
             sim::SetTick(firstTick);
             for (const Step& step : run) {
-                SCOPED_TRACE(testing::Message() << "run " << &run - runs << " from " << firstTick
-                                                << ", +" << step.afterMs << ": " << step.state);
+                SCOPED_TRACE(testing::Message()
+                             << &run - runs << "@" << firstTick << "+" << step.afterMs);
                 sim::AdvanceMs(step.afterMs);
                 if (step.state == 0) {
                     sim::FailCall(sim::Op::OpenServiceW);
@@ -100,8 +89,7 @@ TEST_F(Health, ServiceStateAndTheWatchOfAPendingState) {
     }
 }
 
-// Batch files (by the last dot of the whole path) run through cmd.exe named by
-// its full path, so that a planted cmd.exe cannot run; hidden, without our handles.
+// cmd.exe by its full path for batch files, so that a planted cmd.exe cannot run.
 TEST_F(Health, PluginCommandLineFollowsTheExtension) {
     const std::pair<const WCHAR*, const WCHAR*> cases[] = {
         {L"C:\\My Plugins.d\\check.CMD", L"cmd.exe /c \"\"C:\\My Plugins.d\\check.CMD\"\""},
@@ -127,22 +115,19 @@ TEST_F(Health, PluginCommandLineFollowsTheExtension) {
     }
 }
 
-// What the plugin starts is in its job from the first and ends with it, on a
-// time-out or the service's stop too (which gives no verdict); a plugin that
-// cannot be resumed is ended, job or none.
+// What the plugin starts ends with it, on a time-out or a stop (no verdict) too.
 TEST_F(Health, NothingThePluginStartedOutlivesIt) {
     const wchar_t* const kChild = L"powershell.exe -File check.ps1";
     const struct {
-        std::uint64_t runMs, stopAfterMs;
+        std::uint64_t runMs, stopAfterMs, elapsedMs;
+        DWORD pluginExit;
         bool resumes;
         const WCHAR* issue;
-        DWORD pluginExit;
-        std::uint64_t elapsedMs;
     } cases[] = {
-        {sim::kNever, sim::kNever, true, L"Plugin health check timed out", 1, 1000},
-        {300, sim::kNever, true, kEarlier, 0, 300},
-        {sim::kNever, 500, true, kEarlier, 1, 500},
-        {300, sim::kNever, false, L"Failed to launch plugin health check", 1, 0},
+        {sim::kNever, sim::kNever, 1000, 1, true, L"Plugin health check timed out"},
+        {300, sim::kNever, 300, 0, true, kEarlier},
+        {sim::kNever, 500, 500, 1, true, kEarlier},
+        {300, sim::kNever, 0, 1, false, L"Failed to launch plugin health check"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.elapsedMs);
@@ -171,8 +156,7 @@ TEST_F(Health, NothingThePluginStartedOutlivesIt) {
     }
 }
 
-// A run is due an interval after the last launch (across a tick wrap too);
-// between runs the check passes, whatever the last run found.
+// Between runs, an interval after the last launch, the check passes.
 TEST_F(Health, PluginExitCodeAndInterval) {
     const struct {
         DWORD exitCode, firstTick;
@@ -200,7 +184,7 @@ TEST_F(Health, PluginExitCodeAndInterval) {
     }
 }
 
-constexpr std::uint64_t kSecond = 10000000; // FILETIME units
+constexpr std::uint64_t kFileSecond = 10000000; // FILETIME units
 const std::wstring kStuckOffice = L"Stuck print job on 'Office' (job 7, document: report.pdf)";
 constexpr WCHAR kStuckFirst[] = L"Stuck print job on 'Office' (job 1, document: report.pdf)";
 
@@ -214,11 +198,9 @@ class PrintQueueCheck : public SimTest {
     static unsigned Opens(const std::wstring& printer) { return sim::FindPrinter(printer)->opens; }
 };
 
-// Too deep: more jobs than a limit that is not 0, reported before any job.
-// Stuck: spooling or printing, and older than the limit in UTC, to the 100 ns,
-// whatever the time zone; never when stamped in the future (a clock set back).
+// Stuck is judged in UTC to the 100 ns; a job stamped in the future is a clock set back.
 TEST_F(PrintQueueCheck, DepthAndStuckJobRules) {
-    const std::uint64_t limit = 300 * kSecond;
+    const std::uint64_t limit = 300 * kFileSecond;
     const struct {
         DWORD maxJobs, jobs, status; // the status of job 1; the others are new
         std::uint64_t age;           // of job 1; may wrap to a time before it
@@ -231,8 +213,8 @@ TEST_F(PrintQueueCheck, DepthAndStuckJobRules) {
          L"Printer 'Office' queue depth 2 exceeds limit 1"},
         {0, 1, JOB_STATUS_PRINTING, limit, 840, L""},
         {0, 1, JOB_STATUS_SPOOLING, limit + 1, -600, kStuckFirst},
-        {0, 1, JOB_STATUS_PAUSED, 86400 * kSecond, 0, L""},
-        {0, 1, JOB_STATUS_PRINTING, ~std::uint64_t{0} - 3600 * kSecond + 1, 0, L""},
+        {0, 1, JOB_STATUS_PAUSED, 86400 * kFileSecond, 0, L""},
+        {0, 1, JOB_STATUS_PRINTING, ~std::uint64_t{0} - 3600 * kFileSecond + 1, 0, L""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << &c - cases);
@@ -250,8 +232,6 @@ TEST_F(PrintQueueCheck, DepthAndStuckJobRules) {
     }
 }
 
-// Offline and nameless printers are passed over; the first stuck job of the
-// first unhealthy printer is named, and the walk ends there.
 TEST_F(PrintQueueCheck, WalkNamesTheFirstStuckJobAndStopsThere) {
     sim::AddPrinter(L"Offline", PRINTER_STATUS_OFFLINE);
     Job(L"Offline", 1, 86400);
@@ -276,19 +256,17 @@ TEST_F(PrintQueueCheck, WalkNamesTheFirstStuckJobAndStopsThere) {
     EXPECT_EQ(0u, sim::Calls().size());
 }
 
-// Only this computer's own queues are judged and no print server is contacted;
-// a queue named in the settings is the only one read, wherever it is.
+// No print server is contacted unless its queue is the one named.
 TEST_F(PrintQueueCheck, OnlyLocalQueuesUnlessOneIsNamed) {
     const struct {
-        bool connection;
+        bool connection, examined;
         DWORD attributes, status;
         const WCHAR* named; // PrinterName
-        bool examined;
     } cases[] = {
-        {false, PRINTER_ATTRIBUTE_NETWORK, 0, L"", false},
-        {false, PRINTER_ATTRIBUTE_LOCAL | PRINTER_ATTRIBUTE_NETWORK, 0, L"", true},
-        {true, PRINTER_ATTRIBUTE_NETWORK, PRINTER_STATUS_OFFLINE, L"\\\\server\\Q", true},
-        {false, PRINTER_ATTRIBUTE_LOCAL, 0, L"No Such Printer", false},
+        {false, false, PRINTER_ATTRIBUTE_NETWORK, 0, L""},
+        {false, true, PRINTER_ATTRIBUTE_LOCAL | PRINTER_ATTRIBUTE_NETWORK, 0, L""},
+        {true, true, PRINTER_ATTRIBUTE_NETWORK, PRINTER_STATUS_OFFLINE, L"\\\\server\\Q"},
+        {false, false, PRINTER_ATTRIBUTE_LOCAL, 0, L"No Such Printer"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.attributes << " " << Narrow(c.named));
@@ -308,9 +286,6 @@ TEST_F(PrintQueueCheck, OnlyLocalQueuesUnlessOneIsNamed) {
     }
 }
 
-// A spooler that stops answering (the service manager still says running):
-// past its deadline a check reports the silence at once, with no second
-// worker out; once the call has returned, the next check asks anew.
 TEST_F(PrintQueueCheck, ASilentSpoolerHoldsOneWorkerAtMost) {
     const std::wstring silent =
         L"Print Spooler not responding (no answer to a print queue request within 20000 ms)";
@@ -333,22 +308,7 @@ TEST_F(PrintQueueCheck, ASilentSpoolerHoldsOneWorkerAtMost) {
     EXPECT_EQ(0u, sim::LiveThreads());
 }
 
-// Checks once a minute for up to 12 minutes, letting `change` act on the
-// jobs before each look; the minute of the first "stuck", or -1.
-int FirstStuckMinute(const std::function<void(DWORD, std::vector<sim::Job>&)>& change) {
-    for (DWORD minute = 0; minute <= 12; ++minute) {
-        change(minute, sim::FindPrinter(L"Office")->jobs);
-        if (!CheckPrintQueues()) {
-            return static_cast<int>(minute);
-        }
-        sim::AdvanceMs(60000);
-    }
-    return -1;
-}
-
-// In the service a long document still printing is not stuck: a job is stuck
-// once it shows no progress for the limit, from its first sighting on.
-// "status" looks once, by its age alone.
+// In the service a long document still printing is not stuck; "status" judges by age.
 TEST_F(PrintQueueCheck, InTheServiceAJobIsStuckOnlyOnceItShowsNoProgress) {
     const struct {
         std::int64_t submittedSecondsAgo;
@@ -361,24 +321,26 @@ TEST_F(PrintQueueCheck, InTheServiceAJobIsStuckOnlyOnceItShowsNoProgress) {
     };
     for (const auto& c : cases) {
         for (int service : {1, 0}) {
-            SCOPED_TRACE(testing::Message()
-                         << c.printsUntil << (service ? " in the service" : " in status"));
+            SCOPED_TRACE(testing::Message() << c.printsUntil << " service " << service);
             Fresh();
             sim::SetRecording(false);
             sim::AddPrinter(L"Office");
             WatchJobProgress = service;
             Job(L"Office", 7, c.submittedSecondsAgo, c.status);
-            EXPECT_EQ(service ? c.inService : c.inStatus,
-                      FirstStuckMinute([&](DWORD minute, std::vector<sim::Job>& jobs) {
-                          jobs[0].pagesPrinted = std::min(minute, c.printsUntil);
-                      }));
+            int stuckAt = -1; // checked once a minute
+            for (DWORD minute = 0; minute <= 12 && stuckAt < 0; ++minute) {
+                sim::FindPrinter(L"Office")->jobs[0].pagesPrinted = std::min(minute, c.printsUntil);
+                stuckAt = CheckPrintQueues() ? -1 : static_cast<int>(minute);
+                sim::AdvanceMs(60000);
+            }
+            EXPECT_EQ(service ? c.inService : c.inStatus, stuckAt);
             EXPECT_TRUE(Issue().empty() || Issue() == kStuckOffice);
             ExpectNothingLeftOpen();
         }
     }
 }
 
-// Jobs beyond a full memory are unwatched, so never stuck, until jobs gone make room.
+// Jobs beyond a full memory are never stuck, until jobs gone make room.
 TEST_F(PrintQueueCheck, JobMemoryIsBoundedAndForgetsJobsThatAreGone) {
     sim::SetRecording(false);
     sim::AddPrinter(L"Office");
@@ -401,6 +363,33 @@ TEST_F(PrintQueueCheck, JobMemoryIsBoundedAndForgetsJobsThatAreGone) {
     EXPECT_TRUE(CheckPrintQueues());
     sim::AdvanceMs(5 * 60000 + 1);
     EXPECT_FALSE(CheckPrintQueues());
+}
+
+class SilentSpooler : public ServiceTest {};
+
+// The repair ends the spooler, which releases the call; a stop does not wait for it.
+TEST_F(SilentSpooler, TheServiceRepairsItAndAStopDoesNotWaitForTheWorker) {
+    const std::wstring repair = L"Recovery started: Automatic recovery: Print Spooler not "
+                                L"responding (no answer to a print queue request within 20000 ms)";
+    sim::SetRecording(false);
+    sim::AddPrinter(L"Office");
+    sim::Spooler().stopPendingMs = sim::kNever; // a deadlocked spooler only ends
+    WriteIni(L"Schedule/EnableScheduledRestart=0\nHealthCheck/QueueCheckTimeoutMs=20000\n"
+             L"Recovery/StopTimeoutMs=5000");
+    sim::After(5 * kSecond, [] { sim::HangSpooler(); });
+    sim::After(105 * kSecond, [] { sim::HangSpooler(); });
+    EXPECT_EQ(0, RunServiceFor(2 * kMinute));
+    const std::vector<std::wstring> expected = {L"I:Nimbrel service started.", L"W:" + repair,
+                                                L"I:Print Spooler recovery completed successfully.",
+                                                L"I:Nimbrel service stopped."};
+    EXPECT_EQ(expected, Logged());
+    // The second cycle's deadline ends at 30 s, the pause before the repair at 33 s.
+    EXPECT_EQ(33 * kSecond, SinceStart(EventsReading(repair).at(0)));
+    EXPECT_EQ(2 * kMinute, SinceStart(EventsReading(L"Nimbrel service stopped.").at(0)));
+    EXPECT_EQ(1u, sim::HeldSpoolerCalls());
+    sim::ReleaseSpooler();
+    sim::AdvanceMs(1);
+    EXPECT_EQ(0u, sim::LiveThreads());
 }
 
 } // namespace

@@ -1,5 +1,4 @@
-// "install" and "uninstall": the registration itself and the refusals that
-// come from the machine (failing platform calls are in the fault sweep).
+// "install" and "uninstall": the registration and the machine's refusals.
 #include "app/install.h"
 #include "tests/support.h"
 
@@ -10,8 +9,7 @@ namespace {
 
 class InstallTest : public SimTest {};
 
-// Unquoted, a path with a blank lets the service manager start
-// "C:\Program.exe"; the longest path the buffer holds is registered whole.
+// Unquoted, a path with a blank would start "C:\Program.exe"; the longest path fits whole.
 TEST_F(InstallTest, RegistersAnAutomaticServiceUnderTheWholeQuotedPathAndStartsNothing) {
     for (const std::wstring& path :
          {std::wstring(L"C:\\Program Files\\Nimbrel\\Nimbrel.exe"),
@@ -28,8 +26,7 @@ TEST_F(InstallTest, RegistersAnAutomaticServiceUnderTheWholeQuotedPathAndStartsN
         EXPECT_EQ(L"Monitors and automatically repairs the Windows Print Spooler service.",
                   service->description);
         EXPECT_EQ(SERVICE_STOPPED, service->state);
-        // Restarted a minute after its first and second failure in a day, a
-        // stop reported with an error counting as a failure.
+        // Restarted a minute after its first and second failure; an error stop is a failure.
         ASSERT_EQ(3u, service->failureActions.size());
         EXPECT_EQ(60000u, service->failureActions[1].Delay);
         EXPECT_EQ(SC_ACTION_NONE, service->failureActions[2].Type);
@@ -37,8 +34,7 @@ TEST_F(InstallTest, RegistersAnAutomaticServiceUnderTheWholeQuotedPathAndStartsN
     }
 }
 
-// A wrong path registered is worse than none; rights come first, so an
-// administrator without them hears about that whatever else is wrong.
+// A wrong path registered is worse than none; missing rights are reported first.
 TEST_F(InstallTest, RefusalsPrintOneLineAndLeaveAnEarlierRegistrationAlone) {
     const std::pair<std::function<void()>, std::string> cases[] = {
         {[] { sim::AddService(L"Nimbrel").binaryPath = L"D:\\old\\Nimbrel.exe"; },
@@ -64,8 +60,7 @@ TEST_F(InstallTest, RefusalsPrintOneLineAndLeaveAnEarlierRegistrationAlone) {
     }
 }
 
-// A running service is not stopped but removed once it stops; deleting asks
-// for no more than the right to delete.
+// A running service is removed once it stops; deleting asks only for the right to delete.
 TEST_F(InstallTest, UninstallDeletesARunningServiceWithoutStoppingIt) {
     sim::Service& service = sim::AddService(L"Nimbrel");
     sim::SetServiceState(L"Nimbrel", SERVICE_RUNNING);

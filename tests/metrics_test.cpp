@@ -1,26 +1,16 @@
-// The metrics file: the exposition text as monitoring agents read it, its
-// figures over real runs of the service, and a file that cannot be written.
+// The metrics file as monitoring agents read it, over real runs of the service.
 #include "service/metrics.h"
 #include "tests/service_fixture.h"
 
 namespace nimbrel::test {
 namespace {
 
-constexpr wchar_t kMetricsPath[] = L"C:\\Metrics\\nimbrel.prom";
+using MetricsTest = ServiceTest;
 
-class MetricsTest : public ServiceTest {
-  protected:
-    void SetUp() override {
-        ServiceTest::SetUp();
-        sim::AddFolder(L"C:\\Metrics");
-    }
-    static std::string Written() { return sim::FileBytes(kMetricsPath); }
-};
-
-// A stopped spooler recovered in the first cycle, after the 3 s pause; the
-// second cycle finds it healthy.
+// A stopped spooler recovered in the first cycle; the second finds it healthy.
 TEST_F(MetricsTest, TheWholeFileAfterARecovery) {
     WriteIni(L"Schedule/EnableScheduledRestart=0\nMonitor/MetricsFile= C:\\Metrics\\nimbrel.prom ");
+    sim::AddFolder(L"C:\\Metrics");
     sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
     EXPECT_EQ(0, RunServiceFor(15 * kSecond));
     EXPECT_EQ(
@@ -57,14 +47,13 @@ TEST_F(MetricsTest, TheWholeFileAfterARecovery) {
         "# TYPE nimbrel_cycle_duration_seconds gauge\nnimbrel_cycle_duration_seconds 0.000\n"
         "# HELP nimbrel_build_info Nimbrel's version, as a label; always 1.\n"
         "# TYPE nimbrel_build_info gauge\nnimbrel_build_info{version=\"1.1.0\"} 1\n",
-        Written());
+        sim::FileBytes(L"C:\\Metrics\\nimbrel.prom"));
     // Written beside it, then put in its place in one step.
     EXPECT_EQ(L"C:\\Metrics\\nimbrel.prom.tmp -> C:\\Metrics\\nimbrel.prom, 9", sim::Moves().at(1));
     EXPECT_EQ(std::vector<std::wstring>{L"nimbrel.prom"}, sim::Listing(L"C:\\Metrics"));
 }
 
-// A spooler that will not run: every recovery fails until the limit
-// refuses, which is said once an hour, as is a file that cannot be written.
+// Refusals are said once an hour, as is a file that cannot be written.
 TEST_F(MetricsTest, FailuresAndRefusalsAreCountedAndAFileThatCannotBeWrittenIsSaidHourly) {
     WriteIni(L"Schedule/EnableScheduledRestart=0\nRecovery/StartTimeoutMs=1000\n"
              L"Monitor/MetricsFile=D:\\Gone\\nimbrel.prom");

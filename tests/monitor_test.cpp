@@ -1,6 +1,4 @@
-// The monitor loop over simulated hours of a running service: automatic
-// recoveries and their reasons, the hourly limit, a disabled or hung
-// spooler, and stop requests that arrive while the loop is busy.
+// The monitor loop over simulated hours of a running service.
 #include "tests/service_fixture.h"
 
 #include "recovery/restart_history.h"
@@ -10,8 +8,6 @@
 namespace nimbrel::test {
 namespace {
 
-const std::wstring kStarted = L"I:Nimbrel service started.";
-const std::wstring kStopped = L"I:Nimbrel service stopped.";
 const std::wstring kRecovery =
     L"Recovery started: Automatic recovery: Print Spooler service is stopped";
 const std::wstring kCompleted = L"I:Print Spooler recovery completed successfully.";
@@ -22,7 +18,7 @@ const std::wstring kDisabled = L"W:Print Spooler is disabled; Nimbrel will not s
 class MonitorTest : public ServiceTest {
   protected:
     void SetUp() override {
-        ServiceTest::SetUp(); // Monday 09:00
+        ServiceTest::SetUp();
         sim::SetRecording(false);
     }
 
@@ -45,9 +41,7 @@ TEST_F(MonitorTest, AStopSignalledBeforeTheThreadStartsEndsItWithoutACycle) {
     StopEvent = nullptr;
 }
 
-// The longest issue is the reason whole; an automatic recovery empties the
-// spool folder by its own switch. (A job is stuck once it has made no
-// progress for 5 minutes.)
+// The longest issue is the reason whole; the recovery's own switch empties the folder.
 TEST_F(MonitorTest, TheWholeIssueIsTheReasonAndTheFolderIsClearedByTheRecoverysSwitch) {
     Ini(L"Monitor/ClearSpoolOnRecovery=1\nSchedule/ClearSpoolOnScheduledRestart=0");
     sim::AddFile(L"C:\\Windows\\system32\\spool\\PRINTERS\\1.SPL");
@@ -62,9 +56,7 @@ TEST_F(MonitorTest, TheWholeIssueIsTheReasonAndTheFolderIsClearedByTheRecoverysS
     EXPECT_FALSE(sim::Exists(L"C:\\Windows\\system32\\spool\\PRINTERS\\1.SPL"));
 }
 
-// Three recoveries from 01:05 fill the hourly limit; the daily restart at
-// 02:00 is not held back by it and does not count, so the fifth failure is
-// repaired at 02:05, once the 01:05 recovery is an hour old.
+// The daily restart at 02:00 neither waits for the full hourly limit nor counts in it.
 TEST_F(MonitorTest, ADailyRestartIsNotHeldBackByTheHourlyLimitNorCountedByIt) {
     StartClockAt(2026, 12, 7, 1, 0);
     WriteIni(L""); // the defaults: daily at 02:00
@@ -72,23 +64,16 @@ TEST_F(MonitorTest, ADailyRestartIsNotHeldBackByTheHourlyLimitNorCountedByIt) {
         SpoolerEnters(minute * kMinute);
     }
     RunServiceFor(3 * kHour);
-    const std::vector<sim::Event> recoveries = EventsReading(kRecovery),
-                                  refused = EventsReading(kRateLimited),
-                                  daily =
-                                      EventsReading(L"Recovery started: Scheduled nightly restart");
-    ASSERT_EQ(4u, recoveries.size());
-    ASSERT_EQ(1u, refused.size());
-    ASSERT_EQ(1u, daily.size());
-    EXPECT_EQ("01:50", Hhmm(LocalTimeOf(refused[0])));
-    EXPECT_EQ("02:00", Hhmm(LocalTimeOf(daily[0])));
-    EXPECT_EQ("02:05", Hhmm(LocalTimeOf(recoveries[3])));
+    EXPECT_EQ((std::vector<std::string>{"Mon 01:05", "Mon 01:20", "Mon 01:35", "Mon 02:05"}),
+              ClockTimesOf(kRecovery));
+    EXPECT_EQ(std::vector<std::string>{"Mon 01:50"}, ClockTimesOf(kRateLimited));
+    EXPECT_EQ(std::vector<std::string>{"Mon 02:00"},
+              ClockTimesOf(L"Recovery started: Scheduled nightly restart"));
     EXPECT_EQ(4u, RestartHistory.count);
 }
 
-// Disabled at 01:00 and stopped: no recovery, no daily restart at 02:00, one
-// warning. Enabled at 03:00: the next cycle repairs it, and the day's
-// restart, passed over, does not come late. Disabled again at 05:00: a new
-// spell, a new warning. A start type that cannot be read keeps what was known.
+// No repair, no daily restart and one warning per disabled spell; a start type
+// that cannot be read keeps what was known, and a restart passed over does not come late.
 TEST_F(MonitorTest, ADisabledSpoolerIsLeftAloneWithOneWarningPerSpell) {
     StartClockAt(2026, 12, 7, 0, 30);
     WriteIni(L""); // the defaults: daily at 02:00
@@ -115,10 +100,8 @@ TEST_F(MonitorTest, ADisabledSpoolerIsLeftAloneWithOneWarningPerSpell) {
     EXPECT_EQ(1u, sim::Spooler().stopRequests);
 }
 
-// A stop request ends the plugin's run (the plugin is ended), the pause
-// before a recovery and a spooler wait without a time limit at once, and
-// no step follows; the spooler is not terminated on the way out. A stop
-// during a recovery with time limits waits for the recovery to finish.
+// A stop ends a plugin run, the pause and an unlimited spooler wait at once, terminating
+// nothing; a recovery with time limits is let finish.
 TEST_F(MonitorTest, AStopIsSeenBetweenAndWithinTheStepsOfACycle) {
     const std::wstring kFailedStop = L"E:Failed to stop Print Spooler during recovery.",
                        kFailedStart = L"E:Failed to start Print Spooler during recovery.",
@@ -157,8 +140,7 @@ TEST_F(MonitorTest, AStopIsSeenBetweenAndWithinTheStepsOfACycle) {
         SpoolerEnters(kHour, c.state);
         sim::Spooler().startPendingMs = c.pendingMs;
         sim::Spooler().stopPendingMs = c.pendingMs == sim::kNever ? sim::kNever : 0;
-        const unsigned plugins = c.plugins;
-        sim::After(c.stopAfterMs, [plugins] {
+        sim::After(c.stopAfterMs, [plugins = c.plugins] {
             EXPECT_EQ(plugins, sim::RunningProcesses(L"\"C:\\Checks\\check.exe\""));
             sim::SendControl(SERVICE_CONTROL_STOP);
             EXPECT_EQ(SERVICE_STOP_PENDING, sim::StatusReports().back().dwCurrentState);
@@ -173,10 +155,7 @@ TEST_F(MonitorTest, AStopIsSeenBetweenAndWithinTheStepsOfACycle) {
     }
 }
 
-// The service manager tells the monitor at once, each time the Spooler
-// leaves the running state for stopped or paused: the repair starts then,
-// not at the next cycle. A pending state wakes nothing (its own time limit
-// applies, on the cycles' grid); without the notification the loop polls.
+// Stopped or paused wakes the loop at once; a pending state, or no notification, waits a cycle.
 TEST_F(MonitorTest, ASpoolerThatLeavesTheRunningStateIsNoticedAtOnce) {
     const struct {
         DWORD state;
@@ -209,9 +188,7 @@ TEST_F(MonitorTest, ASpoolerThatLeavesTheRunningStateIsNoticedAtOnce) {
     }
 }
 
-// A Spooler that stays stopped (it cannot be started) arms no notification,
-// so it never shortens the wait: one cycle per CheckIntervalMs. A failed
-// look at the stop event is no stop.
+// A spooler that cannot be started must not shorten the wait; a failed wait is no stop.
 TEST_F(MonitorTest, ASpoolerThatStaysStoppedDoesNotMakeTheLoopSpin) {
     Ini(L"Recovery/RestartDelayMs=0");
     sim::Spooler().startError = ERROR_ACCESS_DENIED;

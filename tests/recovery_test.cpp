@@ -1,7 +1,4 @@
-// Stopping (by force when it must be) and starting the Print Spooler, the
-// recovery built on them, the "recover" command, and what they log. Failing
-// platform calls are the fault sweep's.
-
+// Stopping and starting the Print Spooler, the recovery and "recover" built on them.
 #include "app/recover.h"
 #include "recovery/recovery.h"
 #include "recovery/restart_history.h"
@@ -64,25 +61,21 @@ TEST_F(Recovery, EachSpoolerOperationNeedsOnlyItsOwnRights) {
     }
 }
 
-// A refusal from a spooler hung in a pending state (1061, 1053) or not
-// running (1062) goes on to the wait and to forced termination, or a hang
-// could never be repaired; any other ends the stop. Refused while starting,
-// the stop is asked again once the spooler runs, and nothing is forced.
+// A refusal from a hung spooler goes on to forced termination, or a hang could never be
+// repaired; refused while starting, the stop is asked again once the spooler runs.
 TEST_F(Recovery, StopWaitsAndForcesOnlyWhatCanBeForced) {
     const struct {
-        DWORD state, stopError;
-        std::uint64_t stopPendingMs, runningAfterMs;
+        DWORD state, stopError, terminations;
+        std::uint64_t stopPendingMs, runningAfterMs, elapsedMs;
         bool stops;
-        std::uint64_t elapsedMs;
-        unsigned terminations;
     } cases[] = {
-        {SERVICE_RUNNING, 0, 1200, sim::kNever, true, 1500, 0},
-        {SERVICE_STOP_PENDING, ERROR_SERVICE_CANNOT_ACCEPT_CTRL, 0, sim::kNever, true, 2000, 1},
-        {SERVICE_RUNNING, ERROR_SERVICE_REQUEST_TIMEOUT, 0, sim::kNever, true, 2000, 1},
-        {SERVICE_RUNNING, ERROR_SERVICE_NOT_ACTIVE, 0, sim::kNever, true, 2000, 1},
-        {SERVICE_RUNNING, ERROR_ACCESS_DENIED, 0, sim::kNever, false, 0, 0},
-        {SERVICE_START_PENDING, 0, 700, 1200, true, 2500, 0},
-        {SERVICE_START_PENDING, 0, 700, sim::kNever, true, 2000, 1},
+        {SERVICE_RUNNING, 0, 0, 1200, sim::kNever, 1500, true},
+        {SERVICE_STOP_PENDING, ERROR_SERVICE_CANNOT_ACCEPT_CTRL, 1, 0, sim::kNever, 2000, true},
+        {SERVICE_RUNNING, ERROR_SERVICE_REQUEST_TIMEOUT, 1, 0, sim::kNever, 2000, true},
+        {SERVICE_RUNNING, ERROR_SERVICE_NOT_ACTIVE, 1, 0, sim::kNever, 2000, true},
+        {SERVICE_RUNNING, ERROR_ACCESS_DENIED, 0, 0, sim::kNever, 0, false},
+        {SERVICE_START_PENDING, 0, 0, 700, 1200, 2500, true},
+        {SERVICE_START_PENDING, 0, 1, 700, sim::kNever, 2000, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.state << ", refused with " << c.stopError);
@@ -101,9 +94,7 @@ TEST_F(Recovery, StopWaitsAndForcesOnlyWhatCanBeForced) {
     }
 }
 
-// Every "spoolsv.exe" in any ASCII case is ended, past those that cannot be
-// opened or ended; the LocalSystem spooler's only with SeDebugPrivilege,
-// enabled for it and then put back.
+// SeDebugPrivilege is enabled only to end the LocalSystem spooler, then put back.
 TEST_F(Recovery, ForcedTerminationEndsEverySpoolerProcessByName) {
     sim::Spooler().stopPendingMs = sim::kNever;
     sim::FindProcess(sim::Spooler().pid)->needsDebugPrivilege = true;
@@ -124,8 +115,7 @@ TEST_F(Recovery, ForcedTerminationEndsEverySpoolerProcessByName) {
     }
 }
 
-// With nothing ended there is no second wait; with only a stray one ended,
-// the spooler (of another image) never shows stopped in the 10 s given.
+// With only a stray one ended, the spooler never shows stopped in the 10 s given.
 TEST_F(Recovery, ForcedStopFailsWhenNothingEndsOrTheSpoolerNeverShowsStopped) {
     for (bool stray : {false, true}) {
         Prepare();
@@ -142,40 +132,33 @@ TEST_F(Recovery, ForcedStopFailsWhenNothingEndsOrTheSpoolerNeverShowsStopped) {
     }
 }
 
-// Only spool files lying directly in the folder are deleted, by a path that
-// names exactly the entry listed; what cannot be deleted safely is left and
-// warned about; a spooler that did not stop is not started over its files;
-// a recovery asked to be counted is, failed or not. After a name: "!"
-// read-only, "#" locked, "@" a link, ">x" listed as x by a hostile file system.
+// A spooler that did not stop is not started over its files. After a name: "!" read-only,
+// "#" locked, "@" a link, ">x" listed as x by a hostile file system.
 TEST_F(Recovery, WhatARecoveryDeletesLogsAndLeaves) {
-    enum Spooler { Cooperative, StopRefused, StartRefused };
+    enum Spooler { Ok, StopRefused, StartRefused };
     const std::wstring d250 = L"C:\\" + std::wstring(250, L'd'); // "\\a.SPL" fits, no more
     const struct {
         Spooler spooler;
-        std::wstring folder;
-        Texts files, events, tried;
+        Texts files;
+        bool filesLeft;
+        Texts tried;
+        std::wstring folder = kSpool;
     } cases[] = {
-        {StopRefused, kSpool, {L"1.SPL"}, {kStarted, kStopFailed}, {}},
-        {Cooperative,
-         kSpool,
+        {StopRefused, {L"1.SPL"}, false, {}},
+        {Ok,
          {L"7.Spl", L"fp00001.shd", L"notes.txt", L"SPL", L"x.SPLX", L"x.spl.bak",
           L"Dir.SPL\\1.SPL", L"desktop.ini#"},
-         {kStarted, kCompleted},
+         false,
          {L"7.Spl", L"fp00001.shd"}},
-        {Cooperative,
-         kSpool,
-         {L"1.SPL", L"2.SHD!", L"3.SPL#"},
-         {kStarted, kFilesLeft, kCompleted},
-         {L"1.SPL", L"2.SHD", L"3.SPL"}},
-        {Cooperative,
-         kSpool,
+        {Ok, {L"1.SPL", L"2.SHD!", L"3.SPL#"}, true, {L"1.SPL", L"2.SHD", L"3.SPL"}},
+        {Ok,
          {L"ok.SPL", L"Link.SPL@", L"a.SPL>..\\Other\\victim.SPL", L"b.SPL>../Other/victim.SPL",
           L"c.SPL>C:\\Other\\victim.SPL", L"d.SPL>victim.txt:x.SPL",
           L"e.SPL>" + std::wstring(MAX_PATH, L'x')},
-         {kStarted, kFilesLeft, kCompleted},
+         true,
          {L"ok.SPL"}},
-        {Cooperative, d250, {L"a.SPL", L"bb.SPL"}, {kStarted, kFilesLeft, kCompleted}, {L"a.SPL"}},
-        {StartRefused, kSpool, {L"1.SPL"}, {kStarted, kStartFailed}, {L"1.SPL"}},
+        {Ok, {L"a.SPL", L"bb.SPL"}, true, {L"a.SPL"}, d250},
+        {StartRefused, {L"1.SPL"}, false, {L"1.SPL"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(Narrow(c.files[0]) + " and " + std::to_string(c.files.size() - 1) + " more");
@@ -196,9 +179,12 @@ TEST_F(Recovery, WhatARecoveryDeletesLogsAndLeaves) {
             kept.emplace_back(path,
                               mark != 0 || std::count(c.tried.begin(), c.tried.end(), spec) == 0);
         }
-        EXPECT_EQ(c.spooler == Cooperative,
-                  RunRecovery(L"test", SpoolFiles::Clear, Counting::Counted) != 0);
-        EXPECT_EQ(c.events, Logged());
+        EXPECT_EQ(c.spooler == Ok, RunRecovery(L"test", SpoolFiles::Clear, Counting::Counted) != 0);
+        Texts events = {kStarted, c.spooler == Ok            ? kCompleted
+                                  : c.spooler == StopRefused ? kStopFailed
+                                                             : kStartFailed};
+        events.insert(events.end() - 1, c.filesLeft ? 1 : 0, kFilesLeft);
+        EXPECT_EQ(events, Logged());
         Texts tried;
         for (const std::wstring& name : c.tried) {
             tried.push_back(c.folder + L"\\" + name);
@@ -213,26 +199,21 @@ TEST_F(Recovery, WhatARecoveryDeletesLogsAndLeaves) {
     }
 }
 
-// The dependents are stopped before the spooler, in the order listed, and
-// started again after it in reverse. One that will not stop fails the stop,
-// and those already stopped are started again; one that will not start
-// again is warned about.
+// Dependents stop in the order listed and start again in reverse, even when one will not stop.
 TEST_F(Recovery, DependentsAreStoppedFirstAndStartedAgainAfterwards) {
     enum Trouble { None, WontStop, WontStart };
     const std::wstring kNotRestarted =
         L"W:Print Spooler recovered, but the dependent service 'LPDSVC' could not be restarted.";
-    const struct {
+    struct {
         Trouble trouble; // of LPDSVC, the last
         Texts events;
         std::wstring asked; // to stop, then to start
     } cases[] = {
-        {None, {kStarted, kCompleted}, L"Fax LPDSVC Spooler / Spooler LPDSVC Fax"},
-        {WontStop, {kStarted, kStopFailed}, L"Fax LPDSVC / LPDSVC Fax"},
-        {WontStart,
-         {kStarted, kNotRestarted, kCompleted},
-         L"Fax LPDSVC Spooler / Spooler LPDSVC Fax"},
+        {None, {kCompleted}, L"Fax LPDSVC Spooler / Spooler LPDSVC Fax"},
+        {WontStop, {kStopFailed}, L"Fax LPDSVC / LPDSVC Fax"},
+        {WontStart, {kNotRestarted, kCompleted}, L"Fax LPDSVC Spooler / Spooler LPDSVC Fax"},
     };
-    for (const auto& c : cases) {
+    for (auto& c : cases) {
         SCOPED_TRACE(c.trouble);
         Prepare();
         sim::Service& fax = sim::AddDependentService(L"Fax", L"Spooler");
@@ -241,6 +222,7 @@ TEST_F(Recovery, DependentsAreStoppedFirstAndStartedAgainAfterwards) {
         last.startError = c.trouble == WontStart ? ERROR_ACCESS_DENIED : 0;
         EXPECT_EQ(c.trouble != WontStop,
                   RunRecovery(L"test", SpoolFiles::Keep, Counting::Uncounted) != 0);
+        c.events.insert(c.events.begin(), kStarted);
         EXPECT_EQ(c.events, Logged());
         std::wstring stopped, started;
         for (const sim::Call& call : sim::CallsOf(sim::Op::OpenServiceW)) {
@@ -255,9 +237,7 @@ TEST_F(Recovery, DependentsAreStoppedFirstAndStartedAgainAfterwards) {
     }
 }
 
-// The setting as written; else the spooler's own, when a full path to a
-// folder that is not missing; else the system folder's; else none, and none
-// listed (an empty one would make "\\*", the root of the current drive).
+// With no folder none is listed: an empty one would make "\\*", the root of the drive.
 TEST_F(Recovery, TheSpoolFolderIsTheSettingElseTheSpoolersOwn) {
     const std::wstring printers = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers";
     const std::wstring fallback = L"D:\\WINNT\\system32\\spool\\PRINTERS";
@@ -289,9 +269,7 @@ TEST_F(Recovery, TheSpoolFolderIsTheSettingElseTheSpoolersOwn) {
     }
 }
 
-// An event is one string under the source "Nimbrel", never read as a
-// format; the reason is whole up to 511 characters. Spool files are kept,
-// and the recovery not counted, unless asked.
+// An event is one string, never read as a format; spool files are kept unless asked.
 TEST_F(Recovery, TheReasonReachesTheLogAsItIs) {
     const std::wstring percent = L"Stuck print job on '50%s' (job 3, document: %d%%)";
     sim::AddFile(kSpool + L"\\1.SPL");
@@ -310,8 +288,7 @@ TEST_F(Recovery, TheReasonReachesTheLogAsItIs) {
     }
 }
 
-// "recover" clears by ClearSpoolOnRecovery, is not counted against the
-// hourly limit, exits by its outcome, and leaves a disabled spooler alone.
+// "recover" is not counted against the hourly limit and leaves a disabled spooler alone.
 TEST_F(Recovery, RecoverCommandClearsByItsOwnSwitchAndReportsTheOutcome) {
     const struct {
         std::wstring clearOnRecovery, clearOnSchedule;

@@ -1,5 +1,4 @@
-// The hourly limit's memory: the slide of a full history, and the window
-// whichever way the clock is set.
+// The hourly limit's memory, whichever way the clock is set.
 #include "recovery/restart_history.h"
 #include "tests/support.h"
 
@@ -20,8 +19,7 @@ TEST_F(RestartHistoryTest, TheThirtyThirdEntryDropsTheOldest) {
     }
 }
 
-// An entry exactly an hour old still counts; one in the future (the clock
-// was set back) counts until the clock has passed it by an hour.
+// An hour-old entry still counts; one in the future counts until an hour after it.
 TEST_F(RestartHistoryTest, TheWindowHoldsAnHourAndASetBackClockReleasesNothingEarly) {
     RecordRestart();
     sim::JumpWallClock(-7200);

@@ -1,5 +1,4 @@
-// The daily restart: how its time of day is read, and when it comes over
-// simulated days and weeks of a running service.
+// The daily restart: how its time is read, and when it comes over simulated weeks.
 #include "tests/service_fixture.h"
 
 #include <climits>
@@ -7,8 +6,7 @@
 namespace nimbrel::test {
 namespace {
 
-// The schedule fuzz target compares any text with the C library's scan; here,
-// numbers beyond 32 bits, which the C library leaves undefined, and signs.
+// Numbers beyond 32 bits, which the C library's scan leaves undefined, and signs.
 TEST(ParseRestartTime, ReadsLikeTheCRuntimeScanOfTwoIntegersAndSaturates) {
     const struct {
         const wchar_t* text;
@@ -39,23 +37,13 @@ class ScheduleTest : public ServiceTest {
         ServiceTest::SetUp();
         sim::SetRecording(false);
     }
-
-    // Local "Www hh:mm" of every daily restart that began.
     std::vector<std::string> RestartTimes() const {
-        static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-        std::vector<std::string> times;
-        for (const sim::Event& event :
-             EventsReading(L"Recovery started: Scheduled nightly restart")) {
-            SYSTEMTIME t = LocalTimeOf(event);
-            times.push_back(std::string(kDays[t.wDayOfWeek]) + " " + Hhmm(t));
-        }
-        return times;
+        return ClockTimesOf(L"Recovery started: Scheduled nightly restart");
     }
 };
 
-// Comma-separated day names, blanks around them ignored, any ASCII case,
-// empty pieces no names. Minutes past 59 run over into the hours; a time of
-// a day or more, below zero, or not starting with a number is never reached.
+// Minutes past 59 run over into the hours; a time of a day or more, below zero or not a
+// number is never reached.
 TEST_F(ScheduleTest, RestartDaysAndRestartTimeSayWhenItIsDue) {
     const std::string kAll = "Mon Tue Wed Thu Fri Sat Sun";
     const struct {
@@ -90,11 +78,8 @@ TEST_F(ScheduleTest, RestartDaysAndRestartTimeSayWhenItIsDue) {
     }
 }
 
-// Started at 10:00 with the defaults, the service restarts the spooler at
-// once, then at 02:00 daily. This spooler cannot be stopped at first: the
-// restart fails, is not repeated that day, and leaves it stopped; the health
-// step waits for the next cycle (10 s, then the 3 s pause). The folder is
-// emptied by the daily restart's own switch.
+// Started after 02:00 it restarts at once; a failed restart is not repeated that day, the
+// repair waits for the next cycle, and the folder follows the daily restart's own switch.
 TEST_F(ScheduleTest, StartedAt10ItRestartsAtOnceThenAt2DailyClearingByItsOwnSwitch) {
     const std::wstring file = L"C:\\Windows\\system32\\spool\\PRINTERS\\1.SPL";
     StartClockAt(2026, 12, 7, 10, 0);
@@ -107,16 +92,13 @@ TEST_F(ScheduleTest, StartedAt10ItRestartsAtOnceThenAt2DailyClearingByItsOwnSwit
 
     EXPECT_EQ((std::vector<std::string>{"Mon 10:00", "Tue 02:00", "Wed 02:00"}), RestartTimes());
     EXPECT_TRUE(sim::Exists(file));
-    const std::vector<std::wstring> logged = Logged();
-    ASSERT_LE(5u, logged.size());
-    EXPECT_EQ(L"E:Failed to stop Print Spooler during recovery.", logged[2]);
+    EXPECT_EQ(L"E:Failed to stop Print Spooler during recovery.", Logged().at(2));
     EXPECT_EQ(L"W:Recovery started: Automatic recovery: Print Spooler service is stopped",
-              logged[3]);
+              Logged().at(3));
     EXPECT_EQ(13 * kSecond, SinceStart(sim::Events()[3]));
 }
 
-// Monday's restart ends on Tuesday at 00:01, so Tuesday has none;
-// Wednesday's ends on Thursday, which has none either.
+// Monday's restart ends on Tuesday at 00:01, so Tuesday has none.
 TEST_F(ScheduleTest, ARestartThatEndsAfterMidnightCountsForTheNewDay) {
     StartClockAt(2026, 12, 7, 23, 0);
     WriteIni(L"Schedule/RestartTime=23:59\nRecovery/StopTimeoutMs=300000");
@@ -126,21 +108,15 @@ TEST_F(ScheduleTest, ARestartThatEndsAfterMidnightCountsForTheNewDay) {
     EXPECT_EQ(20261210u, LastScheduledRestartDate);
 }
 
-// Only the last restart's date has had its restart: a clock set forward by
-// mistake and corrected gives today a second one, harmlessly, and does not
-// silence the restart until that future date comes round.
+// A clock set forward by mistake and corrected must not silence the restart until that date.
 TEST_F(ScheduleTest, AClockSetForwardAndCorrectedDoesNotSilenceTheRestart) {
     StartClockAt(2026, 12, 7, 1, 0);                                      // Monday
     sim::After(At(0, 9, 0), [] { sim::JumpWallClock(3 * 24 * 3600); });   // to Thursday 10:00
     sim::After(At(0, 9, 30), [] { sim::JumpWallClock(-3 * 24 * 3600); }); // back at 10:30
     RunServiceFor(At(2, 2, 0));                                           // until Wed 03:00
-    std::vector<std::string> times;
-    for (const sim::Event& event : EventsReading(L"Recovery started: Scheduled nightly restart")) {
-        const SYSTEMTIME t = sim::FromFileTime(event.utc); // as the clock showed it
-        times.push_back(std::to_string(t.wDay) + " " + Hhmm(t));
-    }
-    EXPECT_EQ((std::vector<std::string>{"7 02:00", "10 10:00", "7 10:30", "8 02:00", "9 02:00"}),
-              times);
+    EXPECT_EQ(
+        (std::vector<std::string>{"Mon 02:00", "Mon 10:00", "Mon 10:30", "Tue 02:00", "Wed 02:00"}),
+        RestartTimes());
 }
 
 } // namespace

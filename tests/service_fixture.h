@@ -1,5 +1,4 @@
-// Whole runs of the service on the simulated Windows: started by the service
-// manager at a chosen local time, stopped by a stop control later on.
+// Whole runs of the service, started by the service manager at a chosen local time.
 #pragma once
 
 #include "app/dispatcher.h"
@@ -11,6 +10,9 @@
 #include <vector>
 
 namespace nimbrel::test {
+
+const std::wstring kStarted = L"I:Nimbrel service started.";
+const std::wstring kStopped = L"I:Nimbrel service stopped.";
 
 class ServiceTest : public SimTest {
   protected:
@@ -46,10 +48,6 @@ class ServiceTest : public SimTest {
         return event.elapsedMs - baseElapsedMs_;
     }
 
-    SYSTEMTIME LocalTimeOf(const sim::Event& event) const {
-        return sim::FromFileTime(baseUtc_ + SinceStart(event) * 10000);
-    }
-
     static std::vector<sim::Event> EventsReading(const std::wstring& text) {
         std::vector<sim::Event> found;
         for (const sim::Event& event : sim::Events()) {
@@ -69,9 +67,17 @@ class ServiceTest : public SimTest {
         return times;
     }
 
-    static std::string Hhmm(const SYSTEMTIME& t) {
-        return std::to_string(100 + t.wHour).substr(1) + ":" +
-               std::to_string(100 + t.wMinute).substr(1);
+    // Local "Www hh:mm" of each event reading `text`.
+    std::vector<std::string> ClockTimesOf(const std::wstring& text) const {
+        static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+        std::vector<std::string> times;
+        for (const sim::Event& event : EventsReading(text)) {
+            const SYSTEMTIME t = sim::FromFileTime(baseUtc_ + SinceStart(event) * 10000);
+            times.push_back(std::string(kDays[t.wDayOfWeek]) + " " +
+                            std::to_string(100 + t.wHour).substr(1) + ":" +
+                            std::to_string(100 + t.wMinute).substr(1));
+        }
+        return times;
     }
 
   private:

@@ -1,6 +1,7 @@
-// The service host: what the service manager is told, in which order, and
-// what reaches the event log (failing calls of the host are in the fault sweep).
+// The service host: what the service manager is told, in which order, and what is logged.
 #include "tests/service_fixture.h"
+
+#include <algorithm>
 
 namespace nimbrel::test {
 namespace {
@@ -13,12 +14,8 @@ class ServiceHostTest : public ServiceTest {
     }
 };
 
-// Controls are refused only while starting, when there is no stop event yet;
-// pending reports carry the next checkpoint, settled ones 0. Stop-pending is
-// reported before the stop is signalled, since the monitor may end at once;
-// controls but stop and shutdown change nothing; a second stop only advances
-// the checkpoint; a late one, after the stop event was closed, signals
-// nothing and reports nothing.
+// Controls are refused only while starting (no stop event yet); a second stop only
+// advances the checkpoint, and a late one, after the stop event is closed, does nothing.
 TEST_F(ServiceHostTest, AWholeRunIsReportedInOrderAndLogged) {
     sim::SetFileBytes(kIniPath, "\xEF\xBB\xBF[Schedule]\r\nEnableScheduledRestart=0\r\n");
     for (DWORD control : {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_PAUSE, DWORD{0x80}}) {
@@ -31,10 +28,9 @@ TEST_F(ServiceHostTest, AWholeRunIsReportedInOrderAndLogged) {
     EXPECT_EQ(0, RunServiceMode());
     EXPECT_EQ(L"Nimbrel", sim::DispatchedServiceName());
     EXPECT_EQ(L"Nimbrel", sim::HandlerServiceName());
-    EXPECT_EQ((std::vector<std::wstring>{L"I:Nimbrel service started.",
-                                         std::wstring(L"W:") + kUtf8MarkNotice,
-                                         L"I:Nimbrel service stopped."}),
-              Logged());
+    EXPECT_EQ(
+        (std::vector<std::wstring>{kStarted, L"W:" + std::wstring(kUtf8MarkNotice), kStopped}),
+        Logged());
     EXPECT_EQ(25 * kSecond, SinceStart(sim::Events().back()));
     EXPECT_EQ((std::vector<DWORD>{NO_ERROR, ERROR_CALL_NOT_IMPLEMENTED, ERROR_CALL_NOT_IMPLEMENTED,
                                   NO_ERROR, NO_ERROR}),
@@ -55,15 +51,13 @@ TEST_F(ServiceHostTest, AWholeRunIsReportedInOrderAndLogged) {
     }
     EXPECT_EQ(expected, reports);
 
-    std::size_t reported = 0, stopPending = 0, signal = 0;
-    for (std::size_t i = 0; i < sim::Calls().size(); ++i) {
-        if (sim::Calls()[i].op == sim::Op::SetServiceStatus && ++reported == 3) {
-            stopPending = i;
-        } else if (sim::Calls()[i].op == sim::Op::SetEvent && signal == 0) {
-            signal = i;
-        }
-    }
-    EXPECT_LT(stopPending, signal);
+    // Stop-pending is reported before the stop is signalled: the monitor may end at once.
+    const std::vector<sim::Call>& calls = sim::Calls();
+    const auto signal = std::find_if(calls.begin(), calls.end(),
+                                     [](const sim::Call& c) { return c.op == sim::Op::SetEvent; });
+    EXPECT_LE(3, std::count_if(calls.begin(), signal, [](const sim::Call& c) {
+                  return c.op == sim::Op::SetServiceStatus;
+              }));
 
     EXPECT_EQ(nullptr, StopEvent);
     const unsigned signals = sim::CountCalls(sim::Op::SetEvent);
@@ -72,10 +66,8 @@ TEST_F(ServiceHostTest, AWholeRunIsReportedInOrderAndLogged) {
     EXPECT_EQ(expected.size(), sim::StatusReports().size());
 }
 
-// The machine's end, told before the services (pre-shutdown) or with them,
-// while a recovery waits for a slow spooler to stop: the service stops as
-// for a stop request, and the recovery neither clears the spool folder nor
-// starts the spooler. A stop request lets that recovery finish.
+// At (pre-)shutdown a waiting recovery neither clears the folder nor starts the spooler;
+// a stop request lets it finish.
 TEST_F(ServiceHostTest, AtShutdownNoRepairStepBeginsAnyMore) {
     const std::wstring spoolFile = L"C:\\Windows\\system32\\spool\\PRINTERS\\00001.SPL";
     for (DWORD control :
@@ -99,10 +91,8 @@ TEST_F(ServiceHostTest, AtShutdownNoRepairStepBeginsAnyMore) {
     }
 }
 
-// A stop during a recovery that takes its full time (the spooler ignores the
-// stop until terminated, then takes 59 s to start): stop-pending with the
-// next checkpoint at most every 2 s, each before the last hint ran out, so
-// no controller that follows the rules takes the stop for a hang.
+// A stop during a full-length recovery reports progress before each hint runs out, so
+// no controller takes the stop for a hang.
 TEST_F(ServiceHostTest, AStopDuringAFullLengthRecoveryShowsSteadyProgress) {
     sim::Spooler().stopPendingMs = sim::kNever;
     sim::Spooler().startPendingMs = 59 * kSecond;

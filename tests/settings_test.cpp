@@ -1,6 +1,4 @@
-// LoadSettings: bounds, switches, texts cut and trimmed, the file beside the
-// executable, a UTF-8 mark and policies over the file; and the files shipped
-// beside the program, which must name exactly the settings it reads.
+// LoadSettings, and the files shipped beside the program naming exactly what it reads.
 
 #include "config/settings.h"
 #include "tests/support.h"
@@ -17,10 +15,7 @@ namespace {
 
 class SettingsTest : public SimTest {};
 
-// Numbers are held to their lower bounds (each the templates' minimum, and
-// held by the settings fuzz target) and switches to 0 or 1. Each text is cut
-// to its capacity, then trimmed of blanks and tabs, all but the spool folder.
-// An empty or missing value keeps the default, on a second load too.
+// Texts are cut to capacity, then trimmed (not the spool folder); empty keeps the default.
 TEST_F(SettingsTest, NumbersSwitchesAndTextsAreHeldToTheirBounds) {
     const std::wstring longFolder = L"D:\\" + std::wstring(300, L'f');
     WriteIni(
@@ -58,8 +53,7 @@ TEST_F(SettingsTest, NumbersSwitchesAndTextsAreHeldToTheirBounds) {
     EXPECT_EQ(std::wstring(L""), Settings.RestartDays);
 }
 
-// A path that had to be cut, of the executable or of the file, would name
-// some other file: then no file is read at all.
+// A path that had to be cut would name some other file: then none is read.
 TEST_F(SettingsTest, TheFileBesideTheExecutableIsReadOnlyByItsWholePath) {
     const std::wstring n244 = L"C:\\" + std::wstring(244, L'n'); // + "\Nimbrel.ini": 259
     const std::wstring n245 = L"C:\\" + std::wstring(245, L'n'); // + "\Nimbrel.ini": 260
@@ -82,9 +76,7 @@ TEST_F(SettingsTest, TheFileBesideTheExecutableIsReadOnlyByItsWholePath) {
     }
 }
 
-// PowerShell 5.1's "Set-Content -Encoding UTF8" writes a byte-order mark,
-// which Windows reads as part of the first line: the first section is read
-// all the same, with its UTF-8 texts, and the rest as Windows reads it.
+// PowerShell 5.1 writes a UTF-8 mark, which Windows reads as part of the first line.
 TEST_F(SettingsTest, TheFirstSectionBehindAUtf8MarkIsHonoured) {
     sim::SetFileBytes(
         kIniPath, "\xEF\xBB\xBF [ monitor ]\r\nClearSpoolOnRecovery = 0\r\n; note\r\n"
@@ -102,9 +94,7 @@ TEST_F(SettingsTest, TheFirstSectionBehindAUtf8MarkIsHonoured) {
     EXPECT_EQ(3u, Settings.MaxRestartsPerHour);
 }
 
-// A policy value overrides the file under the same bounds, trimming and
-// capacities; one of another type or size is passed over, never cut. How a
-// value is read whole is the registry contract's.
+// A policy of another type or size is passed over, never cut.
 TEST_F(SettingsTest, PolicyValuesOverrideTheFileWhenWholeAndOfTheirType) {
     constexpr SettingSource kFile = SettingSource::File, kPolicy = SettingSource::Policy;
     const std::wstring s256 = L"D:\\" + std::wstring(256, L's'), s257 = s256 + L"s";
@@ -193,20 +183,14 @@ TEST_F(SettingsTest, TheSampleLoadsTheDefaultsAndExplainsEveryKeyReadOnceInItsSe
     EXPECT_EQ(listed, inSample);
 }
 
-// One policy for each setting, under its section's key, of the type the
-// program takes (REG_DWORD for numbers and switches, REG_SZ for texts) and
-// with its bounds; and every text it shows defined once in the language file.
 TEST(PolicyTemplates, HoldOnePolicyForEachSettingWithItsTypeBoundsAndTexts) {
     const std::regex where(R"(\s*<(parentCategory|supportedOn)[^>]*>)"), blanks(R"(>\s+<)");
     const std::string admx = std::regex_replace(
         std::regex_replace(ReadSource("policy/Nimbrel.admx"), where, ""), blanks, "><");
     const std::string adml = ReadSource("policy/en-US/Nimbrel.adml");
-    std::size_t policies = 0;
-    for (std::size_t at = admx.find("<policy "); at != std::string::npos;
-         at = admx.find("<policy ", at + 1)) {
-        ++policies;
-    }
-    EXPECT_EQ(SettingCount(), policies);
+    const std::regex policy("<policy ");
+    const std::sregex_iterator policies(admx.begin(), admx.end(), policy), none;
+    EXPECT_EQ(SettingCount(), static_cast<std::size_t>(std::distance(policies, none)));
     for (std::size_t i = 0; i < SettingCount(); ++i) {
         const SettingEntry s = DescribeSetting(i);
         const std::string key = Narrow(s.key), name = "\" valueName=\"" + key + "\"";

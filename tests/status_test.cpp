@@ -1,6 +1,5 @@
-// What "status" prints: the report byte for byte; its one line of JSON for
-// scripts, with the member names they rely on, ASCII-only escapes and the
-// settings' sources; and any text as UTF-8 when redirected.
+// What "status" prints: the report byte for byte, its one ASCII line of JSON
+// for scripts, and any text as UTF-8 when redirected.
 
 #include "app/console.h"
 #include "app/status.h"
@@ -27,8 +26,7 @@ std::vector<std::string> Split(const std::string& text) {
     return parts;
 }
 
-// The report from its values in order, '|' between them; an empty value
-// leaves its line out. Every value starts in the 24th column.
+// The report from its values, '|' between them; an empty value leaves its line out.
 std::string Report(const std::string& values) {
     const auto labels = Split("Print Spooler service|Startup type|Service state healthy|"
                               "Print queue healthy|Plugin check enabled|Plugin healthy|"
@@ -58,8 +56,7 @@ class StatusTest : public SimTest {
     }
 };
 
-// The plugin line shows this report's run; the overall verdict runs the
-// plugin again only once its interval has passed since that launch.
+// The overall verdict runs the plugin again only once its interval has passed.
 TEST_F(StatusTest, WholeReports) {
     const struct {
         DWORD state;
@@ -88,21 +85,18 @@ TEST_F(StatusTest, WholeReports) {
             sim::AddProgram(L"\"" + kExe + L"\"", {3, c.pluginMs});
         }
         EXPECT_EQ(c.exitCode, RunNimbrel({L"status", c.option}));
-        const std::string expected = c.exitCode ? c.report : Report(c.report);
-        EXPECT_EQ(expected, sim::StdoutBytes()) << Narrow(c.ini);
+        EXPECT_EQ(c.exitCode ? c.report : Report(c.report), sim::StdoutBytes()) << Narrow(c.ini);
         EXPECT_EQ(c.launches, sim::Launches().size());
         EXPECT_TRUE(sim::Events().empty()) << "the report writes nothing to the event log";
     }
 }
 
 TEST(SpoolerStateName, NamesEveryState) {
-    const std::pair<DWORD, std::wstring> names[] = {
-        {1, L"Stopped"}, {2, L"Start Pending"},    {3, L"Stop Pending"},
-        {4, L"Running"}, {5, L"Continue Pending"}, {6, L"Pause Pending"},
-        {7, L"Paused"},  {0, L"Unknown"},          {8, L"Unknown"},
-    };
-    for (const auto& [state, name] : names) {
-        EXPECT_EQ(name, SpoolerStateName(state));
+    const std::wstring names[] = {L"Unknown",       L"Stopped", L"Start Pending",
+                                  L"Stop Pending",  L"Running", L"Continue Pending",
+                                  L"Pause Pending", L"Paused",  L"Unknown"};
+    for (DWORD state = 0; state < 9; ++state) {
+        EXPECT_EQ(names[state], SpoolerStateName(state));
     }
 }
 
@@ -132,8 +126,7 @@ TEST_F(StatusTest, JsonStatesChecksSourcesAndEscapes) {
          R"("CheckIntervalMs":{"value":10000,"source":"file"}|)"
          R"("HangTimeoutMs":{"value":5000,"source":"file"}|)"
          R"("MaxRestartsPerHour":{"value":3,"source":"default"})"},
-        // A quote, a backslash, controls and characters beyond ASCII, beyond
-        // Latin-1 and beyond U+FFFF, in the settings and in the issue text.
+        // Escapes: a quote, a backslash, controls, beyond Latin-1 and beyond U+FFFF.
         {SERVICE_RUNNING, L"-JSON",
          kPlugin + L"C:\\Pr\u00fcf \"x\"\\c\t\u007f\u20ac\U0001F5A8.exe\nSchedule/RestartDays=Mon",
          0,
@@ -162,9 +155,8 @@ TEST_F(StatusTest, JsonStatesChecksSourcesAndEscapes) {
 
 class ConsolePrintTest : public SimTest {};
 
-// Each length of UTF-8 at its bounds, in output longer than one piece; a
-// character beyond U+FFFF, a surrogate pair where wide characters are 16
-// bits; an unpaired surrogate becomes the replacement character.
+// Each UTF-8 length at its bounds, in output longer than one piece; an unpaired
+// surrogate becomes the replacement character.
 TEST_F(ConsolePrintTest, WritesUtf8WhenRedirectedAndWideTextToAConsole) {
     std::wstring text(1000, L'\u20ac');
     text += {0x7F, 0x80, 0x7FF, 0x800, 0xFFFD};

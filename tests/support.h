@@ -1,5 +1,4 @@
-// What every unit test shares: a fresh simulated machine and process, and
-// after each test the proof that nothing was left open or misused.
+// A fresh simulated machine and process for each test, and proof that nothing was left open.
 #pragma once
 
 #include "config/settings.h"
