@@ -106,6 +106,7 @@ void RunSweep(const Sweep& sweep) {
     }
 }
 
+// Redirected output first: in one run, only what follows it goes to a console.
 std::wstring Output() {
     const std::string bytes = sim::StdoutBytes();
     return L"'" + std::wstring(bytes.begin(), bytes.end()) + sim::ConsoleText() + L"'";

@@ -1,8 +1,5 @@
-// The rules of Windows the simulator encodes, held to the real thing: every
-// row runs natively on the simulator and, in the Windows build, on the real
-// API under Wine. Each row states what Windows does. Where Wine is known to
-// do otherwise the row says so, with the Microsoft documentation of what
-// Windows does, and is not run there; any other disagreement fails.
+// The simulator's rules of Windows, each row run on it and on the real API under Wine.
+// A row Wine is known to get wrong cites what Windows does and is skipped there.
 
 #include "platform/registry.h"
 #include "tests/contract/stage.h"
@@ -58,8 +55,6 @@ void RunRows(
     Fresh();
 }
 
-// ---- Profile files --------------------------------------------------------------------
-
 Run Int(const WCHAR* section, const WCHAR* key, const wchar_t* file = L"a.ini") {
     return [=] { return std::to_string(GetPrivateProfileIntW(section, key, 7, In(file).c_str())); };
 }
@@ -101,8 +96,6 @@ TEST(ContractTest, ProfileFiles) {
     });
 }
 
-// ---- Files and folders ----------------------------------------------------------------
-
 std::string AttributesOf(const std::wstring& path) {
     DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -115,8 +108,7 @@ Run Attributes(const wchar_t* name) {
     return [=] { return AttributesOf(In(name)); };
 }
 
-// The names a search finds, in order of name without case (Windows lists in
-// no promised order).
+// The names a search finds, sorted without case: Windows promises no order.
 Run Listing(const wchar_t* pattern) {
     return [=] {
         WIN32_FIND_DATAW found;
@@ -174,8 +166,6 @@ TEST(ContractTest, FilesAndFolders) {
         StageFolder(In(L"sub"));
     });
 }
-
-// ---- Registry and environment -----------------------------------------------------------
 
 std::vector<BYTE> Bytes(const std::wstring& text, bool terminated = true) {
     std::vector<BYTE> bytes((text.size() + (terminated ? 1 : 0)) * sizeof(WCHAR));
@@ -250,8 +240,6 @@ TEST(ContractTest, EnvironmentStringsExpandWholeOrNotAtAll) {
     };
     RunRows(rows);
 }
-
-// ---- Services ---------------------------------------------------------------------------
 
 using Act = std::function<std::string(SC_HANDLE)>;
 
@@ -331,7 +319,6 @@ Act Status(DWORD level, DWORD size) {
         DWORD needed = 0;
         BOOL ok =
             QueryServiceStatusEx(service, level, reinterpret_cast<LPBYTE>(&status), size, &needed);
-        // The size needed is told only when the block is too small.
         return Outcome(ok, !ok ? "needs " + std::to_string(needed)
                                : "state " + std::to_string(status.dwCurrentState) +
                                      (status.dwProcessId != 0 ? " with" : " without") + " process");

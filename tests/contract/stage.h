@@ -1,6 +1,5 @@
-// The machine a contract row runs on: the simulated Windows natively, the
-// real one (Wine) in the Windows build. Only what a row needs arranged is
-// here; everything a row checks goes through the platform seam itself.
+// What a contract row arranges, on the simulator or on the real Windows; what it
+// checks goes through the platform seam itself.
 #pragma once
 
 #include "platform/platform.h"

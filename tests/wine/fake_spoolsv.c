@@ -1,13 +1,10 @@
-/* A misbehaving stand-in for the Print Spooler's process, registered as the
- * "Spooler" service (deployed as spoolsv.exe); "mode.ini" beside it ([fake]
- * mode=...) says what it does at each start:
+/* A misbehaving "Spooler" service; "mode.ini" beside it ([fake] mode=...) says how:
  *   normal         runs, and stops when asked
- *   paused-once    the first time ("paused.done" remembers) reports paused,
- *                  stopping when asked; then runs normally
+ *   paused-once    paused (stopping when asked) the first time only ("paused.done")
  *   start-pending  stays start-pending, accepting no control
  *   stop-pending   goes from start-pending straight to stop-pending, and stays
- *   ignore-stop    runs beside a second process of its image ("child", which
- *                  sleeps), and answers a stop request with stop-pending only */
+ *   ignore-stop    runs beside a sleeping "child" of its image; a stop request
+ *                  gets stop-pending only */
 #include <windows.h>
 #include <string.h>
 
@@ -15,7 +12,6 @@ static SERVICE_STATUS_HANDLE status_handle;
 static SERVICE_STATUS status;
 static HANDLE stop_event;
 static char mode[32];
-static char folder[MAX_PATH];
 
 static void report(DWORD state, DWORD accepted)
 {
@@ -23,20 +19,14 @@ static void report(DWORD state, DWORD accepted)
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
     status.dwControlsAccepted = accepted;
-    status.dwWin32ExitCode = 0;
     status.dwCheckPoint = pending ? status.dwCheckPoint + 1 : 0;
     status.dwWaitHint = pending ? 600000 : 0;
     SetServiceStatus(status_handle, &status);
 }
 
-/* True the first time only. */
 static BOOL first_time(void)
 {
-    char path[MAX_PATH];
-    HANDLE file;
-    lstrcpyA(path, folder);
-    lstrcatA(path, "paused.done");
-    file = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
+    HANDLE file = CreateFileA("paused.done", GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return FALSE;
     CloseHandle(file);
@@ -65,25 +55,20 @@ static void WINAPI handler(DWORD control)
     if (control != SERVICE_CONTROL_STOP)
         return;
     if (!strcmp(mode, "ignore-stop"))
-    {
         report(SERVICE_STOP_PENDING, 0); /* and nothing more */
-        return;
-    }
-    SetEvent(stop_event);
+    else
+        SetEvent(stop_event);
 }
 
 static void WINAPI service_main(DWORD argc, char **argv)
 {
-    char path[MAX_PATH];
     (void)argc;
     (void)argv;
     status_handle = RegisterServiceCtrlHandlerA("Spooler", handler);
     if (!status_handle)
         return;
     stop_event = CreateEventA(NULL, TRUE, FALSE, NULL);
-    lstrcpyA(path, folder);
-    lstrcatA(path, "mode.ini");
-    GetPrivateProfileStringA("fake", "mode", "normal", mode, sizeof mode, path);
+    GetPrivateProfileStringA("fake", "mode", "normal", mode, sizeof mode, ".\\mode.ini");
     report(SERVICE_START_PENDING, 0);
     if (!strcmp(mode, "start-pending"))
         Sleep(INFINITE);
@@ -105,15 +90,13 @@ static void WINAPI service_main(DWORD argc, char **argv)
 int main(int argc, char **argv)
 {
     static SERVICE_TABLE_ENTRYA table[] = {{(char *)"Spooler", service_main}, {NULL, NULL}};
-    char *slash;
+    char folder[MAX_PATH], *slash;
     if (argc > 1 && !strcmp(argv[1], "child"))
-    {
         Sleep(INFINITE);
-        return 0;
-    }
     GetModuleFileNameA(NULL, folder, MAX_PATH);
     slash = strrchr(folder, '\\');
     if (slash)
         slash[1] = 0;
+    SetCurrentDirectoryA(folder); /* where mode.ini and paused.done are */
     return StartServiceCtrlDispatcherA(table) ? 0 : 1;
 }

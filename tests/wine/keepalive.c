@@ -1,7 +1,5 @@
-/* The first process of a test prefix, kept alive until teardown: services
- * inherit its environment (the debug channels to watch) and Unix stderr (the
- * log), and once the last ordinary process of a prefix exits, Wine shuts its
- * services down. "ready" on stdout: no later command can be the first. */
+/* The first process of a test prefix, kept until teardown: services inherit its
+ * debug channels and stderr, and would end with the prefix's last process. */
 #include <windows.h>
 
 int main(void)

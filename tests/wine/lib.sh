@@ -1,12 +1,7 @@
-# Helpers for the Wine-based tests. Source this file; it sets no shell
-# options and works under `set -u` and `set -e`.
-#
-# The first Windows process of a prefix starts services.exe, and every
-# service inherits its WINEDEBUG and Unix stderr: so the keepalive comes
-# first, and a service's debug output (its event log) reaches only its log.
+# Helpers for the Wine tests (sourced; fine under `set -u` and `set -e`). Services
+# inherit the first process's WINEDEBUG and stderr, so the keepalive comes first.
 
-# The Debian `wine` wrapper prints a "wine32 is missing" hint on stderr
-# unless WINEDEBUG disables everything, so prefer wine64 itself.
+# The Debian `wine` wrapper warns about wine32 on stderr: prefer wine64 itself.
 if [ -z "${WINE:-}" ]; then
     if [ -x /usr/lib/wine/wine64 ]; then WINE=/usr/lib/wine/wine64; else WINE=wine; fi
 fi
@@ -19,10 +14,19 @@ fi
 WT_DIR=${WT_DIR:-} WT_PREFIX=${WT_PREFIX:-} WT_LOG=${WT_LOG:-}
 WT_KEEPALIVE_PID=${WT_KEEPALIVE_PID:-} WT_OUT=${WT_OUT:-} WT_ERR=${WT_ERR:-} WT_RC=${WT_RC:-}
 
-# Print a failure message on stderr and exit 1 (teardown runs from the trap).
+# Print a failure on stderr and exit 1 (teardown runs from the trap).
 wt_fail() {
     printf 'FAIL: %s\n' "$*" >&2
     exit 1
+}
+
+# wt_until SECONDS CONDITION: poll the shell CONDITION until it holds; returns 1 after SECONDS.
+wt_until() {
+    local end=$((SECONDS + $1))
+    until eval "$2"; do
+        [ "$SECONDS" -lt "$end" ] || return 1
+        sleep 0.1
+    done
 }
 
 # wt_prefix: create and boot a fresh headless prefix in a new temporary directory.
@@ -31,16 +35,12 @@ wt_prefix() {
     WT_PREFIX=$WT_DIR/prefix
     WT_LOG=$WT_DIR/keepalive.log WT_OUT=$WT_DIR/stdout WT_ERR=$WT_DIR/stderr
     export WINEPREFIX=$WT_PREFIX
-    # No display, no Mono/Gecko install prompts, no desktop menu entries.
     export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
     export WINEDEBUG=-all
     unset DISPLAY WAYLAND_DISPLAY
-    if ! timeout -k 10 300 "$WINE" wineboot --init >"$WT_DIR/wineboot.log" 2>&1; then
-        cat "$WT_DIR/wineboot.log" >&2
-        wt_fail "wineboot failed"
-    fi
-    # Wait for the services started by wineboot to go away, so the keepalive
-    # becomes the first process again and services inherit its settings.
+    timeout -k 10 300 "$WINE" wineboot --init >"$WT_DIR/wineboot.log" 2>&1 ||
+        wt_fail "wineboot failed: $(cat "$WT_DIR/wineboot.log")"
+    # The keepalive must be the first process again, for services to inherit its settings.
     timeout 60 "$WINESERVER" -w || wt_fail "wineserver did not exit after wineboot"
 }
 
@@ -49,14 +49,8 @@ wt_keepalive() {
     [ -f "${1:-}" ] || wt_fail "wt_keepalive: no such program: ${1:-}"
     WINEDEBUG=$WT_SERVICE_DEBUG "$WINE" "$1" >"$WT_DIR/keepalive.out" 2>"$WT_LOG" </dev/null &
     WT_KEEPALIVE_PID=$!
-    local i
-    for i in $(seq 300); do
-        grep -q ready "$WT_DIR/keepalive.out" 2>/dev/null && return 0
-        kill -0 "$WT_KEEPALIVE_PID" 2>/dev/null || break
-        sleep 0.1
-    done
-    cat "$WT_LOG" >&2
-    wt_fail "keepalive did not start"
+    wt_until 30 'grep -q ready "$WT_DIR/keepalive.out" 2>/dev/null || ! kill -0 "$WT_KEEPALIVE_PID" 2>/dev/null'
+    grep -q ready "$WT_DIR/keepalive.out" 2>/dev/null || wt_fail "keepalive did not start: $(cat "$WT_LOG")"
 }
 
 # wt_run CMD [ARG...]: run a Windows program; sets WT_RC, stdout bytes in file $WT_OUT, stderr in $WT_ERR; always returns 0.
@@ -79,14 +73,10 @@ wt_bg() {
 }
 
 # wt_bg_result NAME: make the finished wt_bg NAME the last command.
-wt_bg_result() {
-    WT_OUT=$WT_DIR/$1.out WT_RC=$(cat "$WT_DIR/$1.rc")
-}
+wt_bg_result() { WT_OUT=$WT_DIR/$1.out WT_RC=$(cat "$WT_DIR/$1.rc"); }
 
 # Print the last command's stdout as text (carriage returns removed).
-wt_out() {
-    tr -d '\r' <"$WT_OUT"
-}
+wt_out() { tr -d '\r' <"$WT_OUT"; }
 
 # wt_reg_value NAME: print "TYPE VALUE" of one value as the last `reg query` showed it.
 wt_reg_value() {
@@ -101,54 +91,42 @@ wt_state() {
 
 # wt_wait_state NAME STATE [SECONDS]: poll until the service is in STATE; returns 1 (with a message) on timeout.
 wt_wait_state() {
-    local name=$1 want=$2 secs=${3:-30} got end
-    end=$((SECONDS + secs))
-    while :; do
-        got=$(wt_state "$name")
-        [ "$got" = "$want" ] && return 0
-        [ "$SECONDS" -ge "$end" ] && break
-        sleep 0.2
-    done
+    local name=$1 want=$2 secs=${3:-30} got
+    wt_until "$secs" 'got=$(wt_state "$name") && [ "$got" = "$want" ]' && return 0
     printf 'service %s: expected state %s within %ss, got %s\n' "$name" "$want" "$secs" "${got:-none}" >&2
     return 1
 }
 
 # wt_procs TEXT: the number of running (not zombie) processes whose command line holds TEXT.
 wt_procs() {
-    # Given through the environment, so that awk's own command line does not hold it.
+    # Through the environment, so that awk's own command line does not hold it.
     ps -eo stat=,args= | WT_PROC_TEXT=$1 \
         awk '$1 !~ /^Z/ && index($0, ENVIRON["WT_PROC_TEXT"]) { n++ } END { print n + 0 }'
 }
 
 # wt_expect_procs WHAT TEXT N SECONDS: fail unless wt_procs TEXT comes to N within SECONDS.
 wt_expect_procs() {
-    local end=$((SECONDS + $4))
-    until [ "$(wt_procs "$2")" = "$3" ]; do
-        [ "$SECONDS" -lt "$end" ] || wt_fail "$1: $(wt_procs "$2") processes, not $3"
-        sleep 0.1
-    done
+    local text=$2 n=$3
+    wt_until "$4" '[ "$(wt_procs "$text")" = "$n" ]' || wt_fail "$1: $(wt_procs "$2") processes, not $3"
 }
 
 # wt_event_re TYPE TEXT: print a regex for the log line of one event string (TYPE info|warning|error; TEXT printable ASCII, at most 289 chars, matched whole).
 wt_event_re() {
     local level
     case $1 in
-        info|success|audit) level=trace ;;
+        info) level=trace ;;
         warning) level=warn ;;
         error) level=err ;;
         *) wt_fail "wt_event_re: unknown event type $1" ;;
     esac
-    # Wine prints each string as a C literal (longer ones are cut and end in
-    # "...): escape the text the way Wine does, then for the regex.
+    # Escaped as Wine prints a C literal, then for the regex.
     local text
     text=$(printf '%s' "$2" | sed -e 's/\\/\\\\/g' -e 's/"/\\"/g' -e 's/[][\.*^$+?(){}|]/\\&/g')
     printf '^[0-9a-f]+:%s:eventlog:ReportEventW L"%s"$' "$level" "$text"
 }
 
 # wt_expect_eq WHAT EXPECTED ACTUAL: fail unless equal.
-wt_expect_eq() {
-    [ "$2" = "$3" ] || wt_fail "$1: expected [$2], got [$3]"
-}
+wt_expect_eq() { [ "$2" = "$3" ] || wt_fail "$1: expected [$2], got [$3]"; }
 
 # wt_expect_rc WHAT EXPECTED: fail unless the last wt_run exited with EXPECTED.
 wt_expect_rc() {
@@ -156,15 +134,10 @@ wt_expect_rc() {
 }
 
 # Print the Unix path of the prefix's C: drive (Windows C:\x is $(wt_cdrive)/x).
-wt_cdrive() {
-    printf '%s/drive_c\n' "$WT_PREFIX"
-}
+wt_cdrive() { printf '%s/drive_c\n' "$WT_PREFIX"; }
 
 # wt_winpath UNIXPATH: print the Windows path of an absolute Unix path (through drive Z:).
-wt_winpath() {
-    local p=$1
-    printf 'Z:%s\n' "${p//\//\\}"
-}
+wt_winpath() { printf 'Z:%s\n' "${1//\//\\}"; }
 
 # wt_teardown: stop this prefix's Wine and delete its directory (kept if WT_KEEP is set); keeps $?; for traps.
 wt_teardown() {

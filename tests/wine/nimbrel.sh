@@ -1,8 +1,6 @@
-# Helpers for the Nimbrel scenarios under Wine; sourced after lib.sh by run.sh,
-# which sets BUILD to the cross build's folder.
+# Helpers for the Nimbrel scenarios; sourced after lib.sh by run.sh, which sets BUILD.
 
-# nb_deploy NAME: copy Nimbrel.exe into "C:\Nimbrel Tests\NAME" (a path with a
-# space, as under Program Files); sets NB_DIR (Unix), NB_WINDIR and NB_EXE (Windows).
+# nb_deploy NAME: Nimbrel.exe in "C:\Nimbrel Tests\NAME"; sets NB_DIR (Unix), NB_WINDIR, NB_EXE.
 nb_deploy() {
     NB_WINDIR="C:\\Nimbrel Tests\\$1"
     NB_DIR="$(wt_cdrive)/Nimbrel Tests/$1"
@@ -17,9 +15,8 @@ nb_ini() {
     sed 's/$/\r/' >"$NB_DIR/Nimbrel.ini"
 }
 
-# nb_fast_ini [SECTION.KEY=VALUE...]: print the settings of a service seen at
-# work at once (a check a second, a repair without delay, no queue check, no
-# daily restart), the values given taking the place of these.
+# nb_fast_ini [SECTION.KEY=VALUE...]: settings for a service seen at work at once
+# (a check a second, no repair delay, queue check or daily restart), plus these.
 nb_fast_ini() {
     local section
     for section in Monitor Recovery HealthCheck Schedule; do
@@ -31,50 +28,34 @@ nb_fast_ini() {
 }
 
 # nb_run ARG...: run the deployed Nimbrel.exe (see wt_run for WT_RC, WT_OUT).
-nb_run() {
-    wt_run "$NB_EXE" "$@"
-}
+nb_run() { wt_run "$NB_EXE" "$@"; }
 
 # nb_expect_output WHAT: fail unless the last command's stdout equals standard input, byte for byte.
 nb_expect_output() {
     local expected=$WT_DIR/expected
     cat >"$expected"
     cmp -s "$expected" "$WT_OUT" ||
-        wt_fail "$1: output differs; expected:
-$(od -c "$expected" | head -40)
-got:
-$(od -c "$WT_OUT" | head -40)"
+        wt_fail "$1: output differs (^M is a CR): $(diff <(cat -A "$expected") <(cat -A "$WT_OUT") | head -40)"
 }
 
-# nb_mark_log: from here on nb_log sees only what the keepalive log gains;
-# scenarios share the one log.
-nb_mark_log() {
-    NB_LOG_FROM=$(($(wc -l <"$WT_LOG") + 1))
-}
+# nb_mark_log: from here on nb_log sees only what the shared keepalive log gains.
+nb_mark_log() { NB_LOG_FROM=$(($(wc -l <"$WT_LOG") + 1)); }
 
 # nb_log: the keepalive log since the last nb_mark_log.
-nb_log() {
-    tail -n +"${NB_LOG_FROM:-1}" "$WT_LOG"
-}
+nb_log() { tail -n +"${NB_LOG_FROM:-1}" "$WT_LOG"; }
 
 # nb_events: the texts of the events since the mark, one a line.
-nb_events() {
-    nb_log | sed -n 's/^[0-9a-f]*:[a-z]*:eventlog:ReportEventW L"\(.*\)"$/\1/p'
-}
+nb_events() { nb_log | sed -n 's/^[0-9a-f]*:[a-z]*:eventlog:ReportEventW L"\(.*\)"$/\1/p'; }
 
 # nb_count TYPE TEXT: the number of such events since the mark.
-nb_count() {
-    nb_log | grep -Ec -- "$(wt_event_re "$1" "$2")" || :
-}
+nb_count() { nb_log | grep -Ec -- "$(wt_event_re "$1" "$2")" || :; }
 
 # nb_expect_event TYPE TEXT SECONDS: fail unless such an event comes within SECONDS.
 nb_expect_event() {
-    local end=$((SECONDS + $3)) re
+    local re
     re=$(wt_event_re "$1" "$2")
-    until nb_log | grep -Eq -- "$re"; do
-        [ "$SECONDS" -lt "$end" ] || wt_fail "no event [$2] within $3 s; events: $(nb_events | tr '\n' '|')"
-        sleep 0.1
-    done
+    wt_until "$3" 'nb_log | grep -Eq -- "$re"' ||
+        wt_fail "no event [$2] within $3 s; events: $(nb_events | tr '\n' '|')"
 }
 
 # nb_install: register the deployed executable as the service.
@@ -99,10 +80,19 @@ nb_stop() {
     wt_wait_state Nimbrel STOPPED 15 || wt_fail "Nimbrel did not stop"
 }
 
-# nb_cleanup: for `trap nb_cleanup EXIT`: leave the prefix as it was, also
-# after a failed step: the service stopped, the scenario's own nb_undo run if
-# it has one, the service removed, the Spooler stopped, NB_DIR and NB_TRASH
-# deleted. A failed undo or a Spooler that does not stop fails the scenario.
+# nb_spooler start|stop: fail unless the Spooler gets there (a start must succeed).
+nb_spooler() {
+    local want=STOPPED
+    wt_run sc "$1" Spooler
+    if [ "$1" = start ]; then
+        wt_expect_rc "sc start Spooler" 0
+        want=RUNNING
+    fi
+    wt_wait_state Spooler $want 10 || wt_fail "the Spooler did not $1"
+}
+
+# nb_cleanup: for `trap nb_cleanup EXIT`: Nimbrel stopped, nb_undo run if defined, Nimbrel
+# removed, the Spooler stopped (or fail), NB_DIR and NB_TRASH deleted.
 nb_cleanup() {
     local rc=$?
     wt_run sc stop Nimbrel
@@ -125,19 +115,31 @@ nb_restore_spooler() {
     wt_run sc description Spooler 'Loads files to memory for later printing'
 }
 
+# nb_expect_unregistered WHAT: fail if the service's key is there.
+nb_expect_unregistered() {
+    wt_run reg query 'HKLM\System\CurrentControlSet\Services\Nimbrel'
+    [ "$WT_RC" != 0 ] || wt_fail "$1: the service's key is still there: $(wt_out)"
+}
+
+# nb_package GLOB: set NB_FILE to the one file of the build matching GLOB (package target).
+nb_package() {
+    local files=("$BUILD"/$1)
+    [ -f "${files[0]}" ] || wt_fail "no $1 in $BUILD (cmake --build --preset mingw --target package)"
+    [ ${#files[@]} = 1 ] || wt_fail "more than one $1 in $BUILD: ${files[*]}"
+    NB_FILE=${files[0]}
+    echo "$(basename "$NB_FILE"): $(stat -c %s "$NB_FILE") bytes"
+}
+
 # nb_expect_registration WHAT EXE: the service's key as "install" writes it, for EXE.
 nb_expect_registration() {
     wt_run reg query 'HKLM\System\CurrentControlSet\Services\Nimbrel'
     wt_expect_rc "$1: reg query" 0
-    wt_expect_eq "$1: ImagePath" "REG_SZ \"$2\"" "$(wt_reg_value ImagePath)"
-    wt_expect_eq "$1: Type" "REG_DWORD 0x10" "$(wt_reg_value Type)"
-    wt_expect_eq "$1: Start" "REG_DWORD 0x2" "$(wt_reg_value Start)"
-    wt_expect_eq "$1: ErrorControl" "REG_DWORD 0x1" "$(wt_reg_value ErrorControl)"
-    wt_expect_eq "$1: ObjectName" "REG_SZ LocalSystem" "$(wt_reg_value ObjectName)"
-    wt_expect_eq "$1: DisplayName" "REG_SZ Nimbrel" "$(wt_reg_value DisplayName)"
-    wt_expect_eq "$1: Description" \
-        "REG_SZ Monitors and automatically repairs the Windows Print Spooler service." \
-        "$(wt_reg_value Description)"
+    local row
+    for row in "ImagePath=REG_SZ \"$2\"" "Type=REG_DWORD 0x10" "Start=REG_DWORD 0x2" \
+        "ErrorControl=REG_DWORD 0x1" "ObjectName=REG_SZ LocalSystem" "DisplayName=REG_SZ Nimbrel" \
+        "Description=REG_SZ Monitors and automatically repairs the Windows Print Spooler service."; do
+        wt_expect_eq "$1: ${row%%=*}" "${row#*=}" "$(wt_reg_value "${row%%=*}")"
+    done
 }
 
 # nb_zip_files ZIP: the files in the release ZIP, sorted, one a line.

@@ -1,6 +1,4 @@
-/* A health-check plugin that hangs: it sleeps far longer than any time-out
- * the scenarios give it, so Nimbrel must terminate it.  Were it ever to wake
- * up, it would report healthy, which the scenarios would notice. */
+/* A plugin that hangs past any time-out; were it to wake, it would report healthy. */
 #include <windows.h>
 
 int main(void) {

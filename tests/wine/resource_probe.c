@@ -1,5 +1,4 @@
-/* Prints the version record and icon of the program named on the command
- * line, as Explorer would read them, one "Name=value" line each. */
+/* Prints the named program's version record and icon, one "Name=value" line each. */
 #include <windows.h>
 #include <stdio.h>
 

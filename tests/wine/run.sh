@@ -1,15 +1,11 @@
 #!/usr/bin/env bash
-# Runs the Windows build under Wine in one fresh prefix: the unit tests (the
-# logic on the simulated Windows, with 16-bit wide characters), the contract
-# tests (the simulator's rules on the real API), then every scenario against
-# the real Nimbrel.exe; given scenario names, only those scenarios.
-#
-# A scenario is tests/wine/scenarios/NAME.sh, sourced in a subshell of its
-# own with lib.sh and nimbrel.sh loaded; it ends with wt_fail on a fault.
-# Scenarios share the prefix, so each leaves the machine as it found it.
+# Runs under Wine in one fresh prefix the unit tests, the contract tests on the
+# real API and every scenario (or the scenarios named). Each scenario,
+# scenarios/NAME.sh, is sourced in a subshell with lib.sh and nimbrel.sh, fails
+# with wt_fail, and leaves the shared prefix as it found it.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-WT_HERE=$here # for scenarios: the folder of shared expected outputs
+WT_HERE=$here # the shared expected outputs
 [ $# -ge 1 ] || { echo "usage: $0 BUILD_DIR [SCENARIO...]" >&2; exit 2; }
 BUILD=$(cd "$1" && pwd) || exit 2
 shift
@@ -36,7 +32,6 @@ gtest() {
 }
 if [ $# -eq 0 ]; then
     gtest "unit tests under Wine" tests/nimbrel_tests.exe
-    # The simulator's rules of Windows, this time on the real API.
     gtest "contract tests on the real API" wine/contract_tests.exe
     set -- $(cd "$here/scenarios" && ls *.sh 2>/dev/null | sed 's/\.sh$//')
 fi

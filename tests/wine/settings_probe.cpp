@@ -1,5 +1,4 @@
-// Prints the Settings as LoadSettings leaves them, read with the real profile
-// functions from "Nimbrel.ini" beside this program: one "Key=value" line each.
+// Prints the Settings LoadSettings reads from "Nimbrel.ini" beside it, one "Key=value" a line.
 
 #include "app/console.h"
 #include "config/settings.h"

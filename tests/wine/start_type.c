@@ -1,6 +1,5 @@
-/* Sets a service's start type: start_type.exe NAME demand|disabled. Wine's
- * "sc config NAME start= ..." reports success and changes nothing, while
- * ChangeServiceConfigW does. Exit code 0 on success, else the Windows error. */
+/* start_type.exe NAME demand|disabled, since Wine's "sc config start=" changes
+ * nothing. Exits with 0 or the Windows error. */
 #include <windows.h>
 
 int wmain(int argc, wchar_t **argv)

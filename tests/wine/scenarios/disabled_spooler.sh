@@ -1,10 +1,6 @@
-# The installed service against a disabled Print Spooler (start type set with
-# start_type.exe: Wine's "sc config ... start=" changes nothing). Over many
-# cycles it writes one warning and nothing else: no recovery, and no daily
-# restart although one is due; "recover" refuses with exit code 1 and
-# deletes nothing; "status" shows the start type. Enabled again, the
-# stopped spooler is repaired at once, and the day's restart, passed over
-# while it was disabled, does not follow. Disabled again: a second warning.
+# A disabled Print Spooler: one warning over many cycles, no recovery, no due
+# daily restart; "recover" refuses and deletes nothing. Enabled again, it is
+# repaired at once without the passed-over restart; disabled again, a warning.
 nb_deploy disabled_spooler
 spool=$(wt_cdrive)/Disabled/Spool
 disabled_warning='Print Spooler is disabled; Nimbrel will not start it.'
@@ -20,8 +16,7 @@ nb_fast_ini 'Monitor.SpoolDirectory=C:\Disabled\Spool' Recovery.StopTimeoutMs=30
     Recovery.StartTimeoutMs=3000 Schedule.EnableScheduledRestart=1 Schedule.RestartTime=00:00 | nb_ini
 mkdir -p -- "$spool" && printf 'job' >"$spool/00001.SPL" || wt_fail "cannot fill the spool folder"
 
-wt_run sc stop Spooler
-wt_wait_state Spooler STOPPED 10 || wt_fail "the Spooler did not stop"
+nb_spooler stop
 start_type disabled
 wt_run sc start Spooler
 [ "$WT_RC" != 0 ] || wt_fail "a disabled Spooler was started: $(wt_out)"
@@ -29,7 +24,7 @@ wt_run sc start Spooler
 nb_install
 nb_start
 nb_expect_event warning "$disabled_warning" 10
-sleep 6 # six more cycles
+sleep 6
 wt_expect_eq "warnings over seven cycles" 1 "$(nb_count warning "$disabled_warning")"
 wt_expect_eq "recoveries of a disabled spooler" 0 "$(nb_log | grep -c 'Recovery started' || :)"
 
@@ -46,6 +41,5 @@ nb_expect_event info 'Print Spooler recovery completed successfully.' 15
 wt_expect_eq "daily restarts" 0 "$(nb_log | grep -c 'Scheduled nightly restart' || :)"
 
 start_type disabled
-end=$((SECONDS + 10))
-until [ "$(nb_count warning "$disabled_warning")" = 2 ] || [ "$SECONDS" -ge "$end" ]; do sleep 0.2; done
+wt_until 10 '[ "$(nb_count warning "$disabled_warning")" = 2 ]'
 wt_expect_eq "warnings after a second disabling" 2 "$(nb_count warning "$disabled_warning")"

@@ -1,7 +1,5 @@
-# Anything but a command word, or nothing, is service mode; from a console the
-# service manager cannot be reached, which is reported with its error number.
-# Wine takes ten seconds to give up on the service manager, so the cases run
-# side by side.
+# Anything but a command word is service mode, which fails from a console with
+# its error number. Wine takes ten seconds to give up, so the cases run side by side.
 nb_deploy dispatcher
 cases=("" "/status" "-status" " status" "stat" "EMPTY" "status2" "stop")
 for i in "${!cases[@]}"; do

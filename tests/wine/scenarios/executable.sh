@@ -1,5 +1,4 @@
-# Nimbrel.exe runs on a bare Windows: it imports only system DLLs, and it
-# carries its icon and version record.
+# Nimbrel.exe imports only system DLLs and carries its icon and version record.
 imports=$(x86_64-w64-mingw32-objdump -p "$BUILD/Nimbrel.exe" | sed -n 's/^\s*DLL Name: //p' | tr 'a-z' 'A-Z' | sort | tr '\n' ' ')
 for dll in $imports; do
     case $dll in
@@ -8,8 +7,7 @@ for dll in $imports; do
         *) wt_fail "Nimbrel.exe imports $dll, which a bare Windows does not have" ;;
     esac
 done
-echo "imports: $imports"
-echo "size: $(stat -c %s "$BUILD/Nimbrel.exe") bytes"
+echo "imports: $imports; size: $(stat -c %s "$BUILD/Nimbrel.exe") bytes"
 
 nb_deploy executable
 wt_run "$BUILD/wine/resource_probe.exe" "$NB_EXE"
@@ -25,9 +23,8 @@ ProductName=Nimbrel
 Icon=present
 OUT
 
-# winspool.drv is loaded at the first printer call only: a report on the
-# stopped Spooler (as after boot) never loads it, nor what it brings along
-# (under Wine: user32, gdi32, comctl32 and the theme engine, some 14 MB).
+# winspool.drv (and the 14 MB it brings under Wine) loads at the first printer
+# call only: a report on the stopped Spooler never loads it.
 wt_expect_eq "Spooler after boot" STOPPED "$(wt_state Spooler)"
 WINEDEBUG=+loaddll nb_run status
 grep -q '^Print Spooler service: Stopped' "$WT_OUT" || wt_fail "status: $(wt_out)"

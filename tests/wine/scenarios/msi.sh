@@ -1,13 +1,8 @@
-# The Windows Installer package as a deployment tool runs it, silently: an
-# older version first, over a registration made by hand from the ZIP and with
-# the administrator's Nimbrel.ini already in the folder; the upgrade to this
-# version; a downgrade refused; the removal. Throughout, the settings file
-# stays untouched and the service is registered as "install" registers it.
-msis=("$BUILD"/Nimbrel-*-x64.msi)
-[ -f "${msis[0]}" ] || wt_fail "no MSI in $BUILD (cmake --build --preset mingw --target package)"
-[ ${#msis[@]} = 1 ] || wt_fail "more than one MSI in $BUILD: ${msis[*]}"
-msi=${msis[0]}
-echo "$(basename "$msi"): $(stat -c %s "$msi") bytes"
+# The MSI, silently: an older version over a registration by hand and an
+# administrator's Nimbrel.ini, the upgrade, a refused downgrade, the removal.
+# The settings stay untouched; the registration is as "install" writes it.
+nb_package 'Nimbrel-*-x64.msi'
+msi=$NB_FILE
 
 dir="$(wt_cdrive)/Program Files/Nimbrel"
 exe='C:\Program Files\Nimbrel\Nimbrel.exe'
@@ -16,7 +11,6 @@ product_code() {
     msiinfo export "$1" Property | tr -d '\r' | sed -n 's/^ProductCode\t//p'
 }
 
-# The same package at an older version, from the same source and files.
 old=$WT_DIR/msi-old
 mkdir -p -- "$old"
 cp -- "$BUILD/msi/Nimbrel.wxs" "$BUILD/msi/nimbrel.ico" "$old/" || wt_fail "no package source in $BUILD/msi"
@@ -37,14 +31,13 @@ nb_undo() {
 NB_TRASH=("$dir" "$old")
 trap nb_cleanup EXIT
 
-# The administrator's settings, deployed before the package, so that the
-# installed service is seen at work at once.
+# The administrator's settings, before the package: the service works at once.
 mkdir -p -- "$dir"
 nb_fast_ini | sed 's/$/\r/' >"$dir/Nimbrel.ini"
 cp -- "$dir/Nimbrel.ini" "$old/Nimbrel.ini"
 
-# expect_installed WHAT CODE VERSION: the service registered and running, CODE
-# registered with VERSION and the other code not at all, the settings kept.
+# expect_installed WHAT CODE VERSION: the service registered and running, only
+# CODE registered, with VERSION; the settings kept.
 expect_installed() {
     nb_expect_registration "$1" "$exe"
     wt_wait_state Nimbrel RUNNING 10 || wt_fail "$1: the service is not running"
@@ -68,20 +61,18 @@ msi_run() {
 }
 
 [ "$(wt_state Spooler)" = STOPPED ] || wt_fail "the Spooler is not stopped at the start"
-# A registration by hand from an unpacked ZIP, which the package takes over.
+# A registration by hand from the ZIP, which the package takes over.
 nb_run install
 wt_expect_rc "install from the ZIP's folder" 0
 nb_mark_log
 msi_run "install 1.0.0" /i "$old_msi"
 expect_installed "install 1.0.0" "$old_code" 1.0.0
-# The service runs with the administrator's settings: it repairs the
-# stopped Spooler within a second or two.
+# With the administrator's settings it repairs the stopped Spooler at once.
 nb_expect_event info 'Print Spooler recovery completed successfully.' 15
 
 msi_run "upgrade" /i "$new_msi"
 expect_installed "upgrade" "$new_code" 1.1.0
 
-# Exactly the ZIP's files, and the administrator's settings.
 zip_files=$(nb_zip_files "$BUILD"/Nimbrel-*.zip | sed 's|^[^/]*/||')
 installed=$(cd "$dir" && find . -type f | sed 's|^\./||' | sort)
 wt_expect_eq "installed files" "$(printf '%s\nNimbrel.ini' "$zip_files" | sort)" "$installed"
@@ -91,11 +82,10 @@ wt_run "$exe" status
 wt_expect_rc "status from the installed folder" 0
 wt_out | grep -qx 'Print Spooler service: Running (PID [0-9]*)' || wt_fail "status: $(wt_out)"
 
-# An older version over this one is refused, and changes nothing.
+# A downgrade is refused, by the launch condition with the message (which
+# Wine's log leaves out), and changes nothing.
 wt_run msiexec /i "$old_msi" /qn /l*v "$(wt_winpath "$old/downgrade.log")"
 [ "$WT_RC" != 0 ] || wt_fail "the downgrade was not refused"
-# Refused by the launch condition that carries the message (Wine's log
-# leaves the message out; Windows Installer shows and logs it).
 tr -d '\0' <"$old/downgrade.log" | grep -aq "^Property(S): NIMBREL_NEWER_FOUND = $new_code" ||
     wt_fail "the downgrade did not find the newer version"
 msiinfo export "$old/old.msi" LaunchCondition | grep -q $'^NOT NIMBREL_NEWER_FOUND\tA newer version of Nimbrel is already installed' ||
@@ -103,8 +93,7 @@ msiinfo export "$old/old.msi" LaunchCondition | grep -q $'^NOT NIMBREL_NEWER_FOU
 expect_installed "after the refused downgrade" "$new_code" 1.1.0
 
 msi_run "removal" /x "$new_msi"
-wt_run reg query 'HKLM\System\CurrentControlSet\Services\Nimbrel'
-[ "$WT_RC" != 0 ] || wt_fail "the service's key is still there after the removal: $(wt_out)"
+nb_expect_unregistered "removal"
 wt_run reg query "$uninstall_key\\$new_code"
 [ "$WT_RC" != 0 ] || wt_fail "the product is still registered after the removal"
 wt_expect_eq "left after the removal" "Nimbrel.ini" "$(cd "$dir" && find . -mindepth 1 | sed 's|^\./||')"

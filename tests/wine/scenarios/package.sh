@@ -1,14 +1,9 @@
-# The release ZIP as an administrator gets it: unpacked under Program Files,
-# its sample settings copied into place and read by the real profile
-# functions, "status" run from it, and its sample plugin run by Nimbrel.
-zips=("$BUILD"/Nimbrel-*.zip)
-[ -f "${zips[0]}" ] || wt_fail "no release ZIP in $BUILD (cmake --build --preset mingw --target package)"
-[ ${#zips[@]} = 1 ] || wt_fail "more than one release ZIP in $BUILD: ${zips[*]}"
-zip=${zips[0]}
+# The release ZIP unpacked under Program Files: its sample settings read by
+# the real profile functions, "status" run from it, its sample plugin run.
+nb_package 'Nimbrel-*.zip'
+zip=$NB_FILE
 top=$(basename "$zip" .zip)
-echo "$(basename "$zip"): $(stat -c %s "$zip") bytes"
 
-# Exactly these files, in one folder named after the release.
 files=$(nb_zip_files "$zip")
 wt_expect_eq "files in the ZIP" "$top/LICENSE.txt
 $top/Nimbrel.exe
@@ -24,8 +19,7 @@ windir="C:\\Program Files\\$top"
 trap 'rm -rf -- "$dir"' EXIT
 python3 -m zipfile -e "$zip" "$programs/" || wt_fail "cannot unpack $zip"
 
-# Windows line ends throughout; plain ASCII where the profile functions and
-# cmd.exe read the text.
+# CR LF throughout; plain ASCII where the profile functions and cmd.exe read it.
 for f in Nimbrel.ini.sample plugins/check-printer-queue.cmd README.md LICENSE.txt \
     policy/Nimbrel.admx policy/en-US/Nimbrel.adml; do
     [ -s "$dir/$f" ] || wt_fail "$f is missing or empty"
@@ -51,8 +45,8 @@ wt_run "$windir\\Nimbrel.exe" status
 wt_expect_rc "status" 0
 nb_expect_output "status" <"$WT_HERE/stopped_status.txt"
 
-# The sample plugin, by hand and through Nimbrel. Wine's powershell.exe is a
-# stand-in that runs nothing, which the plugin must call UNKNOWN (3), never OK.
+# The sample plugin, by hand and through Nimbrel: Wine's powershell.exe runs
+# nothing, which the plugin must call UNKNOWN (3), never OK.
 plugin="$windir\\plugins\\check-printer-queue.cmd"
 wt_run cmd /c "$plugin"
 wt_expect_rc "plugin run by hand" 3

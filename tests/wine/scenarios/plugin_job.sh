@@ -1,7 +1,5 @@
-# A batch plugin whose work runs in children, as a script engine's does: one
-# started with "start /b", one in the foreground, both sleeping far past the
-# plugin's two-second time-out. "status" runs it once; when the time-out ends
-# the plugin, its job ends both children with it: nothing of it is left.
+# A batch plugin with two children ("start /b" and foreground) sleeping past
+# its time-out: ending the plugin ends both.
 nb_deploy "plugin_job $(basename "$WT_DIR")" # unique among prefixes
 trap 'rm -rf -- "$NB_DIR"' EXIT
 cp "$BUILD/wine/plugin_sleep.exe" "$NB_DIR/" || wt_fail "no plugin_sleep.exe"

@@ -1,11 +1,6 @@
-# "recover" against Wine's real Spooler service, running and stopped: the
-# spool files (*.SPL, *.SHD, any letter case) directly inside the spool folder
-# go; every other file, a read-only spool file, a subfolder with its files and
-# a link to a folder elsewhere (with the files there) stay; the events come in
-# order; ClearSpoolOnRecovery=0 deletes nothing. Without SpoolDirectory, the
-# folder cleared is the spooler's own DefaultSpoolDirectory, moved here with
-# "reg add", and Wine's default spool folder is left alone. No link to a single
-# file: Wine lists one as a plain file and deleting it removes its target.
+# "recover": only *.SPL and *.SHD (any case) directly in the spool folder go,
+# with the Spooler running or stopped, in the folder the settings or the moved
+# DefaultSpoolDirectory name. (Wine cannot link to a file: it deletes the target.)
 nb_deploy recover
 spool=$(wt_cdrive)/Recover/Spool
 outside=$(wt_cdrive)/Recover/Outside
@@ -27,7 +22,7 @@ rc_ini() { # $1: ClearSpoolOnRecovery, or none for no [Monitor] section
     } | nb_ini
 }
 
-# A spool folder as a crashed spooler leaves it, with things that must stay.
+# A crashed spooler's folder, with things that must stay.
 gone=(00012.SPL 00012.shd FP00013.Spl "name with spaces.SPL")
 kept=(ReadOnly.SHD Sub/Inner.SPL Sub/Deeper/Deep.SPL "name with spaces.tmp" notes.txt report.spl.bak SPL)
 rc_fill_spool() {
@@ -41,9 +36,8 @@ rc_fill_spool() {
     ln -s "$outside/Dir" "$spool/DirLink"
 }
 
-# rc_recover WHAT EVENT...: run "recover", expect success and exactly these
-# event-log entries ("type|text"), in this order. A console process writes its
-# event-log entries to its own standard error, in the keepalive log's format.
+# rc_recover WHAT EVENT...: "recover" succeeds and writes exactly these events
+# ("type|text"), in order, to its own stderr (a console process's event log).
 rc_recover() {
     local what=$1
     shift
@@ -73,14 +67,10 @@ started="warning|Recovery started: Manual recovery requested from command line"
 left="warning|Some spool files could not be deleted during recovery."
 done_ok="info|Print Spooler recovery completed successfully."
 
-wt_run sc start Spooler
-wt_wait_state Spooler RUNNING 10 || wt_fail "the Spooler did not start"
+nb_spooler start
 rc_ini 1
 for state in running stopped; do
-    if [ "$state" = stopped ]; then
-        wt_run sc stop Spooler
-        wt_wait_state Spooler STOPPED 10 || wt_fail "the Spooler did not stop"
-    fi
+    [ "$state" = running ] || nb_spooler stop
     rc_fill_spool
     rc_recover "spooler $state" "$started" "$left" "$done_ok"
     rc_expect_cleared "spooler $state"
@@ -93,8 +83,7 @@ before=$(cd "$(wt_cdrive)/Recover" && find . | sort)
 rc_recover "ClearSpoolOnRecovery=0" "$started" "$done_ok"
 wt_expect_eq "ClearSpoolOnRecovery=0: the spool folder" "$before" "$(cd "$(wt_cdrive)/Recover" && find . | sort)"
 
-# The spooler's own folder, moved: with no SpoolDirectory, "recover" clears
-# the folder DefaultSpoolDirectory names, and not Wine's default one.
+# No SpoolDirectory: the folder DefaultSpoolDirectory names, not Wine's default.
 rc_ini
 rc_fill_spool
 default_unix="$(wt_cdrive)/windows/system32/spool/printers"

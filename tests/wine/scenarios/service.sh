@@ -1,28 +1,23 @@
-# The service under Wine's service manager: it starts, repairs a spooler that
-# was stopped behind its back, and stops on request, writing each step to the
-# event log. The metrics file it keeps replacing passes promtool's check and
-# shows that one completed automatic recovery and a healthy spooler again.
+# The service starts, repairs a spooler stopped behind its back and stops, each
+# step in the event log; its metrics file passes promtool and shows the repair.
 command -v promtool >/dev/null || wt_fail "promtool is missing (Debian package prometheus)"
 nb_deploy service
 nb_fast_ini "Monitor.MetricsFile=$NB_WINDIR\\nimbrel.prom" | nb_ini
 prom=$NB_DIR/nimbrel.prom
 trap nb_cleanup EXIT
 nb_install
-wt_run sc start Spooler
-wt_wait_state Spooler RUNNING 10 || wt_fail "the Spooler did not start"
+nb_spooler start
 nb_start
 
 # metric LINE: wait until the file holds the line.
 metric() {
-    local end=$((SECONDS + 10))
-    until grep -qxF -- "$1" "$prom" 2>/dev/null; do
-        [ "$SECONDS" -ge "$end" ] && wt_fail "no '$1' in the metrics file: $(cat "$prom" 2>&1)"
-        sleep 0.2
-    done
+    local line=$1
+    wt_until 10 'grep -qxF -- "$line" "$prom" 2>/dev/null' ||
+        wt_fail "no '$1' in the metrics file: $(cat "$prom" 2>&1)"
 }
 metric 'nimbrel_spooler_healthy 1'
 
-# Broken behind Nimbrel's back: the next cycle, a second later, repairs it.
+# Broken behind Nimbrel's back: the next cycle repairs it.
 wt_run sc stop Spooler
 nb_expect_event warning 'Recovery started: Automatic recovery: Print Spooler service is stopped' 10
 nb_expect_event info 'Print Spooler recovery completed successfully.' 10
@@ -35,7 +30,7 @@ wt_expect_rc "sc stop Nimbrel" 0
 nb_expect_event info 'Nimbrel service stopped.' 10
 wt_wait_state Nimbrel STOPPED 10 || wt_fail "Nimbrel did not report stopped"
 
-# One recovery only: the spooler was healthy again after it; nothing else.
+# One recovery only, and nothing else.
 wt_expect_eq "events" "Nimbrel service started.|Recovery started: Automatic recovery: Print Spooler service is stopped|\
 Print Spooler recovery completed successfully.|Nimbrel service stopped.|" "$(nb_events | tr '\n' '|')"
 

@@ -1,4 +1,4 @@
-# The settings as read from a real "Nimbrel.ini" by the real profile functions.
+# The settings as the real profile functions read them from "Nimbrel.ini".
 nb_deploy settings
 cp "$BUILD/wine/settings_probe.exe" "$NB_DIR/Nimbrel.exe"
 

@@ -1,13 +1,10 @@
-# The status report against Wine's own Print Spooler, first stopped (as after
-# boot), then running, with "Nimbrel.ini" beside the executable switching
-# lines on and off and plugins that fail, hang, cannot be launched, are
-# missing or carry non-ASCII names. The reports of one spooler state run side
-# by side, each from its own folder. The Spooler is left stopped.
+# "status" against Wine's Spooler, stopped then running, with settings that
+# switch lines and plugins that fail, hang, cannot launch, are missing or have
+# non-ASCII names; side by side, each from its own folder.
 trap nb_cleanup EXIT
 wt_expect_eq "Spooler after boot" STOPPED "$(wt_state Spooler)"
 
-# st_deploy NAME [LINE...]: a folder of its own with Nimbrel.exe, and a
-# Nimbrel.ini of these lines if there are any.
+# st_deploy NAME [LINE...]: a folder with Nimbrel.exe and a Nimbrel.ini of the LINEs, if any.
 st_deploy() {
     nb_deploy "status-$1"
     [ $# = 1 ] || printf '%s\n' "${@:2}" | nb_ini
@@ -38,11 +35,8 @@ Last issue:            Print Spooler service is stopped
 $spool
 OUT
 
-wt_run sc start Spooler
-wt_expect_rc "sc start Spooler" 0
-wt_wait_state Spooler RUNNING 10 || wt_fail "the Spooler did not start"
-# winedbg lists the Windows process ids, in hex: the report's PID must be
-# spoolsv.exe's.
+nb_spooler start
+# The report's PID must be spoolsv.exe's, which winedbg lists in hex.
 wt_run winedbg --command "info proc"
 pid_hex=$(wt_out | sed -n "s/^[ =]*\([0-9a-f]*\) .*'spoolsv.exe'.*/\1/p" | head -1)
 [ -n "$pid_hex" ] || wt_fail "no spoolsv.exe in winedbg's process list: $(wt_out)"
@@ -66,8 +60,7 @@ st_deploy folder '[HealthCheck]' EnablePluginCheck=1 'PluginPath=C:\Nimbrel Test
 # A plugin that is not there; no queue check.
 missing='C:\Nimbrel Tests\status-missing\gone.cmd'
 st_deploy missing '[HealthCheck]' EnableQueueCheck=0 EnablePluginCheck=1 "PluginPath=$missing"
-# Non-ASCII text: Wine reads an INI without a byte-order mark as ANSI, so
-# this one is UTF-16LE with its mark.
+# Non-ASCII: UTF-16LE with its mark (Wine reads an unmarked INI as ANSI).
 unicode='C:\Nimbrel Tests\status-unicode\café €.cmd'
 st_deploy unicode
 printf '@exit /b 0\r\n' >"$NB_DIR/café €.cmd"
@@ -87,9 +80,8 @@ $daily
 $spool
 OUT
 
-# st_plugin NAME PATH HEALTHY [SCHEDULE]: the report of a running spooler
-# with a plugin. The overall verdict does not rerun a plugin launched less
-# than PluginIntervalMs ago and counts it healthy.
+# st_plugin NAME PATH HEALTHY [SCHEDULE]: a plugin's report; the overall verdict
+# counts a plugin launched within PluginIntervalMs healthy and does not rerun it.
 st_plugin() {
     st_expect "$1" <<OUT
 $running
@@ -107,9 +99,7 @@ st_plugin folder 'C:\Nimbrel Tests\status-folder' No 'Every day at 7.5h'
 st_plugin unicode "$unicode" Yes
 
 if [ ! -f "$(wt_cdrive)/Nimbrel Tests/status-cmd3/ran.txt" ]; then
-    # Once, on a machine loaded with other builds, Wine lost this run's mark
-    # while the report was right. A second report alone tells a fault of ours
-    # (no mark again) from that.
+    # A loaded machine once made Wine lose the mark; a run alone tells our fault from that.
     echo "cmd3: no mark after the parallel run; running it again alone"
     st_run cmd3
     wait
@@ -117,10 +107,9 @@ if [ ! -f "$(wt_cdrive)/Nimbrel Tests/status-cmd3/ran.txt" ]; then
 fi
 ms=$(cat "$WT_DIR/hang.ms")
 [ "$ms" -ge 1000 ] && [ "$ms" -lt 10000 ] || wt_fail "hang: the report took ${ms} ms"
-# Terminated, not left sleeping.
 wt_expect_eq "hang: plugins still running" 0 "$(wt_procs 'status-hang\plugin_sleep.exe')"
 
-# No launch tick is recorded for a missing file, so the verdict looks again.
+# A missing file records no launch, so the verdict looks again.
 st_expect missing <<OUT
 $running
 Plugin check enabled:  $missing

@@ -1,14 +1,12 @@
-# "status /json" against Wine's Print Spooler, stopped and running, read back
-# with Python's json module: the members, the verdicts, ASCII-only output, and
-# settings whose texts carry quotes, backslashes and characters beyond ASCII
-# (a UTF-16 settings file carries them all). The Spooler is left stopped.
-
+# "status /json", Spooler stopped and running, read by Python's json module:
+# members, verdicts, ASCII-only output, texts with quotes, backslashes and
+# non-ASCII characters (from a UTF-16 file), a UTF-8 mark, policy values.
 policy='HKLM\SOFTWARE\Policies\Nimbrel'
 nb_undo() { wt_run reg delete "$policy" /f; }
 trap nb_cleanup EXIT
 
-# sj_check WHAT WORD SWITCH PYTHON: "Nimbrel.exe WORD SWITCH" succeeds and
-# prints one ASCII line of JSON, bound to `d`, for which the Python holds.
+# sj_check WHAT WORD SWITCH PYTHON: "Nimbrel.exe WORD SWITCH" succeeds with one
+# ASCII line of JSON, bound to `d`, for which the Python holds.
 sj_check() {
     nb_run "$2" "$3"
     wt_expect_rc "$1" 0
@@ -47,8 +45,7 @@ assert d["checks"]["serviceState"] is False and d["checks"]["plugin"] is False
 assert d["lastIssue"] == "Print Spooler service is stopped"
 '
 
-wt_run sc start Spooler
-wt_wait_state Spooler RUNNING 10 || wt_fail "the Spooler did not start"
+nb_spooler start
 
 sj_check "json, running" STATUS -JSON "$common"'
 assert d["healthy"] is False
@@ -67,9 +64,8 @@ assert sorted(d) == sorted(["healthy", "spooler", "checks", "lastIssue", "schedu
                             "spoolDirectory", "version", "settings"])
 '
 
-# Saved by Windows PowerShell 5.1's Set-Content -Encoding UTF8: a UTF-8
-# byte-order mark. Wine's profile reader takes the mark, Windows' does not;
-# either way the first section counts, and the report says how to save it.
+# A UTF-8 mark (PowerShell 5.1's -Encoding UTF8), which Wine takes and Windows
+# does not: the first section counts either way, and the report has a note.
 nb_deploy json-bom
 printf '\xef\xbb\xbf[Monitor]\r\nClearSpoolOnRecovery=0\r\n[Schedule]\r\nRestartTime=04:00\r\n' \
     >"$NB_DIR/Nimbrel.ini"
@@ -81,8 +77,7 @@ nb_run status
 wt_out | tail -1 | grep -q '^Note: Nimbrel.ini begins with a UTF-8 byte-order mark' ||
     wt_fail "UTF-8 mark: no note at the end of the report: $(wt_out)"
 
-# Group Policy: values under HKLM\SOFTWARE\Policies\Nimbrel override the
-# file, one of each kind; a value of the wrong type is passed over.
+# Policy values override the file; one of the wrong type is passed over.
 for value in 'Monitor CheckIntervalMs REG_DWORD 7000' 'HealthCheck EnableQueueCheck REG_DWORD 0' \
     'HealthCheck PrinterName REG_SZ Lab 2' 'Monitor MaxRestartsPerHour REG_SZ 9'; do
     set -- $value

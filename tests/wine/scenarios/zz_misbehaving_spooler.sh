@@ -1,21 +1,6 @@
-# The installed service against a Print Spooler that misbehaves: Wine's
-# "Spooler" is pointed at fake_spoolsv.exe (deployed as spoolsv.exe), told by
-# its mode.ini what to do. Each case starts Nimbrel afresh:
-#   paused-once    "status" and the recovery name the unexpected state; the
-#                  recovery completes, and with MaxRestartsPerHour=1 the next
-#                  unhealthy cycle (a failing plugin) gets the rate-limit warning;
-#   start-pending, stop-pending: found stuck after HangTimeoutMs and recovered:
-#                  the stop is refused, every spoolsv.exe is terminated;
-#   ignore-stop    running beside a second spoolsv.exe, answering the stop
-#                  request but never stopping: both ended after the plugin fails;
-#   slow stop      the same with a long StopTimeoutMs, Nimbrel stopped during
-#                  the recovery: stop-pending with a checkpoint that advances.
-#
-# After a termination Windows' service manager marks the spooler stopped and
-# the recovery goes on; Wine's never notices, so the recovery would wait its
-# 10 s in vain. Each case checks what both share (the events up to the
-# recovery's start, every spoolsv.exe ended), then deletes the registration,
-# which ends that wait. Named zz_ to run last; it puts Wine's Spooler back.
+# Nimbrel against fake_spoolsv.exe as the "Spooler", in each mode of its mode.ini.
+# Wine never notices a terminated spooler, so after what Windows and Wine share
+# each case deletes the registration to end the recovery's wait. Runs last.
 nb_deploy misbehaving_spooler
 fake_dir="Fake Spooler $(basename "$WT_DIR")" # unique among prefixes
 fake_unix="$(wt_cdrive)/$fake_dir"
@@ -43,8 +28,7 @@ ms_ini() { # $1: plugin on (1) or off (0), $2: StopTimeoutMs (1000)
         HealthCheck.PluginIntervalMs=5000 | nb_ini
 }
 
-# start_case MODE [STATE]: the fake spooler registered afresh and started in
-# MODE; waits until it reaches STATE.
+# start_case MODE [STATE]: the fake spooler registered afresh, started in MODE, in STATE.
 start_case() {
     printf '[fake]\r\nmode=%s\r\n' "$1" >"$fake_unix/mode.ini"
     rm -f -- "$fake_unix/paused.done"
@@ -60,7 +44,6 @@ start_case() {
 expect_forced_recovery() { # $1: the reason
     nb_expect_event warning "$(recovery_for "$1")" 15
     wt_expect_procs "spoolsv.exe after the recovery's stop" "$fake" 0 10
-    # Up to here Windows and Wine agree; see the head of this file.
     wt_run sc delete Spooler
     nb_stop
     expect_events "$1" 'Nimbrel service started.' "$(recovery_for "$1")"
@@ -89,16 +72,14 @@ expect_events "paused" 'Nimbrel service started.' \
     "$(recovery_for 'Print Spooler in unexpected service state')" \
     'Print Spooler recovery completed successfully.' \
     'Print Spooler unhealthy but recovery rate limit reached. Waiting.'
-wt_run sc stop Spooler
-wt_wait_state Spooler STOPPED 10 || wt_fail "the fake spooler did not stop"
+nb_spooler stop
 
-# ---- Stuck start-pending: found stuck after HangTimeoutMs (5 s).
+# ---- Stuck start-pending, then stop-pending: found stuck after HangTimeoutMs (5 s).
 ms_ini 0
 start_case start-pending
 nb_start
 expect_forced_recovery "Print Spooler stuck in Starting/Stopping state"
 
-# ---- Stuck stop-pending before the recovery begins.
 start_case stop-pending STOP_PENDING
 nb_start
 expect_forced_recovery "Print Spooler stuck in Starting/Stopping state"
@@ -110,8 +91,7 @@ wt_expect_procs "spoolsv.exe before the recovery" "$fake" 2 5
 nb_start
 expect_forced_recovery "Plugin health check failed (exit code 1)"
 
-# ---- Stopped during a slow recovery: the stop waits for the recovery, and
-# shows its progress all the while.
+# ---- Stopped during a slow recovery: the stop waits, showing progress.
 ms_ini 1 12000
 start_case ignore-stop RUNNING
 nb_start
@@ -128,8 +108,7 @@ while [ "$(wt_state Nimbrel)" = STOP_PENDING ]; do
 done
 wt_wait_state Nimbrel STOPPED 5 || wt_fail "Nimbrel did not stop after stop-pending: $samples"
 printf 'checkpoint/hint seen while stopping:%s\n' "$samples"
-# Each checkpoint advances on the last, and none is seen for longer than its
-# hint (5 s, some ten samples); the recovery's 12 s wait shows several.
+# Checkpoints advance, none held past its 5 s hint (ten samples); 12 s shows several.
 printf '%s\n' $samples | awk -F/ '
     { cp = $1 + 0; hint = $2 + 0 }
     hint != 5000 { print "hint " $2; bad = 1 }

@@ -1,17 +1,11 @@
-# The installed service, checking every second, against a Print Spooler that
-# can never start (registered with a program that does not exist): three
-# failed recoveries, each counted by the hourly limit, and one rate-limit
-# warning, then quiet: 7 events in the minute, where every cycle used to
-# write two. Prints the figure.
-#
-# Named zz_ to run after the scenarios that use Wine's own Spooler, whose
-# registration it puts back.
+# A Spooler that can never start: three failed recoveries, one rate-limit
+# warning, then quiet (7 events in the minute). Named zz_ to run after the
+# scenarios that use Wine's own Spooler, which it puts back.
 nb_deploy unrepairable_spooler
 nb_undo() { nb_restore_spooler; }
 trap nb_cleanup EXIT
 nb_fast_ini Recovery.StopTimeoutMs=1000 Recovery.StartTimeoutMs=2000 | nb_ini
-wt_run sc stop Spooler
-wt_wait_state Spooler STOPPED 10 || wt_fail "the Spooler did not stop"
+nb_spooler stop
 wt_run sc delete Spooler
 wt_run sc create Spooler binPath= 'C:\Nowhere\spoolsv.exe' type= own start= demand
 wt_expect_rc "sc create Spooler (nowhere)" 0
