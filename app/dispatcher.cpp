@@ -33,7 +33,7 @@ bool IsJsonSwitch(const WCHAR* word) {
 } // namespace
 
 int RunServiceMode() {
-    const SERVICE_TABLE_ENTRYW table[] = {{ServiceName, ServiceMain}, {nullptr, nullptr}};
+    const SERVICE_TABLE_ENTRYW table[] = {{g_ServiceName, ServiceMain}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherW(table)) {
         ConsolePrint(L"StartServiceCtrlDispatcher failed: %u\n", GetLastError());
         return 1;

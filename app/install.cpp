@@ -11,7 +11,7 @@ namespace {
 constexpr WCHAR kServiceName[] = L"Nimbrel";
 constexpr WCHAR kDisplayName[] = L"Nimbrel";
 // The platform's description record takes a writable text.
-WCHAR ServiceDescription[] =
+WCHAR g_ServiceDescription[] =
     L"Monitors and automatically repairs the Windows Print Spooler service.";
 
 // The path between double quotes: two characters more than the longest path
@@ -82,7 +82,7 @@ int RunInstallCommand() {
     }
     // The description only helps an administrator read the services list;
     // the service works without it.
-    SERVICE_DESCRIPTIONW description{ServiceDescription};
+    SERVICE_DESCRIPTIONW description{g_ServiceDescription};
     {
         const BenignFailures benign;
         ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description);

@@ -21,7 +21,7 @@ int RunRecoverCommand() {
         ConsolePrint(L"Print Spooler is disabled; recovery skipped.\n");
         return 1;
     }
-    if (RunRecovery(kManualReason, SpoolFilesBySwitch(Settings.ClearSpoolOnRecovery),
+    if (RunRecovery(kManualReason, SpoolFilesBySwitch(g_Settings.ClearSpoolOnRecovery),
                     Counting::Uncounted)) {
         ConsolePrint(L"Print Spooler recovery completed.\n");
         return 0;

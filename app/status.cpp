@@ -60,12 +60,12 @@ int RunStatusCommand() {
         ConsolePrint(L"Startup type:          %s\n", StartTypeName(startType));
     }
     ConsolePrint(L"Service state healthy: %s\n", YesNo(CheckServiceState()));
-    if (Settings.EnableQueueCheck) {
+    if (g_Settings.EnableQueueCheck) {
         ConsolePrint(L"Print queue healthy:   %s\n", YesNo(CheckPrintQueues()));
     }
-    if (Settings.EnablePluginCheck && Settings.PluginPath[0] != 0) {
+    if (g_Settings.EnablePluginCheck && g_Settings.PluginPath[0] != 0) {
         // The path goes out before the plugin runs, which may take a while.
-        ConsolePrint(L"Plugin check enabled:  %s\n", Settings.PluginPath);
+        ConsolePrint(L"Plugin check enabled:  %s\n", g_Settings.PluginPath);
         ConsolePrint(L"Plugin healthy:        %s\n", YesNo(CheckPlugin()));
     }
     ConsolePrint(L"Overall healthy:       %s\n", YesNo(EvaluateHealth()));
@@ -73,17 +73,17 @@ int RunStatusCommand() {
     // report does not wait for it a second time (the overall verdict found
     // it still out and counted the silence at once).
     ReleaseQueueWorker();
-    if (LastIssue[0] != 0) {
-        ConsolePrint(L"Last issue:            %s\n", LastIssue);
+    if (g_LastIssue[0] != 0) {
+        ConsolePrint(L"Last issue:            %s\n", g_LastIssue);
     }
-    if (Settings.EnableScheduledRestart) {
-        const WCHAR* days = Settings.RestartDays[0] != 0 ? Settings.RestartDays : L"Every day";
-        ConsolePrint(L"Scheduled restart:     %s at %s\n", days, Settings.RestartTime);
+    if (g_Settings.EnableScheduledRestart) {
+        const WCHAR* days = g_Settings.RestartDays[0] != 0 ? g_Settings.RestartDays : L"Every day";
+        ConsolePrint(L"Scheduled restart:     %s at %s\n", days, g_Settings.RestartTime);
     }
     WCHAR spool[MAX_PATH];
     ConsolePrint(L"Spool folder:          %s\n",
                  GetSpoolDirectoryInEffect(spool, MAX_PATH) ? spool : L"unknown");
-    if (SettingsFileHasUtf8Mark) {
+    if (g_SettingsFileHasUtf8Mark) {
         ConsolePrint(L"Note: %s\n", kUtf8MarkNotice);
     }
     return 0;

@@ -28,9 +28,9 @@ struct StatusFacts {
 void RunChecks(StatusFacts& facts) {
     facts.startTypeKnown = QuerySpoolerStartType(&facts.startType);
     facts.serviceState = CheckServiceState();
-    facts.printQueue = Settings.EnableQueueCheck ? CheckPrintQueues() : kCheckOff;
+    facts.printQueue = g_Settings.EnableQueueCheck ? CheckPrintQueues() : kCheckOff;
     facts.plugin =
-        Settings.EnablePluginCheck && Settings.PluginPath[0] != 0 ? CheckPlugin() : kCheckOff;
+        g_Settings.EnablePluginCheck && g_Settings.PluginPath[0] != 0 ? CheckPlugin() : kCheckOff;
     facts.healthy = EvaluateHealth();
     // A worker that the spooler never answered ends with the process.
     ReleaseQueueWorker();
@@ -61,13 +61,13 @@ void PutSpooler(JsonOutput& out, const StatusFacts& facts) {
     PutCheck(out, L",\"printQueue\":", facts.printQueue);
     PutCheck(out, L",\"plugin\":", facts.plugin);
     JsonRaw(out, L"},\"lastIssue\":");
-    JsonStringOrNull(out, LastIssue);
+    JsonStringOrNull(out, g_LastIssue);
     JsonRaw(out, L",\"schedule\":");
-    if (Settings.EnableScheduledRestart) {
+    if (g_Settings.EnableScheduledRestart) {
         JsonRaw(out, L"{\"days\":");
-        JsonString(out, Settings.RestartDays[0] != 0 ? Settings.RestartDays : L"Every day");
+        JsonString(out, g_Settings.RestartDays[0] != 0 ? g_Settings.RestartDays : L"Every day");
         JsonRaw(out, L",\"time\":");
-        JsonString(out, Settings.RestartTime);
+        JsonString(out, g_Settings.RestartTime);
         JsonRaw(out, L"}");
     } else {
         JsonRaw(out, L"null");

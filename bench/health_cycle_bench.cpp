@@ -91,10 +91,10 @@ constexpr DWORD kEnumFlags = PRINTER_ENUM_LOCAL;
 void BuildMachine(int printers, int jobs) {
     sim::Reset();
     sim::SetRecording(false);
-    Settings = kDefaultSettings;
-    Settings.EnableQueueCheck = 1;
-    Settings.MaxQueueJobs = 0;
-    Settings.EnablePluginCheck = 0;
+    g_Settings = kDefaultSettings;
+    g_Settings.EnableQueueCheck = 1;
+    g_Settings.MaxQueueJobs = 0;
+    g_Settings.EnablePluginCheck = 0;
     const SYSTEMTIME submitted = sim::UtcSystemTime(60);
     for (int p = 0; p < printers; ++p) {
         wchar_t name[32];
@@ -168,7 +168,7 @@ void PlatformCallsOfOneCycle() {
     QuerySpoolerState(); // the queue check's gate
     HANDLE worker = CreateThread(nullptr, 0, ReadEveryQueue, nullptr, 0, nullptr);
     benchmark::DoNotOptimize(GetTickCount());
-    WaitForSingleObject(worker, Settings.QueueCheckTimeoutMs);
+    WaitForSingleObject(worker, g_Settings.QueueCheckTimeoutMs);
     CloseHandle(worker);
 }
 

@@ -31,9 +31,9 @@ const SettingsRecord kDefaultSettings = {
     L"",      // RestartDays
 };
 
-SettingsRecord Settings = kDefaultSettings;
+SettingsRecord g_Settings = kDefaultSettings;
 
-bool SettingsFileHasUtf8Mark = false;
+bool g_SettingsFileHasUtf8Mark = false;
 
 const WCHAR kUtf8MarkNotice[] =
     L"Nimbrel.ini begins with a UTF-8 byte-order mark, which Windows takes as part of the "
@@ -107,7 +107,7 @@ constexpr std::size_t kIntegerCount = sizeof kIntegerKeys / sizeof kIntegerKeys[
 constexpr std::size_t kTextCount = sizeof kTextKeys / sizeof kTextKeys[0];
 
 // Indexed as the settings are listed: the numbers, then the texts.
-SettingSource Sources[kIntegerCount + kTextCount];
+SettingSource g_Sources[kIntegerCount + kTextCount];
 
 // Room for the names of one section's keys, each terminated, and a final
 // terminator. Names beyond it only lose their "file" label.
@@ -138,7 +138,7 @@ void ReadIntegerKeys(const WCHAR* iniPath) {
     for (const IntegerKey& k : kIntegerKeys) {
         UINT value = GetPrivateProfileIntW(k.section, k.key,
                                            static_cast<INT>(kDefaultSettings.*k.field), iniPath);
-        Settings.*k.field = k.isSwitch ? (value != 0 ? 1u : 0u) : static_cast<DWORD>(value);
+        g_Settings.*k.field = k.isSwitch ? (value != 0 ? 1u : 0u) : static_cast<DWORD>(value);
     }
 }
 
@@ -151,8 +151,8 @@ void ReadTextKeys(const WCHAR* iniPath) {
         // A present but empty value keeps the default rather than clearing it.
         if (length != 0) {
             scratch[k.capacity - 1] = 0;
-            CopyText(k.field(Settings), k.capacity, scratch);
-            Sources[kIntegerCount + i] = SettingSource::File;
+            CopyText(k.field(g_Settings), k.capacity, scratch);
+            g_Sources[kIntegerCount + i] = SettingSource::File;
         }
     }
 }
@@ -184,12 +184,12 @@ void MarkSettingsFromFile(const WCHAR* iniPath) {
         names[end + 1] = 0;
         for (std::size_t i = 0; i < kIntegerCount; ++i) {
             if (kIntegerKeys[i].section == section && KeyListed(names, kIntegerKeys[i].key)) {
-                Sources[i] = SettingSource::File;
+                g_Sources[i] = SettingSource::File;
             }
         }
         for (std::size_t i = 0; i < kTextCount; ++i) {
             if (kTextKeys[i].section == section && !KeyListed(names, kTextKeys[i].key)) {
-                Sources[kIntegerCount + i] = SettingSource::Default;
+                g_Sources[kIntegerCount + i] = SettingSource::Default;
             }
         }
     }
@@ -197,8 +197,8 @@ void MarkSettingsFromFile(const WCHAR* iniPath) {
 
 void ApplyLowerBounds() {
     for (const IntegerKey& k : kIntegerKeys) {
-        if (Settings.*k.field < k.lowerBound) {
-            Settings.*k.field = k.lowerBound;
+        if (g_Settings.*k.field < k.lowerBound) {
+            g_Settings.*k.field = k.lowerBound;
         }
     }
 }
@@ -337,12 +337,12 @@ void ApplyFirstSectionValue(const WCHAR* section, const WCHAR* key, WCHAR* value
         if (number) {
             const IntegerKey& k = kIntegerKeys[i];
             const DWORD read = ProfileNumber(text);
-            Settings.*k.field = k.isSwitch ? (read != 0 ? 1u : 0u) : read;
+            g_Settings.*k.field = k.isSwitch ? (read != 0 ? 1u : 0u) : read;
         } else {
             const TextKey& k = kTextKeys[i - kIntegerCount];
-            CopyText(k.field(Settings), k.capacity, text);
+            CopyText(k.field(g_Settings), k.capacity, text);
         }
-        Sources[i] = SettingSource::File;
+        g_Sources[i] = SettingSource::File;
         return;
     }
 }
@@ -358,7 +358,7 @@ void ReadSectionBehindUtf8Mark(const WCHAR* iniPath) {
         static_cast<unsigned char>(head[2]) != 0xBF) {
         return;
     }
-    SettingsFileHasUtf8Mark = true;
+    g_SettingsFileHasUtf8Mark = true;
     WCHAR section[kLineCapacity];
     std::size_t at = DecodeLine(head, size, 3, section);
     TrimBlanks(section);
@@ -412,8 +412,8 @@ void ReadPolicies() {
         FormatBounded(keyPath, 64, L"%s\\%s", kPolicyKey, k.section);
         DWORD value = 0;
         if (ReadRegistryNumber(keyPath, k.key, &value)) {
-            Settings.*k.field = k.isSwitch ? (value != 0 ? 1u : 0u) : value;
-            Sources[i] = SettingSource::Policy;
+            g_Settings.*k.field = k.isSwitch ? (value != 0 ? 1u : 0u) : value;
+            g_Sources[i] = SettingSource::Policy;
         }
     }
     WCHAR scratch[kSpoolDirectoryCapacity];
@@ -423,8 +423,8 @@ void ReadPolicies() {
         DWORD type = REG_NONE;
         if (ReadRegistryText(keyPath, k.key, scratch, k.capacity, &type) && type == REG_SZ &&
             scratch[0] != 0) {
-            CopyText(k.field(Settings), k.capacity, scratch);
-            Sources[kIntegerCount + i] = SettingSource::Policy;
+            CopyText(k.field(g_Settings), k.capacity, scratch);
+            g_Sources[kIntegerCount + i] = SettingSource::Policy;
         }
     }
 }
@@ -432,10 +432,10 @@ void ReadPolicies() {
 } // namespace
 
 void LoadSettings() {
-    Settings = kDefaultSettings;
-    SettingsFileHasUtf8Mark = false;
+    g_Settings = kDefaultSettings;
+    g_SettingsFileHasUtf8Mark = false;
     for (std::size_t i = 0; i < kIntegerCount + kTextCount; ++i) {
-        Sources[i] = SettingSource::Default; // cppcheck-suppress useStlAlgorithm
+        g_Sources[i] = SettingSource::Default; // cppcheck-suppress useStlAlgorithm
     }
     // Without the file's own path no file is read; policies still apply.
     WCHAR iniPath[MAX_PATH];
@@ -448,7 +448,7 @@ void LoadSettings() {
     ReadPolicies();
     for (const TextKey& k : kTextKeys) {
         if (k.trim) {
-            TrimBlanks(k.field(Settings));
+            TrimBlanks(k.field(g_Settings));
         }
     }
     ApplyLowerBounds();
@@ -466,16 +466,16 @@ SettingEntry DescribeSetting(std::size_t index) {
                 k.isSwitch ? SettingKind::Switch : SettingKind::Number,
                 k.lowerBound,
                 0,
-                Settings.*k.field,
+                g_Settings.*k.field,
                 nullptr,
-                Sources[index]};
+                g_Sources[index]};
     }
     // An index past the last text key names no setting; the last one stands in rather than
     // reading past the table.
     std::size_t text = index - kIntegerCount < kTextCount ? index - kIntegerCount : kTextCount - 1;
     const TextKey& k = kTextKeys[text];
-    return {k.section,  k.key, SettingKind::Text, 0,
-            k.capacity, 0,     k.field(Settings), Sources[kIntegerCount + text]};
+    return {k.section,  k.key, SettingKind::Text,   0,
+            k.capacity, 0,     k.field(g_Settings), g_Sources[kIntegerCount + text]};
 }
 
 const WCHAR* SettingSourceName(SettingSource source) {

@@ -48,7 +48,7 @@ extern const SettingsRecord kDefaultSettings;
 
 // Process-wide; holds the defaults from process start. Written only by
 // LoadSettings, before any other thread exists; read freely afterwards.
-extern SettingsRecord Settings;
+extern SettingsRecord g_Settings;
 
 // Resets the Settings to their defaults, then reads "Nimbrel.ini" from the
 // executable's folder and holds each number to its lower bound. Never fails:
@@ -60,7 +60,7 @@ void LoadSettings();
 // header there is not seen and that section's settings are lost; LoadSettings
 // reads that section itself, and the status report and the service's start
 // say how to save the file instead.
-extern bool SettingsFileHasUtf8Mark;
+extern bool g_SettingsFileHasUtf8Mark;
 extern const WCHAR kUtf8MarkNotice[];
 
 // Where the value in effect came from.

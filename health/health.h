@@ -15,7 +15,7 @@ namespace nimbrel {
 constexpr std::size_t kLastIssueCapacity = 256;
 
 // The description of the health problem found last; empty when none.
-extern WCHAR LastIssue[kLastIssueCapacity];
+extern WCHAR g_LastIssue[kLastIssueCapacity];
 
 // How a check reports itself unhealthy: it describes the problem in `issue`
 // (LastIssue, or the private copy of a check run on a worker) and returns
@@ -35,7 +35,7 @@ bool UnhealthyInto(WCHAR (&issue)[kLastIssueCapacity], const WCHAR* format, Args
 
 template <typename... Args>
 bool Unhealthy(const WCHAR* format, Args... args) {
-    return UnhealthyInto(LastIssue, format, args...);
+    return UnhealthyInto(g_LastIssue, format, args...);
 }
 
 // The pending state being watched and the tick of its first sighting.
@@ -43,10 +43,10 @@ struct PendingWatchRecord {
     DWORD state;
     DWORD since;
 };
-extern PendingWatchRecord PendingWatch;
+extern PendingWatchRecord g_PendingWatch;
 
 // Tick count of the last plugin launch; 0 when none has happened yet.
-extern DWORD LastPluginRunTick;
+extern DWORD g_LastPluginRunTick;
 
 bool CheckServiceState();
 bool CheckPlugin();
@@ -60,8 +60,8 @@ bool CheckPrintQueues();
 // The worker that has not answered yet, while it is out, and the tick of its
 // start; null otherwise. A later check gives it the rest of its deadline,
 // lets it go once it has ended, and starts no other meanwhile.
-extern HANDLE QueueWorker;
-extern DWORD QueueWorkerSince;
+extern HANDLE g_QueueWorker;
+extern DWORD g_QueueWorkerSince;
 
 // The running service's memory of the jobs it has seen spooling or
 // printing, kept by the print queue check's worker. With it a job counts as
@@ -70,7 +70,7 @@ extern DWORD QueueWorkerSince;
 // keeps none. A fixed number of jobs is watched; a job beyond it is not,
 // and is never found stuck.
 constexpr std::size_t kWatchedJobsCapacity = 1024;
-extern bool WatchJobProgress; // set by the monitor before its first check
+extern bool g_WatchJobProgress; // set by the monitor before its first check
 
 // Notes what the jobs of one printer show at tick `now`, and forgets its jobs
 // that are gone or no longer spooling or printing.
@@ -92,6 +92,6 @@ bool EvaluateHealth();
 
 // What each check of the last EvaluateHealth gave (service state, print
 // queue, plugin): 1 healthy, 0 not, -1 not run because an earlier one failed.
-extern int LastCheckVerdicts[3];
+extern int g_LastCheckVerdicts[3];
 
 } // namespace nimbrel

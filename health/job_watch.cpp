@@ -2,7 +2,7 @@
 
 namespace nimbrel {
 
-bool WatchJobProgress = false;
+bool g_WatchJobProgress = false;
 
 namespace {
 
@@ -20,8 +20,8 @@ struct WatchedJob {
 
 constexpr DWORD kActiveJob = JOB_STATUS_SPOOLING | JOB_STATUS_PRINTING;
 
-WatchedJob Watched[kWatchedJobsCapacity];
-DWORD Looks = 0;
+WatchedJob g_Watched[kWatchedJobsCapacity];
+DWORD g_Looks = 0;
 
 // FNV-1a over the name's characters: two printers that share a key and a
 // job number share an entry, which can only make a job look as if it moved.
@@ -36,7 +36,7 @@ DWORD NameKey(const WCHAR* name) {
 // Plain loops rather than <algorithm>: the MSVC rules check compiles the logic with MinGW's
 // C library headers, which <algorithm> pulls in and clang-cl cannot parse.
 WatchedJob* Find(DWORD printer, DWORD jobId) {
-    for (WatchedJob& entry : Watched) {
+    for (WatchedJob& entry : g_Watched) {
         // cppcheck-suppress useStlAlgorithm
         if (entry.used && entry.printer == printer && entry.jobId == jobId) {
             return &entry;
@@ -46,7 +46,7 @@ WatchedJob* Find(DWORD printer, DWORD jobId) {
 }
 
 WatchedJob* FreeEntry() {
-    for (WatchedJob& entry : Watched) {
+    for (WatchedJob& entry : g_Watched) {
         // cppcheck-suppress useStlAlgorithm
         if (!entry.used) {
             return &entry;
@@ -75,7 +75,7 @@ void Watch(DWORD printer, const JOB_INFO_2W& job, DWORD now) {
         entry->activeBits = job.Status & kActiveJob;
         entry->since = now;
     }
-    entry->mark = Looks;
+    entry->mark = g_Looks;
 }
 
 } // namespace
@@ -84,14 +84,14 @@ void Watch(DWORD printer, const JOB_INFO_2W& job, DWORD now) {
 // so is forgotten, and its watch begins anew if it becomes so again.
 void WatchJobs(const WCHAR* printerName, const JOB_INFO_2W* jobs, DWORD count, DWORD now) {
     const DWORD printer = NameKey(printerName);
-    ++Looks;
+    ++g_Looks;
     for (DWORD i = 0; i < count; ++i) {
         if ((jobs[i].Status & kActiveJob) != 0) {
             Watch(printer, jobs[i], now);
         }
     }
-    for (WatchedJob& entry : Watched) {
-        if (entry.used && entry.printer == printer && entry.mark != Looks) {
+    for (WatchedJob& entry : g_Watched) {
+        if (entry.used && entry.printer == printer && entry.mark != g_Looks) {
             entry.used = false;
         }
     }
@@ -104,7 +104,7 @@ bool StalledFor(const WCHAR* printerName, const JOB_INFO_2W& job, DWORD now, DWO
 
 unsigned WatchedJobs() {
     unsigned count = 0;
-    for (const WatchedJob& entry : Watched) {
+    for (const WatchedJob& entry : g_Watched) {
         // cppcheck-suppress useStlAlgorithm
         count += entry.used ? 1u : 0u;
     }
@@ -112,10 +112,10 @@ unsigned WatchedJobs() {
 }
 
 void ForgetWatchedJobs() {
-    for (WatchedJob& entry : Watched) {
+    for (WatchedJob& entry : g_Watched) {
         entry.used = false;
     }
-    Looks = 0;
+    g_Looks = 0;
 }
 
 } // namespace nimbrel

@@ -8,7 +8,7 @@
 
 namespace nimbrel {
 
-DWORD LastPluginRunTick = 0;
+DWORD g_LastPluginRunTick = 0;
 
 namespace {
 
@@ -115,14 +115,14 @@ void EndPlugin(HANDLE job, HANDLE process) {
 bool RunPlugin() {
     WCHAR commandLine[kCommandLineCapacity];
     WCHAR interpreter[MAX_PATH];
-    const bool batch = IsBatchFile(Settings.PluginPath);
+    const bool batch = IsBatchFile(g_Settings.PluginPath);
     if (batch && !GetCommandInterpreter(interpreter)) {
         return Unhealthy(L"Failed to launch plugin health check");
     }
     // cmd.exe /c strips the outer pair of quotes and keeps the inner pair,
     // which keeps a path with blanks in one piece.
     const WCHAR* format = batch ? L"cmd.exe /c \"\"%s\"\"" : L"\"%s\"";
-    FormatBounded(commandLine, kCommandLineCapacity, format, Settings.PluginPath);
+    FormatBounded(commandLine, kCommandLineCapacity, format, g_Settings.PluginPath);
 
     ObjectHandle job(CreatePluginJob());
     const ObjectHandle process(LaunchPlugin(batch ? interpreter : nullptr, commandLine, job));
@@ -132,9 +132,9 @@ bool RunPlugin() {
 
     // In the service, a stop request ends the wait too: the plugin is ended
     // and the cycle passes without a verdict of its own.
-    const HANDLE waitFor[] = {process.get(), StopEvent};
-    const DWORD ended = WaitForMultipleObjects(StopEvent != nullptr ? 2 : 1, waitFor, FALSE,
-                                               Settings.PluginTimeoutMs);
+    const HANDLE waitFor[] = {process.get(), g_StopEvent};
+    const DWORD ended = WaitForMultipleObjects(g_StopEvent != nullptr ? 2 : 1, waitFor, FALSE,
+                                               g_Settings.PluginTimeoutMs);
     if (ended != WAIT_OBJECT_0) {
         // A plugin that hangs must not keep the next check from running.
         EndPlugin(job.get(), process.get());
@@ -151,22 +151,22 @@ bool RunPlugin() {
 } // namespace
 
 bool CheckPlugin() {
-    if (!Settings.EnablePluginCheck || Settings.PluginPath[0] == 0) {
+    if (!g_Settings.EnablePluginCheck || g_Settings.PluginPath[0] == 0) {
         return true;
     }
     // The interval runs from launch to launch; between runs the check passes
     // without remembering what the last run found.
     const DWORD now = GetTickCount();
-    if (LastPluginRunTick != 0 &&
-        static_cast<DWORD>(now - LastPluginRunTick) < Settings.PluginIntervalMs) {
+    if (g_LastPluginRunTick != 0 &&
+        static_cast<DWORD>(now - g_LastPluginRunTick) < g_Settings.PluginIntervalMs) {
         return true;
     }
     // A missing file is looked for again at the next call, without waiting
     // for the interval: no launch has been attempted.
-    if (GetFileAttributesW(Settings.PluginPath) == INVALID_FILE_ATTRIBUTES) {
+    if (GetFileAttributesW(g_Settings.PluginPath) == INVALID_FILE_ATTRIBUTES) {
         return Unhealthy(L"Plugin health check file not found");
     }
-    LastPluginRunTick = now;
+    g_LastPluginRunTick = now;
     return RunPlugin();
 }
 

@@ -7,8 +7,8 @@
 
 namespace nimbrel {
 
-HANDLE QueueWorker = nullptr;
-DWORD QueueWorkerSince = 0;
+HANDLE g_QueueWorker = nullptr;
+DWORD g_QueueWorkerSince = 0;
 
 namespace {
 
@@ -28,7 +28,7 @@ struct QueueLook {
     bool verdict;
     WCHAR issue[kLastIssueCapacity];
 };
-QueueLook Look = {true, L""};
+QueueLook g_Look = {true, L""};
 
 // Only a job the spooler is actively spooling or printing can be stuck; a
 // paused, failed or waiting job stays in the queue by someone's choice.
@@ -51,12 +51,12 @@ bool JudgeJobs(const WCHAR* printerName, const JOB_INFO_2W* jobs, DWORD count) {
     // The service watches every look, whatever the verdict; the watch's own
     // clock is the tick count, which the wall clock's changes do not move.
     const DWORD tick = GetTickCount();
-    if (WatchJobProgress) {
+    if (g_WatchJobProgress) {
         WatchJobs(printerName, jobs, count, tick);
     }
-    if (Settings.MaxQueueJobs != 0 && count > Settings.MaxQueueJobs) {
-        return UnhealthyInto(Look.issue, L"Printer '%s' queue depth %u exceeds limit %u",
-                             printerName, count, Settings.MaxQueueJobs);
+    if (g_Settings.MaxQueueJobs != 0 && count > g_Settings.MaxQueueJobs) {
+        return UnhealthyInto(g_Look.issue, L"Printer '%s' queue depth %u exceeds limit %u",
+                             printerName, count, g_Settings.MaxQueueJobs);
     }
     // Both instants are UTC, so neither the time zone nor daylight saving
     // time changes a job's age.
@@ -64,15 +64,15 @@ bool JudgeJobs(const WCHAR* printerName, const JOB_INFO_2W* jobs, DWORD count) {
     GetSystemTimeAsFileTime(&nowTime);
     const std::uint64_t now = Instant(nowTime);
     const std::uint64_t limit =
-        static_cast<std::uint64_t>(Settings.StuckJobTimeoutMs) * kFileTimeUnitsPerMs;
+        static_cast<std::uint64_t>(g_Settings.StuckJobTimeoutMs) * kFileTimeUnitsPerMs;
     for (DWORD i = 0; i < count; ++i) {
         // In the service an old job that still makes progress is printing a
         // long document, not stuck.
         if (IsStuck(jobs[i], now, limit) &&
-            (!WatchJobProgress ||
-             StalledFor(printerName, jobs[i], tick, Settings.StuckJobTimeoutMs))) {
+            (!g_WatchJobProgress ||
+             StalledFor(printerName, jobs[i], tick, g_Settings.StuckJobTimeoutMs))) {
             const WCHAR* document = jobs[i].pDocument ? jobs[i].pDocument : L"(unknown)";
-            return UnhealthyInto(Look.issue, L"Stuck print job on '%s' (job %u, document: %s)",
+            return UnhealthyInto(g_Look.issue, L"Stuck print job on '%s' (job %u, document: %s)",
                                  printerName, jobs[i].JobId, document);
         }
     }
@@ -163,31 +163,31 @@ bool CheckEveryPrinter() {
 // The worker: every question to the spooler is asked here, where a spooler
 // that never answers holds this thread only.
 DWORD LookAtQueues(LPVOID) {
-    Look.verdict = Settings.PrinterName[0] != 0 ? CheckPrinterQueue(Settings.PrinterName)
-                                                : CheckEveryPrinter();
+    g_Look.verdict = g_Settings.PrinterName[0] != 0 ? CheckPrinterQueue(g_Settings.PrinterName)
+                                                    : CheckEveryPrinter();
     return 0;
 }
 
 bool NotResponding() {
     return Unhealthy(
         L"Print Spooler not responding (no answer to a print queue request within %u ms)",
-        Settings.QueueCheckTimeoutMs);
+        g_Settings.QueueCheckTimeoutMs);
 }
 
 // Waits for the worker for up to `ms`, or, in the service, until a stop is
 // requested: the service does not stay to hear the spooler out.
 DWORD WaitForWorker(DWORD ms) {
-    if (StopEvent == nullptr) {
-        return WaitForSingleObject(QueueWorker, ms);
+    if (g_StopEvent == nullptr) {
+        return WaitForSingleObject(g_QueueWorker, ms);
     }
-    const HANDLE objects[] = {QueueWorker, StopEvent};
+    const HANDLE objects[] = {g_QueueWorker, g_StopEvent};
     return WaitForMultipleObjects(2, objects, FALSE, ms);
 }
 
 // What the deadline leaves of its time for the worker out.
 DWORD RemainingMs() {
-    const DWORD elapsed = GetTickCount() - QueueWorkerSince;
-    return elapsed >= Settings.QueueCheckTimeoutMs ? 0 : Settings.QueueCheckTimeoutMs - elapsed;
+    const DWORD elapsed = GetTickCount() - g_QueueWorkerSince;
+    return elapsed >= g_Settings.QueueCheckTimeoutMs ? 0 : g_Settings.QueueCheckTimeoutMs - elapsed;
 }
 
 // The worker has not ended. Silence until the deadline is the finding; a
@@ -206,42 +206,42 @@ bool Unanswered(DWORD wait) {
 // spooler stays silent. One that has ended since is let go: what it found
 // is too old to count.
 bool AskSpooler() {
-    if (QueueWorker != nullptr) {
+    if (g_QueueWorker != nullptr) {
         const DWORD wait = WaitForWorker(RemainingMs());
         if (wait != WAIT_OBJECT_0) {
             return Unanswered(wait);
         }
         ReleaseQueueWorker();
     }
-    Look.verdict = true;
-    Look.issue[0] = 0;
-    QueueWorker = CreateThread(nullptr, 0, LookAtQueues, nullptr, 0, nullptr);
-    if (QueueWorker == nullptr) {
+    g_Look.verdict = true;
+    g_Look.issue[0] = 0;
+    g_QueueWorker = CreateThread(nullptr, 0, LookAtQueues, nullptr, 0, nullptr);
+    if (g_QueueWorker == nullptr) {
         return true;
     }
-    QueueWorkerSince = GetTickCount();
-    const DWORD wait = WaitForWorker(Settings.QueueCheckTimeoutMs);
+    g_QueueWorkerSince = GetTickCount();
+    const DWORD wait = WaitForWorker(g_Settings.QueueCheckTimeoutMs);
     if (wait != WAIT_OBJECT_0) {
         return Unanswered(wait);
     }
     ReleaseQueueWorker();
-    if (!Look.verdict && Look.issue[0] != 0) {
-        CopyText(LastIssue, kLastIssueCapacity, Look.issue);
+    if (!g_Look.verdict && g_Look.issue[0] != 0) {
+        CopyText(g_LastIssue, kLastIssueCapacity, g_Look.issue);
     }
-    return Look.verdict;
+    return g_Look.verdict;
 }
 
 } // namespace
 
 void ReleaseQueueWorker() {
-    if (QueueWorker != nullptr) {
-        CloseHandle(QueueWorker);
-        QueueWorker = nullptr;
+    if (g_QueueWorker != nullptr) {
+        CloseHandle(g_QueueWorker);
+        g_QueueWorker = nullptr;
     }
 }
 
 bool CheckPrintQueues() {
-    if (!Settings.EnableQueueCheck) {
+    if (!g_Settings.EnableQueueCheck) {
         return true;
     }
     // An unhealthy service is the service-state check's to report (its text

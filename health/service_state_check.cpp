@@ -6,7 +6,7 @@
 
 namespace nimbrel {
 
-PendingWatchRecord PendingWatch = {0, 0};
+PendingWatchRecord g_PendingWatch = {0, 0};
 
 namespace {
 
@@ -17,14 +17,14 @@ namespace {
 // sighting.
 bool JudgePending(DWORD state) {
     const DWORD now = GetTickCount();
-    if (PendingWatch.state != state) {
-        PendingWatch.state = state;
-        PendingWatch.since = now;
+    if (g_PendingWatch.state != state) {
+        g_PendingWatch.state = state;
+        g_PendingWatch.since = now;
         return true;
     }
     // Unsigned 32-bit difference: right across a wrap of the tick counter.
-    const DWORD elapsed = now - PendingWatch.since;
-    if (elapsed >= Settings.HangTimeoutMs) {
+    const DWORD elapsed = now - g_PendingWatch.since;
+    if (elapsed >= g_Settings.HangTimeoutMs) {
         return Unhealthy(L"Print Spooler stuck in Starting/Stopping state");
     }
     return true;
@@ -39,7 +39,7 @@ bool CheckServiceState() {
     }
     switch (state) {
     case SERVICE_RUNNING:
-        PendingWatch = {0, 0};
+        g_PendingWatch = {0, 0};
         return true;
     case SERVICE_STOPPED:
         return Unhealthy(L"Print Spooler service is stopped");

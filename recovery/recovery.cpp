@@ -140,7 +140,7 @@ bool RepairSpooler(bool clearSpool) {
     // The machine began to shut down meanwhile: clearing or starting now
     // would race the system taking everything down, and the spooler starts
     // afresh with the machine. Nothing more is done or logged.
-    if (ShutdownRequested) {
+    if (g_ShutdownRequested) {
         return false;
     }
     if (!stopped) {

@@ -2,7 +2,7 @@
 
 namespace nimbrel {
 
-RestartHistoryRecord RestartHistory = {};
+RestartHistoryRecord g_RestartHistory = {};
 
 namespace {
 
@@ -12,15 +12,15 @@ constexpr std::int64_t kRateWindowSeconds = 3600;
 
 void RecordRestart() {
     const std::int64_t now = _time64(nullptr);
-    if (RestartHistory.count < kRestartHistoryCapacity) {
-        RestartHistory.entries[RestartHistory.count++] = now;
+    if (g_RestartHistory.count < kRestartHistoryCapacity) {
+        g_RestartHistory.entries[g_RestartHistory.count++] = now;
         return;
     }
     // Full: drop the oldest and keep the recording order.
     for (DWORD i = 1; i < kRestartHistoryCapacity; ++i) {
-        RestartHistory.entries[i - 1] = RestartHistory.entries[i];
+        g_RestartHistory.entries[i - 1] = g_RestartHistory.entries[i];
     }
-    RestartHistory.entries[kRestartHistoryCapacity - 1] = now;
+    g_RestartHistory.entries[kRestartHistoryCapacity - 1] = now;
 }
 
 // An entry exactly an hour old still counts. One in the future (the clock
@@ -29,10 +29,10 @@ void RecordRestart() {
 DWORD CountRecentRestarts() {
     const std::int64_t threshold = _time64(nullptr) - kRateWindowSeconds;
     DWORD recent = 0;
-    const DWORD count = RestartHistory.count < kRestartHistoryCapacity ? RestartHistory.count
-                                                                       : kRestartHistoryCapacity;
+    const DWORD count = g_RestartHistory.count < kRestartHistoryCapacity ? g_RestartHistory.count
+                                                                         : kRestartHistoryCapacity;
     for (DWORD i = 0; i < count; ++i) {
-        if (RestartHistory.entries[i] >= threshold) {
+        if (g_RestartHistory.entries[i] >= threshold) {
             ++recent;
         }
     }

@@ -12,7 +12,7 @@ struct RestartHistoryRecord {
     DWORD count;
     std::int64_t entries[kRestartHistoryCapacity];
 };
-extern RestartHistoryRecord RestartHistory;
+extern RestartHistoryRecord g_RestartHistory;
 
 // Appends the current time; when full, drops the oldest entry.
 void RecordRestart();

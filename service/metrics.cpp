@@ -11,15 +11,15 @@
 
 namespace nimbrel {
 
-MetricsRecord Metrics = {0,
-                         {{0, 0}, {0, 0}},
-                         0,
-                         0,
-                         0,
-                         kVerdictUnknown,
-                         {kVerdictUnknown, kVerdictUnknown, kVerdictUnknown},
-                         0,
-                         0};
+MetricsRecord g_Metrics = {0,
+                           {{0, 0}, {0, 0}},
+                           0,
+                           0,
+                           0,
+                           kVerdictUnknown,
+                           {kVerdictUnknown, kVerdictUnknown, kVerdictUnknown},
+                           0,
+                           0};
 
 namespace {
 
@@ -74,14 +74,14 @@ void PutChecks(MetricsText& out) {
     Header(out, "nimbrel_check_healthy", "gauge",
            "Whether each health check last found the Print Spooler healthy (1) or not (0); a "
            "check that is off, or has not run yet, is absent.");
-    const bool on[] = {true, Settings.EnableQueueCheck != 0,
-                       Settings.EnablePluginCheck != 0 && Settings.PluginPath[0] != 0};
+    const bool on[] = {true, g_Settings.EnableQueueCheck != 0,
+                       g_Settings.EnablePluginCheck != 0 && g_Settings.PluginPath[0] != 0};
     const char* const names[] = {"nimbrel_check_healthy{check=\"service_state\"}",
                                  "nimbrel_check_healthy{check=\"print_queue\"}",
                                  "nimbrel_check_healthy{check=\"plugin\"}"};
     for (int i = 0; i < 3; ++i) {
-        if (on[i] && Metrics.checks[i] != kVerdictUnknown) {
-            Sample(out, names[i], Metrics.checks[i] != 0 ? 1 : 0);
+        if (on[i] && g_Metrics.checks[i] != kVerdictUnknown) {
+            Sample(out, names[i], g_Metrics.checks[i] != 0 ? 1 : 0);
         }
     }
 }
@@ -91,32 +91,33 @@ void PutRecoveries(MetricsText& out) {
            "Recoveries of the Print Spooler since the service started, by what started them "
            "and how they ended.");
     Sample(out, "nimbrel_recoveries_total{trigger=\"automatic\",outcome=\"completed\"}",
-           Metrics.recoveries[0][1]);
+           g_Metrics.recoveries[0][1]);
     Sample(out, "nimbrel_recoveries_total{trigger=\"automatic\",outcome=\"failed\"}",
-           Metrics.recoveries[0][0]);
+           g_Metrics.recoveries[0][0]);
     Sample(out, "nimbrel_recoveries_total{trigger=\"scheduled\",outcome=\"completed\"}",
-           Metrics.recoveries[1][1]);
+           g_Metrics.recoveries[1][1]);
     Sample(out, "nimbrel_recoveries_total{trigger=\"scheduled\",outcome=\"failed\"}",
-           Metrics.recoveries[1][0]);
+           g_Metrics.recoveries[1][0]);
     Header(out, "nimbrel_recoveries_refused_total", "counter",
            "Monitor cycles since the service started in which the hourly limit refused a "
            "recovery.");
-    Sample(out, "nimbrel_recoveries_refused_total", Metrics.refused);
+    Sample(out, "nimbrel_recoveries_refused_total", g_Metrics.refused);
     Header(out, "nimbrel_last_recovery_timestamp_seconds", "gauge",
            "When the last recovery ended, in seconds since 1970-01-01 UTC; 0 before the first.");
     Sample(out, "nimbrel_last_recovery_timestamp_seconds",
-           Metrics.lastRecoveryTime > 0 ? static_cast<std::uint64_t>(Metrics.lastRecoveryTime) : 0);
+           g_Metrics.lastRecoveryTime > 0 ? static_cast<std::uint64_t>(g_Metrics.lastRecoveryTime)
+                                          : 0);
 }
 
 void PutCycles(MetricsText& out) {
     Header(out, "nimbrel_cycles_total", "counter", "Monitor cycles since the service started.");
-    Sample(out, "nimbrel_cycles_total", Metrics.cycles);
+    Sample(out, "nimbrel_cycles_total", g_Metrics.cycles);
     Header(out, "nimbrel_cycle_duration_seconds", "gauge",
            "How long the last monitor cycle's work took, without the wait after it.");
     Put(out, "nimbrel_cycle_duration_seconds ");
-    PutNumber(out, Metrics.lastCycleMs / 1000);
+    PutNumber(out, g_Metrics.lastCycleMs / 1000);
     Put(out, ".");
-    const DWORD ms = Metrics.lastCycleMs % 1000;
+    const DWORD ms = g_Metrics.lastCycleMs % 1000;
     const char fraction[] = {static_cast<char>('0' + ms / 100),
                              static_cast<char>('0' + ms / 10 % 10),
                              static_cast<char>('0' + ms % 10), '\n', 0};
@@ -138,7 +139,7 @@ void Compose(MetricsText& out, DWORD state) {
     out.length = 0;
     Header(out, "nimbrel_spooler_healthy", "gauge",
            "Whether the last health verdict found the Print Spooler healthy (1) or not (0).");
-    Sample(out, "nimbrel_spooler_healthy", Metrics.healthy == 1 ? 1 : 0);
+    Sample(out, "nimbrel_spooler_healthy", g_Metrics.healthy == 1 ? 1 : 0);
     Header(out, "nimbrel_spooler_state", "gauge",
            "The Print Spooler's service state: 1 stopped, 2 start pending, 3 stop pending, 4 "
            "running, 5 continue pending, 6 pause pending, 7 paused; 0 when it cannot be read.");
@@ -189,7 +190,7 @@ DWORD WriteWholeFile(const WCHAR* path, const MetricsText& text) {
 // one, never a part. Returns ERROR_SUCCESS or the error that stopped it.
 DWORD ReplaceMetricsFile(const MetricsText& text) {
     WCHAR temporary[kPathCapacity];
-    const int length = FormatBounded(temporary, kPathCapacity, L"%s.tmp", Settings.MetricsFile);
+    const int length = FormatBounded(temporary, kPathCapacity, L"%s.tmp", g_Settings.MetricsFile);
     if (length < 0 || static_cast<std::size_t>(length) >= kPathCapacity) {
         return ERROR_BAD_PATHNAME; // a cut name would be some other file
     }
@@ -197,7 +198,7 @@ DWORD ReplaceMetricsFile(const MetricsText& text) {
     if (error != ERROR_SUCCESS) {
         return error;
     }
-    if (!MoveFileExW(temporary, Settings.MetricsFile,
+    if (!MoveFileExW(temporary, g_Settings.MetricsFile,
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         const DWORD moveError = GetLastError();
         RemoveTemporary(temporary);
@@ -210,38 +211,38 @@ DWORD ReplaceMetricsFile(const MetricsText& text) {
 // once, then at most once an hour, so the event log keeps other events.
 void WarnWriteFailed(DWORD error) {
     const DWORD now = GetTickCount();
-    if (Metrics.writeFailureWarned &&
-        static_cast<DWORD>(now - Metrics.writeFailureTick) < kWriteFailureWarningMs) {
+    if (g_Metrics.writeFailureWarned &&
+        static_cast<DWORD>(now - g_Metrics.writeFailureTick) < kWriteFailureWarningMs) {
         return;
     }
     WCHAR message[kPathCapacity + 64];
     FormatBounded(message, kPathCapacity + 64, L"Unable to write the metrics file %s: error %u.",
-                  Settings.MetricsFile, error);
+                  g_Settings.MetricsFile, error);
     LogEvent(EVENTLOG_WARNING_TYPE, message);
-    Metrics.writeFailureWarned = 1;
-    Metrics.writeFailureTick = now;
+    g_Metrics.writeFailureWarned = 1;
+    g_Metrics.writeFailureTick = now;
 }
 
 } // namespace
 
 void CountRecovery(bool scheduled, bool completed) {
-    ++Metrics.recoveries[scheduled ? 1 : 0][completed ? 1 : 0];
-    Metrics.lastRecoveryTime = _time64(nullptr);
+    ++g_Metrics.recoveries[scheduled ? 1 : 0][completed ? 1 : 0];
+    g_Metrics.lastRecoveryTime = _time64(nullptr);
 }
 
 void CountVerdict(bool healthy) {
-    Metrics.healthy = healthy ? 1 : 0;
+    g_Metrics.healthy = healthy ? 1 : 0;
     for (int i = 0; i < 3; ++i) {
-        if (LastCheckVerdicts[i] != kVerdictUnknown) {
-            Metrics.checks[i] = LastCheckVerdicts[i];
+        if (g_LastCheckVerdicts[i] != kVerdictUnknown) {
+            g_Metrics.checks[i] = g_LastCheckVerdicts[i];
         }
     }
 }
 
 bool WriteMetrics(DWORD workMs) {
-    ++Metrics.cycles;
-    Metrics.lastCycleMs = workMs;
-    if (Settings.MetricsFile[0] == 0) {
+    ++g_Metrics.cycles;
+    g_Metrics.lastCycleMs = workMs;
+    if (g_Settings.MetricsFile[0] == 0) {
         return false;
     }
     DWORD state = 0;

@@ -25,7 +25,7 @@ struct MetricsRecord {
     DWORD writeFailureTick;
 };
 
-extern MetricsRecord Metrics;
+extern MetricsRecord g_Metrics;
 
 void CountRecovery(bool scheduled, bool completed);
 

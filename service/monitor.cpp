@@ -14,8 +14,8 @@
 
 namespace nimbrel {
 
-bool SpoolerDisabled = false;
-RateLimitWarningRecord RateLimitWarning = {0, 0};
+bool g_SpoolerDisabled = false;
+RateLimitWarningRecord g_RateLimitWarning = {0, 0};
 
 namespace {
 
@@ -25,7 +25,7 @@ constexpr DWORD kRateLimitWarningMs = 3600000;
 
 // Only WAIT_OBJECT_0 means stop; a time-out or a failed wait does not.
 bool StopRequested() {
-    return WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0;
+    return WaitForSingleObject(g_StopEvent, 0) == WAIT_OBJECT_0;
 }
 
 // The pause before an automatic recovery lets a spooler that is restarting
@@ -33,17 +33,17 @@ bool StopRequested() {
 // it at once (whatever its length, INFINITE included) and the stop test
 // after it returns without a recovery.
 void PauseBeforeRecovery() {
-    WaitForSingleObject(StopEvent, Settings.RestartDelayMs);
+    WaitForSingleObject(g_StopEvent, g_Settings.RestartDelayMs);
 }
 
 void RunAutomaticRecovery() {
     WCHAR reason[kReasonCapacity];
-    if (LastIssue[0] != 0) {
-        FormatBounded(reason, kReasonCapacity, L"Automatic recovery: %s", LastIssue);
+    if (g_LastIssue[0] != 0) {
+        FormatBounded(reason, kReasonCapacity, L"Automatic recovery: %s", g_LastIssue);
     } else {
         CopyText(reason, kReasonCapacity, L"Automatic recovery triggered by health check");
     }
-    CountRecovery(false, RunRecovery(reason, SpoolFilesBySwitch(Settings.ClearSpoolOnRecovery),
+    CountRecovery(false, RunRecovery(reason, SpoolFilesBySwitch(g_Settings.ClearSpoolOnRecovery),
                                      Counting::Counted));
 }
 
@@ -56,10 +56,10 @@ void ReadSpoolerStartType() {
         return;
     }
     const bool disabled = startType == SERVICE_DISABLED;
-    if (disabled && !SpoolerDisabled) {
+    if (disabled && !g_SpoolerDisabled) {
         LogEvent(EVENTLOG_WARNING_TYPE, L"Print Spooler is disabled; Nimbrel will not start it.");
     }
-    SpoolerDisabled = disabled;
+    g_SpoolerDisabled = disabled;
 }
 
 // Said when the limit first refuses, then at most once an hour: every
@@ -69,34 +69,34 @@ void ReadSpoolerStartType() {
 // holds more than 2 x MaxRestartsPerHour + 1 events of a broken spooler.
 void WarnRateLimited() {
     const DWORD now = GetTickCount();
-    if (RateLimitWarning.written &&
-        static_cast<DWORD>(now - RateLimitWarning.writtenTick) < kRateLimitWarningMs) {
+    if (g_RateLimitWarning.written &&
+        static_cast<DWORD>(now - g_RateLimitWarning.writtenTick) < kRateLimitWarningMs) {
         return;
     }
     LogEvent(EVENTLOG_WARNING_TYPE,
              L"Print Spooler unhealthy but recovery rate limit reached. Waiting.");
-    RateLimitWarning = {1, now};
+    g_RateLimitWarning = {1, now};
 }
 
 // One cycle's work before its wait. Returns false when it saw a stop
 // request.
 bool RunCycle() {
     ReadSpoolerStartType();
-    if (CheckSchedule() || SpoolerDisabled) {
+    if (CheckSchedule() || g_SpoolerDisabled) {
         return true;
     }
     const bool healthy = EvaluateHealth();
     CountVerdict(healthy);
     if (healthy) {
         // A check can leave a description behind a healthy verdict.
-        LastIssue[0] = 0;
+        g_LastIssue[0] = 0;
         return true;
     }
     if (StopRequested()) {
         return false;
     }
-    if (CountRecentRestarts() >= Settings.MaxRestartsPerHour) {
-        ++Metrics.refused;
+    if (CountRecentRestarts() >= g_Settings.MaxRestartsPerHour) {
+        ++g_Metrics.refused;
         WarnRateLimited();
         return true;
     }
@@ -121,7 +121,7 @@ void RunCycles() {
         // Measured from the end of the cycle's work, so a long recovery does
         // not shorten the pause that follows it; a Spooler that leaves the
         // running state ends it early.
-        if (WaitBetweenCycles(Settings.CheckIntervalMs)) {
+        if (WaitBetweenCycles(g_Settings.CheckIntervalMs)) {
             return;
         }
         if (StopRequested()) {
@@ -135,7 +135,7 @@ void RunCycles() {
 DWORD MonitorThread(LPVOID) {
     // The service, unlike "status", sees jobs over time and judges them by
     // their progress too.
-    WatchJobProgress = true;
+    g_WatchJobProgress = true;
     RunCycles();
     EndSpoolerWatch();
     // A queue check's worker may still wait for a spooler that does not

@@ -9,7 +9,7 @@ namespace nimbrel {
 // Disabled; a reading that failed leaves it as it was. False at process
 // start.
 // While it holds, neither an automatic recovery nor the daily restart runs.
-extern bool SpoolerDisabled;
+extern bool g_SpoolerDisabled;
 
 // The rate-limit warning: whether one was written in this process, and the
 // tick it was written at.
@@ -17,7 +17,7 @@ struct RateLimitWarningRecord {
     int written;
     DWORD writtenTick;
 };
-extern RateLimitWarningRecord RateLimitWarning;
+extern RateLimitWarningRecord g_RateLimitWarning;
 
 // Repeats the cycle (scheduled restart, else health verdict and, when
 // unhealthy, a recovery within the hourly limit), then waits CheckIntervalMs,

@@ -8,7 +8,7 @@
 
 namespace nimbrel {
 
-DWORD LastScheduledRestartDate = 0;
+DWORD g_LastScheduledRestartDate = 0;
 
 namespace {
 
@@ -24,7 +24,7 @@ DWORD DateKey(const SYSTEMTIME& time) {
 bool IsRestartDay(WORD dayOfWeek) {
     const WCHAR* today = kDayNames[dayOfWeek % 7];
     WCHAR days[kRestartDaysCapacity];
-    CopyText(days, kRestartDaysCapacity, Settings.RestartDays);
+    CopyText(days, kRestartDaysCapacity, g_Settings.RestartDays);
     WCHAR* piece = days;
     for (;;) {
         WCHAR* end = piece;
@@ -108,24 +108,24 @@ int ParseRestartTime(const WCHAR* text, std::int32_t* hour, std::int32_t* minute
 }
 
 bool CheckSchedule() {
-    if (Settings.EnableScheduledRestart == 0) {
+    if (g_Settings.EnableScheduledRestart == 0) {
         return false;
     }
     SYSTEMTIME now{};
     GetLocalTime(&now);
-    if (Settings.RestartDays[0] != 0 && !IsRestartDay(now.wDayOfWeek)) {
+    if (g_Settings.RestartDays[0] != 0 && !IsRestartDay(now.wDayOfWeek)) {
         return false;
     }
     // Any date but the last restart's is a new day. A clock set back across
     // midnight may give a date a second restart, which harms nothing; a
     // clock set forward by mistake and corrected must not silence the
     // restart until that future date comes round.
-    if (DateKey(now) == LastScheduledRestartDate) {
+    if (DateKey(now) == g_LastScheduledRestartDate) {
         return false;
     }
     std::int32_t hour = 2;
     std::int32_t minute = 0;
-    if (ParseRestartTime(Settings.RestartTime, &hour, &minute) < 1) {
+    if (ParseRestartTime(g_Settings.RestartTime, &hour, &minute) < 1) {
         return false;
     }
     // Minutes past 59 run over into the hours. A target of a day or more, or
@@ -139,16 +139,16 @@ bool CheckSchedule() {
     // repeated every cycle until midnight. A disabled spooler is left alone,
     // and its day counts as done too, so that enabling it later in the day
     // does not bring a restart in working hours.
-    if (!SpoolerDisabled) {
+    if (!g_SpoolerDisabled) {
         CountRecovery(true, RunRecovery(L"Scheduled nightly restart",
-                                        SpoolFilesBySwitch(Settings.ClearSpoolOnScheduledRestart),
+                                        SpoolFilesBySwitch(g_Settings.ClearSpoolOnScheduledRestart),
                                         Counting::Uncounted));
     }
     // The date after the recovery: one that ends past midnight counts for the
     // new day.
     SYSTEMTIME after{};
     GetLocalTime(&after);
-    LastScheduledRestartDate = DateKey(after);
+    g_LastScheduledRestartDate = DateKey(after);
     return true;
 }
 

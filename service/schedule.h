@@ -8,7 +8,7 @@ namespace nimbrel {
 // Date of the last daily restart as year * 10000 + month * 100 + day (local
 // calendar); 0 when none has run in this process. It only moves forward: a
 // date up to it has had its restart, also when the clock is set back to it.
-extern DWORD LastScheduledRestartDate;
+extern DWORD g_LastScheduledRestartDate;
 
 // Reads RestartTime as "%d:%d" would: blanks before each number skipped, an
 // optional sign, digits, and the colon straight after the hour's digits.

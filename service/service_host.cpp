@@ -8,16 +8,16 @@
 
 namespace nimbrel {
 
-SERVICE_STATUS ServiceStatus = {};
-DWORD CheckPointCounter = 1;
-WCHAR ServiceName[] = L"Nimbrel";
+SERVICE_STATUS g_ServiceStatus = {};
+DWORD g_CheckPointCounter = 1;
+WCHAR g_ServiceName[] = L"Nimbrel";
 
 namespace {
 
-SERVICE_STATUS_HANDLE StatusHandle = nullptr;
+SERVICE_STATUS_HANDLE g_StatusHandle = nullptr;
 // The control handler reports on the dispatcher's thread, ServiceMain on
 // its own: one at a time, so checkpoints only ever advance.
-SRWLOCK StatusLock = {};
+SRWLOCK g_StatusLock = {};
 
 // Pre-shutdown comes before the system tells services of the shutdown, and
 // a service that accepts it gets no shutdown control; shutdown is for a
@@ -42,26 +42,26 @@ constexpr DWORD kStopWaitHintMs = 5000;
 // manager refuses is not retried: the next one carries the state anew.
 void ReportServiceStatus(DWORD state, DWORD exitCode, DWORD waitHint) {
     const BenignFailures benign;
-    AcquireSRWLockExclusive(&StatusLock);
-    if (ServiceStatus.dwCurrentState != SERVICE_STOPPED || state == SERVICE_START_PENDING) {
-        ServiceStatus.dwCurrentState = state;
-        ServiceStatus.dwWin32ExitCode = exitCode;
-        ServiceStatus.dwWaitHint = waitHint;
-        ServiceStatus.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : kControlsAccepted;
+    AcquireSRWLockExclusive(&g_StatusLock);
+    if (g_ServiceStatus.dwCurrentState != SERVICE_STOPPED || state == SERVICE_START_PENDING) {
+        g_ServiceStatus.dwCurrentState = state;
+        g_ServiceStatus.dwWin32ExitCode = exitCode;
+        g_ServiceStatus.dwWaitHint = waitHint;
+        g_ServiceStatus.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : kControlsAccepted;
         if (state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING) {
-            ServiceStatus.dwCheckPoint = CheckPointCounter++;
+            g_ServiceStatus.dwCheckPoint = g_CheckPointCounter++;
         } else {
-            ServiceStatus.dwCheckPoint = 0;
+            g_ServiceStatus.dwCheckPoint = 0;
         }
-        SetServiceStatus(StatusHandle, &ServiceStatus);
+        SetServiceStatus(g_StatusHandle, &g_ServiceStatus);
     }
-    ReleaseSRWLockExclusive(&StatusLock);
+    ReleaseSRWLockExclusive(&g_StatusLock);
 }
 
 // The monitor thread ends only after a stop request. From the request on,
 // the wait for it is cut into steps, each reported as progress.
 void WaitForMonitorThread(HANDLE thread) {
-    if (WaitForSingleObject(StopEvent, INFINITE) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(g_StopEvent, INFINITE) != WAIT_OBJECT_0) {
         WaitForSingleObject(thread, INFINITE);
         return;
     }
@@ -93,16 +93,16 @@ DWORD RunMonitorThread() {
 } // namespace
 
 void ServiceMain(DWORD, LPWSTR*) {
-    StatusHandle = RegisterServiceCtrlHandlerExW(ServiceName, ServiceControlHandler, nullptr);
-    if (StatusHandle == nullptr) {
+    g_StatusHandle = RegisterServiceCtrlHandlerExW(g_ServiceName, ServiceControlHandler, nullptr);
+    if (g_StatusHandle == nullptr) {
         return; // without a status handle there is no one to report to
     }
-    ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    ServiceStatus.dwServiceSpecificExitCode = 0;
+    g_ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    g_ServiceStatus.dwServiceSpecificExitCode = 0;
     ReportServiceStatus(SERVICE_START_PENDING, 0, kStartWaitHintMs);
 
-    StopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (StopEvent == nullptr) {
+    g_StopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (g_StopEvent == nullptr) {
         ReportServiceStatus(SERVICE_STOPPED, GetLastError(), 0);
         return;
     }
@@ -111,7 +111,7 @@ void ServiceMain(DWORD, LPWSTR*) {
     // loaded before it exists.
     LoadSettings();
     LogEvent(EVENTLOG_INFORMATION_TYPE, L"Nimbrel service started.");
-    if (SettingsFileHasUtf8Mark) {
+    if (g_SettingsFileHasUtf8Mark) {
         LogEvent(EVENTLOG_WARNING_TYPE, kUtf8MarkNotice);
     }
     ReportServiceStatus(SERVICE_RUNNING, 0, 0);
@@ -124,8 +124,8 @@ void ServiceMain(DWORD, LPWSTR*) {
     LogEvent(EVENTLOG_INFORMATION_TYPE, L"Nimbrel service stopped.");
     // Forget the handle before it is closed: a late stop control must not
     // signal whatever object reuses its value.
-    HANDLE stopEvent = StopEvent;
-    StopEvent = nullptr;
+    HANDLE stopEvent = g_StopEvent;
+    g_StopEvent = nullptr;
     CloseHandle(stopEvent);
     ReportServiceStatus(SERVICE_STOPPED, exitCode, 0);
 }
@@ -141,13 +141,13 @@ DWORD ServiceControlHandler(DWORD control, DWORD, LPVOID, LPVOID) {
     // The machine's end: the monitor stops as for a stop request, and no
     // repair step begins after this.
     if (control != SERVICE_CONTROL_STOP) {
-        ShutdownRequested = true;
+        g_ShutdownRequested = true;
     }
     // Reported first, so the service manager knows the stop is under way
     // before the monitor thread can end and ServiceMain report stopped.
     ReportServiceStatus(SERVICE_STOP_PENDING, 0, kStopWaitHintMs);
-    if (StopEvent != nullptr) {
-        SetEvent(StopEvent);
+    if (g_StopEvent != nullptr) {
+        SetEvent(g_StopEvent);
     }
     return NO_ERROR;
 }

@@ -7,14 +7,14 @@
 namespace nimbrel {
 
 // The one status record reported to the service manager.
-extern SERVICE_STATUS ServiceStatus;
+extern SERVICE_STATUS g_ServiceStatus;
 
 // The checkpoint the next pending report carries: 1 at process start, one
 // more after each pending report, never reset.
-extern DWORD CheckPointCounter;
+extern DWORD g_CheckPointCounter;
 
 // "Nimbrel", as the service manager knows the service.
-extern WCHAR ServiceName[];
+extern WCHAR g_ServiceName[];
 
 void ServiceMain(DWORD argc, LPWSTR* argv);
 // Stop, pre-shutdown and shutdown end the service; interrogate is answered

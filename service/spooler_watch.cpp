@@ -19,19 +19,19 @@ struct Watch {
     bool armed; // registered, its callback not run yet
     bool left;  // the callback ran: the Spooler left the running state
 };
-Watch SpoolerWatch = {};
+Watch g_SpoolerWatch = {};
 
 // Runs on the monitor thread, inside its alertable wait.
 void OnSpoolerChange(LPVOID parameter) {
     const auto* notify = static_cast<const SERVICE_NOTIFYW*>(parameter);
-    SpoolerWatch.armed = false;
-    SpoolerWatch.left = notify->dwNotificationStatus == ERROR_SUCCESS;
+    g_SpoolerWatch.armed = false;
+    g_SpoolerWatch.left = notify->dwNotificationStatus == ERROR_SUCCESS;
 }
 
 bool QueryWatched(DWORD& state) {
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
-    if (!QueryServiceStatusEx(SpoolerWatch.service, SC_STATUS_PROCESS_INFO,
+    if (!QueryServiceStatusEx(g_SpoolerWatch.service, SC_STATUS_PROCESS_INFO,
                               reinterpret_cast<LPBYTE>(&status), sizeof status, &needed)) {
         return false;
     }
@@ -44,17 +44,17 @@ bool QueryWatched(DWORD& state) {
 // closes the connection: this wait is a plain one, the next tries afresh.
 void ArmWatch() {
     const BenignFailures benign;
-    if (SpoolerWatch.armed) {
+    if (g_SpoolerWatch.armed) {
         return;
     }
-    if (SpoolerWatch.manager == nullptr) {
-        SpoolerWatch.manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-        if (SpoolerWatch.manager == nullptr) {
+    if (g_SpoolerWatch.manager == nullptr) {
+        g_SpoolerWatch.manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+        if (g_SpoolerWatch.manager == nullptr) {
             return;
         }
-        SpoolerWatch.service =
-            OpenServiceW(SpoolerWatch.manager, kSpoolerService, SERVICE_QUERY_STATUS);
-        if (SpoolerWatch.service == nullptr) {
+        g_SpoolerWatch.service =
+            OpenServiceW(g_SpoolerWatch.manager, kSpoolerService, SERVICE_QUERY_STATUS);
+        if (g_SpoolerWatch.service == nullptr) {
             EndSpoolerWatch();
             return;
         }
@@ -69,15 +69,15 @@ void ArmWatch() {
     if (state != SERVICE_RUNNING) {
         return;
     }
-    SpoolerWatch.notify = {};
-    SpoolerWatch.notify.dwVersion = SERVICE_NOTIFY_STATUS_CHANGE;
-    SpoolerWatch.notify.pfnNotifyCallback = OnSpoolerChange;
-    if (NotifyServiceStatusChangeW(SpoolerWatch.service, kLeftRunning, &SpoolerWatch.notify) !=
+    g_SpoolerWatch.notify = {};
+    g_SpoolerWatch.notify.dwVersion = SERVICE_NOTIFY_STATUS_CHANGE;
+    g_SpoolerWatch.notify.pfnNotifyCallback = OnSpoolerChange;
+    if (NotifyServiceStatusChangeW(g_SpoolerWatch.service, kLeftRunning, &g_SpoolerWatch.notify) !=
         ERROR_SUCCESS) {
         EndSpoolerWatch();
         return;
     }
-    SpoolerWatch.armed = true;
+    g_SpoolerWatch.armed = true;
 }
 
 // A notification can be stale: one that fired while a recovery stopped the
@@ -85,7 +85,7 @@ void ArmWatch() {
 // again. Only a Spooler that does not run now ends the wait.
 bool SpoolerLeftRunning() {
     DWORD state = 0;
-    return SpoolerWatch.left && (!QueryWatched(state) || state != SERVICE_RUNNING);
+    return g_SpoolerWatch.left && (!QueryWatched(state) || state != SERVICE_RUNNING);
 }
 
 } // namespace
@@ -95,8 +95,8 @@ bool WaitBetweenCycles(DWORD intervalMs) {
     DWORD remaining = intervalMs;
     for (;;) {
         ArmWatch();
-        SpoolerWatch.left = false;
-        const DWORD result = WaitForSingleObjectEx(StopEvent, remaining, TRUE);
+        g_SpoolerWatch.left = false;
+        const DWORD result = WaitForSingleObjectEx(g_StopEvent, remaining, TRUE);
         if (result == WAIT_OBJECT_0) {
             return true;
         }
@@ -112,18 +112,18 @@ bool WaitBetweenCycles(DWORD intervalMs) {
 }
 
 void ResetSpoolerWatch() {
-    SpoolerWatch = {};
+    g_SpoolerWatch = {};
 }
 
 void EndSpoolerWatch() {
     // Closing the handle cancels a notification still armed.
-    if (SpoolerWatch.service != nullptr) {
-        CloseServiceHandle(SpoolerWatch.service);
+    if (g_SpoolerWatch.service != nullptr) {
+        CloseServiceHandle(g_SpoolerWatch.service);
     }
-    if (SpoolerWatch.manager != nullptr) {
-        CloseServiceHandle(SpoolerWatch.manager);
+    if (g_SpoolerWatch.manager != nullptr) {
+        CloseServiceHandle(g_SpoolerWatch.manager);
     }
-    SpoolerWatch = {};
+    g_SpoolerWatch = {};
 }
 
 } // namespace nimbrel

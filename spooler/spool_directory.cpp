@@ -58,8 +58,8 @@ bool SystemSpoolFolder(WCHAR* folder, std::size_t capacity) {
 } // namespace
 
 bool GetSpoolDirectoryInEffect(WCHAR* folder, std::size_t capacity) {
-    if (Settings.SpoolDirectory[0] != 0) {
-        CopyText(folder, capacity, Settings.SpoolDirectory);
+    if (g_Settings.SpoolDirectory[0] != 0) {
+        CopyText(folder, capacity, g_Settings.SpoolDirectory);
         return true;
     }
     if (ReadConfiguredFolder(folder, capacity) || SystemSpoolFolder(folder, capacity)) {

@@ -7,8 +7,8 @@
 
 namespace nimbrel {
 
-HANDLE StopEvent = nullptr;
-std::atomic<bool> ShutdownRequested{false};
+HANDLE g_StopEvent = nullptr;
+std::atomic<bool> g_ShutdownRequested{false};
 
 namespace {
 
@@ -128,8 +128,8 @@ bool TerminateSpoolerProcesses() {
 // would make endless; in the service, a stop request ends it, so such a
 // setting cannot keep the service from stopping. Returns false then.
 bool PauseBetweenPolls(DWORD timeoutMs) {
-    if (timeoutMs == INFINITE && StopEvent != nullptr) {
-        return WaitForSingleObject(StopEvent, kSpoolerPollMs) != WAIT_OBJECT_0;
+    if (timeoutMs == INFINITE && g_StopEvent != nullptr) {
+        return WaitForSingleObject(g_StopEvent, kSpoolerPollMs) != WAIT_OBJECT_0;
     }
     Sleep(kSpoolerPollMs);
     return true;
@@ -231,7 +231,7 @@ bool StopDependent(const WCHAR* name, DependentServices& stopped) {
     if (refusal == ERROR_SUCCESS) {
         CopyText(stopped.names[stopped.count++], kServiceNameCapacity, name);
     }
-    return WaitForServiceState(name, SERVICE_STOPPED, Settings.StopTimeoutMs);
+    return WaitForServiceState(name, SERVICE_STOPPED, g_Settings.StopTimeoutMs);
 }
 
 // Asks the named service to start. True when it accepted, or already runs.
@@ -322,13 +322,13 @@ bool StopSpooler(DependentServices* stopped) {
     const DWORD running =
         refusal == ERROR_SERVICE_CANNOT_ACCEPT_CTRL ? SERVICE_RUNNING : SERVICE_STOPPED;
     DWORD seen =
-        WaitForEitherState(kSpoolerService, SERVICE_STOPPED, running, Settings.StopTimeoutMs);
+        WaitForEitherState(kSpoolerService, SERVICE_STOPPED, running, g_Settings.StopTimeoutMs);
     if (seen == SERVICE_RUNNING) {
         if (!RequestSpoolerStop(refusal)) {
             return false;
         }
         seen = WaitForEitherState(kSpoolerService, SERVICE_STOPPED, SERVICE_STOPPED,
-                                  Settings.StopTimeoutMs);
+                                  g_Settings.StopTimeoutMs);
     }
     if (seen == SERVICE_STOPPED) {
         return true;
@@ -336,8 +336,8 @@ bool StopSpooler(DependentServices* stopped) {
     // A wait without a time limit that a stop request of the service ended:
     // the spooler may yet stop by itself, and a service on its way out does
     // not terminate it.
-    if (Settings.StopTimeoutMs == INFINITE && StopEvent != nullptr &&
-        WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0) {
+    if (g_Settings.StopTimeoutMs == INFINITE && g_StopEvent != nullptr &&
+        WaitForSingleObject(g_StopEvent, 0) == WAIT_OBJECT_0) {
         return false;
     }
     if (!TerminateSpoolerProcesses()) {
@@ -353,7 +353,7 @@ bool StartSpooler() {
 // The Spooler's own start is this one under its name.
 bool StartDependentService(const WCHAR* name) {
     return RequestStart(name) &&
-           WaitForServiceState(name, SERVICE_RUNNING, Settings.StartTimeoutMs);
+           WaitForServiceState(name, SERVICE_RUNNING, g_Settings.StartTimeoutMs);
 }
 
 } // namespace nimbrel

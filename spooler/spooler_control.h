@@ -14,12 +14,12 @@ namespace nimbrel {
 // The service's stop event: manual-reset, signalled once by a stop request
 // and never reset; null outside the service. Waits that could otherwise
 // outlast a stop request watch it too.
-extern HANDLE StopEvent;
+extern HANDLE g_StopEvent;
 
 // Set before the stop event is signalled when the stop comes from the
 // machine shutting down: then no repair step begins any more, since the
 // system is taking services and processes down around it.
-extern std::atomic<bool> ShutdownRequested;
+extern std::atomic<bool> g_ShutdownRequested;
 
 constexpr DWORD kSpoolerPollMs = 500;
 constexpr DWORD kForcedStopTimeoutMs = 10000;

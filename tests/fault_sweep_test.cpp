@@ -129,8 +129,8 @@ std::wstring Check(int verdict, const std::wstring& issue) {
 void PrinterAndPlugin(std::uint64_t runMs) {
     sim::AddPrinter(L"A");
     sim::AddJob(L"A", 3, L"letter.doc", JOB_STATUS_PRINTING, sim::UtcSystemTime(10));
-    Settings.EnablePluginCheck = 1;
-    CopyText(Settings.PluginPath, kPluginPathCapacity, L"C:\\Plugins\\check.cmd");
+    g_Settings.EnablePluginCheck = 1;
+    CopyText(g_Settings.PluginPath, kPluginPathCapacity, L"C:\\Plugins\\check.cmd");
     sim::AddFile(L"C:\\Plugins\\check.cmd");
     sim::AddProgram(kPluginCommand, {0, runMs});
 }
@@ -171,7 +171,7 @@ const std::vector<Sweep>& AllSweeps() {
         // A spooler that ignores the stop, a second "SPOOLSV.EXE" and one that must live.
         {"StopSpooler_StopIgnored",
          [] {
-             Settings.StopTimeoutMs = 1000;
+             g_Settings.StopTimeoutMs = 1000;
              sim::Spooler().stopPendingMs = sim::kNever;
              sim::AddProcess(L"notepad.exe");
              sim::FindProcess(sim::AddProcess(L"SPOOLSV.EXE"))->needsDebugPrivilege = true;
@@ -197,7 +197,7 @@ const std::vector<Sweep>& AllSweeps() {
          [] {
              const int verdict = EvaluateHealth();
              ReleaseQueueWorker(); // one whose wait failed
-             return Check(verdict, LastIssue);
+             return Check(verdict, g_LastIssue);
          },
          Check(1, L""),
          {Check(0, kUnableToQuery), Check(1, kUnableToQuery), Check(0, kStuck), Check(0, kNotFound),
@@ -208,15 +208,15 @@ const std::vector<Sweep>& AllSweeps() {
          [] { PrinterAndPlugin(sim::kNever); },
          [] {
              const int verdict = CheckPlugin();
-             return Check(verdict, LastIssue);
+             return Check(verdict, g_LastIssue);
          },
          Check(0, kTimedOut),
          {Check(0, kNotFound), Check(0, kNotLaunched)}},
         // Counted whatever its outcome; Fax restarted whatever fails after its stop.
         {"RunRecovery",
          [] {
-             Settings.StopTimeoutMs = 3000;
-             Settings.StartTimeoutMs = 3000;
+             g_Settings.StopTimeoutMs = 3000;
+             g_Settings.StartTimeoutMs = 3000;
              sim::SetRegistryText(L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers",
                                   L"DefaultSpoolDirectory", L"%SystemDrive%\\Spool", REG_EXPAND_SZ);
              sim::Spooler().stopPendingMs = 700;
@@ -233,7 +233,7 @@ const std::vector<Sweep>& AllSweeps() {
                  kept += sim::Exists(L"C:\\Spool\\" + std::wstring(file)) ? 1 : 0;
              }
              return Num(result) + L" " + Joined(Logged()) + L", " + Num(kept) + L" kept, " +
-                    Num(RestartHistory.count) + L" recorded, Fax " +
+                    Num(g_RestartHistory.count) + L" recorded, Fax " +
                     Num(sim::FindService(L"Fax")->state);
          },
          Recovered(1, L"", 1),
@@ -294,7 +294,7 @@ const std::vector<Sweep>& AllSweeps() {
         {"WriteMetrics",
          [] {
              sim::AddFolder(L"C:\\Metrics");
-             CopyText(Settings.MetricsFile, kMetricsFileCapacity, L"C:\\Metrics\\nimbrel.prom");
+             CopyText(g_Settings.MetricsFile, kMetricsFileCapacity, L"C:\\Metrics\\nimbrel.prom");
          },
          [] {
              WriteMetrics(15);

@@ -17,9 +17,9 @@ class Health : public SimTest {
     // An earlier issue, and the plugin at `path` exiting with `exitCode` after `runMs`.
     static void Fresh(const WCHAR* path = kPlugin, DWORD exitCode = 0, std::uint64_t runMs = 0) {
         SimTest::Fresh();
-        CopyText(LastIssue, kLastIssueCapacity, kEarlier);
-        Settings.EnablePluginCheck = 1;
-        CopyText(Settings.PluginPath, kPluginPathCapacity, path);
+        CopyText(g_LastIssue, kLastIssueCapacity, kEarlier);
+        g_Settings.EnablePluginCheck = 1;
+        CopyText(g_Settings.PluginPath, kPluginPathCapacity, path);
         sim::AddFile(path);
         sim::AddProgram(kPluginCommand, {exitCode, runMs});
     }
@@ -132,12 +132,12 @@ TEST_F(Health, NothingThePluginStartedOutlivesIt) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.elapsedMs);
         Fresh(kPlugin, 0, c.runMs);
-        Settings.PluginTimeoutMs = 1000;
+        g_Settings.PluginTimeoutMs = 1000;
         sim::AddProgram(kChild, {0, sim::kNever});
         sim::AddChildProgram(kPluginCommand, kChild);
-        StopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        g_StopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         if (c.stopAfterMs != sim::kNever) {
-            sim::After(c.stopAfterMs, [] { SetEvent(StopEvent); });
+            sim::After(c.stopAfterMs, [] { SetEvent(g_StopEvent); });
         }
         if (!c.resumes) {
             sim::FailCall(sim::Op::CreateJobObjectW);
@@ -151,8 +151,8 @@ TEST_F(Health, NothingThePluginStartedOutlivesIt) {
             EXPECT_TRUE(process.commandLine != kChild || process.job != 0) << "outside the job";
             EXPECT_TRUE(process.commandLine != kPluginCommand || process.exitCode == c.pluginExit);
         }
-        CloseHandle(StopEvent);
-        StopEvent = nullptr;
+        CloseHandle(g_StopEvent);
+        g_StopEvent = nullptr;
     }
 }
 
@@ -176,7 +176,7 @@ TEST_F(Health, PluginExitCodeAndInterval) {
         EXPECT_EQ(c.exitCode == 0, CheckPlugin() != 0);
         EXPECT_EQ(c.exitCode == 0 ? kEarlier : failed, Issue());
         EXPECT_EQ(500u, sim::ElapsedMs()) << "waited for the plugin to end";
-        CopyText(LastIssue, kLastIssueCapacity, kEarlier);
+        CopyText(g_LastIssue, kLastIssueCapacity, kEarlier);
         sim::AdvanceMs(c.laterMs - 500);
         EXPECT_EQ(!c.runsAgain || c.exitCode == 0, CheckPlugin() != 0);
         EXPECT_EQ(c.runsAgain && c.exitCode != 0 ? failed : kEarlier, Issue());
@@ -219,7 +219,7 @@ TEST_F(PrintQueueCheck, DepthAndStuckJobRules) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << &c - cases);
         Fresh();
-        Settings.MaxQueueJobs = c.maxJobs;
+        g_Settings.MaxQueueJobs = c.maxJobs;
         sim::SetLocalOffsetMinutes(c.localOffsetMinutes);
         sim::AddPrinter(L"Office");
         Job(L"Office", 1, 0, c.status);
@@ -250,7 +250,7 @@ TEST_F(PrintQueueCheck, WalkNamesTheFirstStuckJobAndStopsThere) {
     EXPECT_EQ(1u, Opens(L"Healthy"));
     EXPECT_EQ(0u, Opens(L"B"));
     // Off, the check reads nothing and passes.
-    Settings.EnableQueueCheck = 0;
+    g_Settings.EnableQueueCheck = 0;
     sim::ClearCalls();
     EXPECT_TRUE(CheckPrintQueues());
     EXPECT_EQ(0u, sim::Calls().size());
@@ -275,7 +275,7 @@ TEST_F(PrintQueueCheck, OnlyLocalQueuesUnlessOneIsNamed) {
         printer.connection = c.connection;
         printer.attributes = c.attributes;
         Job(L"\\\\server\\Q", 1, 86400);
-        CopyText(Settings.PrinterName, kPrinterNameCapacity, c.named);
+        CopyText(g_Settings.PrinterName, kPrinterNameCapacity, c.named);
         EXPECT_EQ(!c.examined, CheckPrintQueues() != 0);
         EXPECT_EQ(c.examined ? 1u : 0u, Opens(L"\\\\server\\Q"));
         const auto enumerations = sim::CallsOf(sim::Op::EnumPrintersW);
@@ -289,14 +289,14 @@ TEST_F(PrintQueueCheck, OnlyLocalQueuesUnlessOneIsNamed) {
 TEST_F(PrintQueueCheck, ASilentSpoolerHoldsOneWorkerAtMost) {
     const std::wstring silent =
         L"Print Spooler not responding (no answer to a print queue request within 20000 ms)";
-    Settings.QueueCheckTimeoutMs = 20000;
+    g_Settings.QueueCheckTimeoutMs = 20000;
     sim::AddPrinter(L"Office");
     sim::HangSpooler();
     EXPECT_FALSE(CheckPrintQueues());
     EXPECT_EQ(20000u, sim::ElapsedMs());
     EXPECT_EQ(silent, Issue());
     sim::AdvanceMs(10000);
-    LastIssue[0] = 0;
+    g_LastIssue[0] = 0;
     EXPECT_FALSE(CheckPrintQueues());
     EXPECT_EQ(30000u, sim::ElapsedMs()) << "no second wait";
     EXPECT_EQ(silent, Issue());
@@ -325,7 +325,7 @@ TEST_F(PrintQueueCheck, InTheServiceAJobIsStuckOnlyOnceItShowsNoProgress) {
             Fresh();
             sim::SetRecording(false);
             sim::AddPrinter(L"Office");
-            WatchJobProgress = service;
+            g_WatchJobProgress = service;
             Job(L"Office", 7, c.submittedSecondsAgo, c.status);
             int stuckAt = -1; // checked once a minute
             for (DWORD minute = 0; minute <= 12 && stuckAt < 0; ++minute) {
@@ -344,7 +344,7 @@ TEST_F(PrintQueueCheck, InTheServiceAJobIsStuckOnlyOnceItShowsNoProgress) {
 TEST_F(PrintQueueCheck, JobMemoryIsBoundedAndForgetsJobsThatAreGone) {
     sim::SetRecording(false);
     sim::AddPrinter(L"Office");
-    WatchJobProgress = 1;
+    g_WatchJobProgress = 1;
     for (DWORD id = 1; id <= kWatchedJobsCapacity + 1; ++id) {
         Job(L"Office", id, 3600);
     }

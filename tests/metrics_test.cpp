@@ -69,10 +69,10 @@ TEST_F(MetricsTest, FailuresAndRefusalsAreCountedAndAFileThatCannotBeWrittenIsSa
     EXPECT_EQ(9u, failed); // three an hour
     EXPECT_EQ(3u,
               TimesOf(L"Print Spooler unhealthy but recovery rate limit reached. Waiting.").size());
-    EXPECT_EQ(failed, Metrics.recoveries[0][0]);
-    EXPECT_EQ(Metrics.cycles - failed, Metrics.refused);
-    EXPECT_EQ(0, Metrics.healthy);
-    EXPECT_EQ(0, Metrics.checks[0]);
+    EXPECT_EQ(failed, g_Metrics.recoveries[0][0]);
+    EXPECT_EQ(g_Metrics.cycles - failed, g_Metrics.refused);
+    EXPECT_EQ(0, g_Metrics.healthy);
+    EXPECT_EQ(0, g_Metrics.checks[0]);
 }
 
 } // namespace

@@ -33,12 +33,12 @@ class MonitorTest : public ServiceTest {
 };
 
 TEST_F(MonitorTest, AStopSignalledBeforeTheThreadStartsEndsItWithoutACycle) {
-    StopEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    g_StopEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);
     sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
     EXPECT_EQ(0u, MonitorThread(nullptr));
     EXPECT_TRUE(sim::Events().empty());
-    CloseHandle(StopEvent);
-    StopEvent = nullptr;
+    CloseHandle(g_StopEvent);
+    g_StopEvent = nullptr;
 }
 
 // The longest issue is the reason whole; the recovery's own switch empties the folder.
@@ -69,7 +69,7 @@ TEST_F(MonitorTest, ADailyRestartIsNotHeldBackByTheHourlyLimitNorCountedByIt) {
     EXPECT_EQ(std::vector<std::string>{"Mon 01:50"}, ClockTimesOf(kRateLimited));
     EXPECT_EQ(std::vector<std::string>{"Mon 02:00"},
               ClockTimesOf(L"Recovery started: Scheduled nightly restart"));
-    EXPECT_EQ(4u, RestartHistory.count);
+    EXPECT_EQ(4u, g_RestartHistory.count);
 }
 
 // No repair, no daily restart and one warning per disabled spell; a start type
@@ -193,7 +193,7 @@ TEST_F(MonitorTest, ASpoolerThatStaysStoppedDoesNotMakeTheLoopSpin) {
     sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
     sim::After(kMinute, [] { sim::FailCall(sim::Op::WaitForSingleObject); }); // not a stop
     EXPECT_EQ(0, RunServiceFor(kHour - kSecond));
-    EXPECT_EQ(360u, Metrics.cycles);
+    EXPECT_EQ(360u, g_Metrics.cycles);
 }
 
 } // namespace

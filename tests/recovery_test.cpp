@@ -26,9 +26,9 @@ class Recovery : public SimTest {
     // A spooler that takes 0.7 s to stop and to start; recoveries clear `spool`.
     static void Prepare(const std::wstring& spool = kSpool) {
         Fresh();
-        Settings.StopTimeoutMs = 2000;
-        Settings.StartTimeoutMs = 3000;
-        CopyText(Settings.SpoolDirectory, kSpoolDirectoryCapacity, spool.c_str());
+        g_Settings.StopTimeoutMs = 2000;
+        g_Settings.StartTimeoutMs = 3000;
+        CopyText(g_Settings.SpoolDirectory, kSpoolDirectoryCapacity, spool.c_str());
         sim::Spooler().stopPendingMs = 700;
         sim::Spooler().startPendingMs = 700;
     }
@@ -194,7 +194,7 @@ TEST_F(Recovery, WhatARecoveryDeletesLogsAndLeaves) {
             EXPECT_EQ(stays, sim::Exists(path)) << Narrow(path);
         }
         EXPECT_TRUE(sim::Exists(L"C:\\Other\\victim.SPL"));
-        EXPECT_EQ(1u, RestartHistory.count) << "failed or not";
+        EXPECT_EQ(1u, g_RestartHistory.count) << "failed or not";
         EXPECT_EQ(c.spooler == StopRefused ? 0u : 1u, sim::Spooler().startRequests);
     }
 }
@@ -276,7 +276,7 @@ TEST_F(Recovery, TheReasonReachesTheLogAsItIs) {
     RunRecovery(percent.c_str(), SpoolFiles::Keep, Counting::Uncounted);
     RunRecovery(std::wstring(600, L'r').c_str(), SpoolFiles::Keep, Counting::Uncounted);
     EXPECT_TRUE(sim::Exists(kSpool + L"\\1.SPL"));
-    EXPECT_EQ(0u, RestartHistory.count);
+    EXPECT_EQ(0u, g_RestartHistory.count);
     ASSERT_EQ(4u, sim::Events().size());
     EXPECT_EQ(L"W:Recovery started: " + percent, Logged()[0]);
     EXPECT_EQ(L"W:Recovery started: " + std::wstring(511 - 18, L'r'), Logged()[2]);
@@ -317,7 +317,7 @@ TEST_F(Recovery, RecoverCommandClearsByItsOwnSwitchAndReportsTheOutcome) {
                               repairs ? kCompleted : kStopFailed};
         EXPECT_EQ(runs ? events : Texts{}, Logged());
         EXPECT_EQ(repairs ? 1u : 0u, sim::Spooler().stopRequests);
-        EXPECT_EQ(0u, RestartHistory.count);
+        EXPECT_EQ(0u, g_RestartHistory.count);
     }
 }
 

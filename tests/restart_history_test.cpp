@@ -13,9 +13,9 @@ TEST_F(RestartHistoryTest, TheThirtyThirdEntryDropsTheOldest) {
         RecordRestart();
         sim::JumpWallClock(1);
     }
-    ASSERT_EQ(32u, RestartHistory.count);
+    ASSERT_EQ(32u, g_RestartHistory.count);
     for (DWORD i = 0; i < 32; ++i) {
-        EXPECT_EQ(first + 1 + i, RestartHistory.entries[i]) << i;
+        EXPECT_EQ(first + 1 + i, g_RestartHistory.entries[i]) << i;
     }
 }
 

@@ -104,7 +104,7 @@ TEST_F(ScheduleTest, ARestartThatEndsAfterMidnightCountsForTheNewDay) {
     sim::Spooler().stopPendingMs = 2 * kMinute;
     RunServiceFor(At(3, 0, 30)); // Thursday 23:30
     EXPECT_EQ((std::vector<std::string>{"Mon 23:59", "Wed 23:59"}), RestartTimes());
-    EXPECT_EQ(20261210u, LastScheduledRestartDate);
+    EXPECT_EQ(20261210u, g_LastScheduledRestartDate);
 }
 
 // A clock set forward by mistake and corrected must not silence the restart until that date.

@@ -59,7 +59,7 @@ TEST_F(ServiceHostTest, AWholeRunIsReportedInOrderAndLogged) {
                   return c.op == sim::Op::SetServiceStatus;
               }));
 
-    EXPECT_EQ(nullptr, StopEvent);
+    EXPECT_EQ(nullptr, g_StopEvent);
     const unsigned signals = sim::CountCalls(sim::Op::SetEvent);
     sim::SendControl(SERVICE_CONTROL_STOP);
     EXPECT_EQ(signals, sim::CountCalls(sim::Op::SetEvent));

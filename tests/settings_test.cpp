@@ -27,30 +27,30 @@ TEST_F(SettingsTest, NumbersSwitchesAndTextsAreHeldToTheirBounds) {
         L"Schedule/RestartDays=" +
         std::wstring(70, L'd'));
     LoadSettings();
-    EXPECT_EQ(1000u, Settings.CheckIntervalMs);
-    EXPECT_EQ(0u, Settings.StopTimeoutMs);
-    EXPECT_EQ(1u, Settings.EnableQueueCheck);
-    EXPECT_EQ(0u, Settings.EnablePluginCheck);
-    EXPECT_EQ(longFolder.substr(0, 259), Settings.SpoolDirectory);
-    EXPECT_EQ(std::wstring(L"Office  Laser 2"), Settings.PrinterName);
-    EXPECT_EQ(std::wstring(L"C:\\p\\check.cmd"), Settings.PluginPath);
-    EXPECT_EQ(std::wstring(L"23:30"), Settings.RestartTime); // " 23:30 " before the trim
-    EXPECT_EQ(std::wstring(63, L'd'), Settings.RestartDays);
+    EXPECT_EQ(1000u, g_Settings.CheckIntervalMs);
+    EXPECT_EQ(0u, g_Settings.StopTimeoutMs);
+    EXPECT_EQ(1u, g_Settings.EnableQueueCheck);
+    EXPECT_EQ(0u, g_Settings.EnablePluginCheck);
+    EXPECT_EQ(longFolder.substr(0, 259), g_Settings.SpoolDirectory);
+    EXPECT_EQ(std::wstring(L"Office  Laser 2"), g_Settings.PrinterName);
+    EXPECT_EQ(std::wstring(L"C:\\p\\check.cmd"), g_Settings.PluginPath);
+    EXPECT_EQ(std::wstring(L"23:30"), g_Settings.RestartTime); // " 23:30 " before the trim
+    EXPECT_EQ(std::wstring(63, L'd'), g_Settings.RestartDays);
 
     WriteIni(
         L"Monitor/CheckIntervalMs=1001\nMonitor/HangTimeoutMs=\nHealthCheck/EnableQueueCheck=0\n"
         L"Monitor/SpoolDirectory=\" D:\\Spool \"\nHealthCheck/PrinterName=\n"
         L"Schedule/RestartTime=\nSchedule/RestartDays=\"   \"");
     LoadSettings();
-    EXPECT_EQ(1001u, Settings.CheckIntervalMs);
-    EXPECT_EQ(120000u, Settings.HangTimeoutMs);
-    EXPECT_EQ(30000u, Settings.StopTimeoutMs);
-    EXPECT_EQ(0u, Settings.EnableQueueCheck);
-    EXPECT_EQ(std::wstring(L" D:\\Spool "), Settings.SpoolDirectory);
-    EXPECT_EQ(std::wstring(L""), Settings.PrinterName);
-    EXPECT_EQ(std::wstring(L""), Settings.PluginPath);
-    EXPECT_EQ(std::wstring(L"02:00"), Settings.RestartTime);
-    EXPECT_EQ(std::wstring(L""), Settings.RestartDays);
+    EXPECT_EQ(1001u, g_Settings.CheckIntervalMs);
+    EXPECT_EQ(120000u, g_Settings.HangTimeoutMs);
+    EXPECT_EQ(30000u, g_Settings.StopTimeoutMs);
+    EXPECT_EQ(0u, g_Settings.EnableQueueCheck);
+    EXPECT_EQ(std::wstring(L" D:\\Spool "), g_Settings.SpoolDirectory);
+    EXPECT_EQ(std::wstring(L""), g_Settings.PrinterName);
+    EXPECT_EQ(std::wstring(L""), g_Settings.PluginPath);
+    EXPECT_EQ(std::wstring(L"02:00"), g_Settings.RestartTime);
+    EXPECT_EQ(std::wstring(L""), g_Settings.RestartDays);
 }
 
 // A path that had to be cut would name some other file: then none is read.
@@ -72,7 +72,7 @@ TEST_F(SettingsTest, TheFileBesideTheExecutableIsReadOnlyByItsWholePath) {
         sim::SetModulePath(c.module);
         sim::SetFileText(c.ini, L"[Monitor]\nCheckIntervalMs=5000\n");
         LoadSettings();
-        EXPECT_EQ(c.read ? 5000u : 10000u, Settings.CheckIntervalMs) << Narrow(c.module);
+        EXPECT_EQ(c.read ? 5000u : 10000u, g_Settings.CheckIntervalMs) << Narrow(c.module);
     }
 }
 
@@ -84,14 +84,14 @@ TEST_F(SettingsTest, TheFirstSectionBehindAUtf8MarkIsHonoured) {
                   "SpoolDirectory=\"D:\\Sp\xC3\xBCl \xF0\x9F\x96\xA8\"\r\nMaxRestartsPerHour=\r\n"
                   "[Schedule]\r\nRestartTime=03:00\r\n[Monitor]\r\nHangTimeoutMs=6000");
     LoadSettings();
-    EXPECT_EQ(1, SettingsFileHasUtf8Mark);
-    EXPECT_EQ(0u, Settings.ClearSpoolOnRecovery);
+    EXPECT_EQ(1, g_SettingsFileHasUtf8Mark);
+    EXPECT_EQ(0u, g_Settings.ClearSpoolOnRecovery);
     EXPECT_EQ(SettingSource::File, DescribeSetting(3).source);
-    EXPECT_EQ(2000u, Settings.CheckIntervalMs);
-    EXPECT_EQ(std::wstring(L"D:\\Sp\u00fcl \U0001F5A8"), Settings.SpoolDirectory);
-    EXPECT_EQ(std::wstring(L"03:00"), Settings.RestartTime);
-    EXPECT_EQ(6000u, Settings.HangTimeoutMs);
-    EXPECT_EQ(3u, Settings.MaxRestartsPerHour);
+    EXPECT_EQ(2000u, g_Settings.CheckIntervalMs);
+    EXPECT_EQ(std::wstring(L"D:\\Sp\u00fcl \U0001F5A8"), g_Settings.SpoolDirectory);
+    EXPECT_EQ(std::wstring(L"03:00"), g_Settings.RestartTime);
+    EXPECT_EQ(6000u, g_Settings.HangTimeoutMs);
+    EXPECT_EQ(3u, g_Settings.MaxRestartsPerHour);
 }
 
 // A policy of another type or size is passed over, never cut.
@@ -136,7 +136,7 @@ TEST_F(SettingsTest, PolicyValuesOverrideTheFileWhenWholeAndOfTheirType) {
     sim::SetRegistryNumber(L"SOFTWARE\\Policies\\Nimbrel\\Monitor", L"CheckIntervalMs", 7000);
     sim::FailCall(sim::Op::GetModuleFileNameW);
     LoadSettings();
-    EXPECT_EQ(7000u, Settings.CheckIntervalMs);
+    EXPECT_EQ(7000u, g_Settings.CheckIntervalMs);
 }
 
 std::string ReadSource(const std::string& path) {
@@ -152,9 +152,9 @@ TEST_F(SettingsTest, TheSampleLoadsTheDefaultsAndExplainsEveryKeyReadOnceInItsSe
         ASSERT_TRUE(c < 0x80 && (c >= 0x20 || c == '\r' || c == '\n')) << "not plain ASCII";
     }
     sim::SetFileText(kIniPath, std::wstring(sample.begin(), sample.end()));
-    std::memset(&Settings, 0x5A, sizeof Settings);
+    std::memset(&g_Settings, 0x5A, sizeof g_Settings);
     LoadSettings();
-    EXPECT_EQ(0, std::memcmp(&Settings, &kDefaultSettings, sizeof Settings));
+    EXPECT_EQ(0, std::memcmp(&g_Settings, &kDefaultSettings, sizeof g_Settings));
 
     std::multiset<std::string> read, listed, inSample;
     for (const sim::Call& call : sim::Calls()) {

@@ -99,7 +99,7 @@ class Soak : public ServiceTest {
     // and the manager and service handles of the status-change watch with at most one notice.
     void AtCycleBoundary() {
         ++cycles_;
-        const unsigned worker = QueueWorker != nullptr ? 1 : 0;
+        const unsigned worker = g_QueueWorker != nullptr ? 1 : 0;
         const unsigned watch = sim::OpenHandles(sim::HandleKind::Scm);
         ASSERT_LE(watch, 1u);
         ASSERT_EQ(watch, sim::OpenHandles(sim::HandleKind::Service));
@@ -180,7 +180,8 @@ TEST_F(Soak, MonthsOfAMisbehavingSpooler) {
              L"Schedule/ClearSpoolOnScheduledRestart=1");
     sim::SetWaitObserver([this](HANDLE object, DWORD milliseconds) {
         // One report of a broken invariant, not one per cycle.
-        if (object == StopEvent && milliseconds == Settings.CheckIntervalMs && !HasFatalFailure()) {
+        if (object == g_StopEvent && milliseconds == g_Settings.CheckIntervalMs &&
+            !HasFatalFailure()) {
             AtCycleBoundary();
         }
     });

@@ -15,26 +15,26 @@
 namespace nimbrel::test {
 
 void FreshProcess() {
-    Settings = kDefaultSettings;
-    LastIssue[0] = 0;
-    PendingWatch = {0, 0};
-    LastPluginRunTick = 0;
-    RestartHistory = {};
-    LastScheduledRestartDate = 0;
-    Metrics = {};
-    Metrics.healthy = kVerdictUnknown;
-    std::fill(std::begin(Metrics.checks), std::end(Metrics.checks), kVerdictUnknown);
-    std::fill(std::begin(LastCheckVerdicts), std::end(LastCheckVerdicts), -1);
-    SpoolerDisabled = 0;
-    RateLimitWarning = {0, 0};
-    CheckPointCounter = 1;
-    ServiceStatus = {};
-    StopEvent = nullptr;
-    QueueWorker = nullptr;
-    QueueWorkerSince = 0;
-    ShutdownRequested = false;
+    g_Settings = kDefaultSettings;
+    g_LastIssue[0] = 0;
+    g_PendingWatch = {0, 0};
+    g_LastPluginRunTick = 0;
+    g_RestartHistory = {};
+    g_LastScheduledRestartDate = 0;
+    g_Metrics = {};
+    g_Metrics.healthy = kVerdictUnknown;
+    std::fill(std::begin(g_Metrics.checks), std::end(g_Metrics.checks), kVerdictUnknown);
+    std::fill(std::begin(g_LastCheckVerdicts), std::end(g_LastCheckVerdicts), -1);
+    g_SpoolerDisabled = 0;
+    g_RateLimitWarning = {0, 0};
+    g_CheckPointCounter = 1;
+    g_ServiceStatus = {};
+    g_StopEvent = nullptr;
+    g_QueueWorker = nullptr;
+    g_QueueWorkerSince = 0;
+    g_ShutdownRequested = false;
     ResetSpoolerWatch();
-    WatchJobProgress = 0;
+    g_WatchJobProgress = 0;
     ForgetWatchedJobs();
 }
 

@@ -43,7 +43,7 @@ class SimTest : public ::testing::Test {
         sim::Reset();
         FreshProcess();
     }
-    static std::wstring Issue() { return LastIssue; }
+    static std::wstring Issue() { return g_LastIssue; }
 };
 
 } // namespace nimbrel::test

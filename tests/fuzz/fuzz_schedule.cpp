@@ -58,13 +58,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     sim::Reset();
     sim::SetRecording(false);
     sim::SetUtc(2026, 12, 6 + weekday, hour, minute, 0); // 2026-12-06 is a Sunday
-    Settings = kDefaultSettings;
-    LastScheduledRestartDate = 0;
+    g_Settings = kDefaultSettings;
+    g_LastScheduledRestartDate = 0;
     // The settings as loading leaves them: cut to their capacity, then trimmed.
     const std::wstring loadedDays = fuzz::Trimmed(days.substr(0, kRestartDaysCapacity - 1));
     const std::wstring loadedTime = fuzz::Trimmed(time.substr(0, kRestartTimeCapacity - 1));
-    CopyText(Settings.RestartDays, kRestartDaysCapacity, loadedDays.c_str());
-    CopyText(Settings.RestartTime, kRestartTimeCapacity, loadedTime.c_str());
+    CopyText(g_Settings.RestartDays, kRestartDaysCapacity, loadedDays.c_str());
+    CopyText(g_Settings.RestartTime, kRestartTimeCapacity, loadedTime.c_str());
     int targetHour = 2, targetMinute = 0;
     const int converted = std::swscanf(loadedTime.c_str(), L"%d:%d", &targetHour, &targetMinute);
     const long long target = static_cast<long long>(targetHour) * 60 + targetMinute;

@@ -45,9 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         sim::SetFileText(ini, text);
     }
 
-    std::memset(&Settings, 0xA5, sizeof Settings); // whatever a previous load left
+    std::memset(&g_Settings, 0xA5, sizeof g_Settings); // whatever a previous load left
     LoadSettings();
-    const SettingsRecord& s = Settings;
+    const SettingsRecord& s = g_Settings;
     CheckText(s.SpoolDirectory, kSpoolDirectoryCapacity, false);
     CheckText(s.PrinterName, kPrinterNameCapacity, true);
     CheckText(s.PluginPath, kPluginPathCapacity, true);
@@ -62,8 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               s.PluginTimeoutMs >= 1000,
           "a number below its bound");
     fuzz::CheckNothingLeft();
-    const SettingsRecord first = Settings;
+    const SettingsRecord first = g_Settings;
     LoadSettings();
-    Check(std::memcmp(&first, &Settings, sizeof first) == 0, "a second load differs");
+    Check(std::memcmp(&first, &g_Settings, sizeof first) == 0, "a second load differs");
     return 0;
 }

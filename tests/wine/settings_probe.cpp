@@ -7,7 +7,7 @@ using namespace nimbrel;
 
 int wmain() {
     LoadSettings();
-    const SettingsRecord& s = Settings;
+    const SettingsRecord& s = g_Settings;
     ConsolePrint(L"CheckIntervalMs=%u\nHangTimeoutMs=%u\nMaxRestartsPerHour=%u\n",
                  s.CheckIntervalMs, s.HangTimeoutMs, s.MaxRestartsPerHour);
     ConsolePrint(L"ClearSpoolOnRecovery=%u\nSpoolDirectory=%s\n", s.ClearSpoolOnRecovery,
