@@ -167,17 +167,17 @@ TEST_F(Recovery, WhatARecoveryDeletesLogsAndLeaves) {
         sim::Spooler().startError = c.spooler == StartRefused ? ERROR_ACCESS_DENIED : 0;
         sim::AddFile(L"C:\\Other\\victim.SPL");
         std::vector<std::pair<std::wstring, bool>> kept; // each path, and whether it stays
-        for (const std::wstring& spec : c.files) {
-            const std::size_t end = spec.find_first_of(L"!#@>");
-            const WCHAR mark = end == std::wstring::npos ? 0 : spec[end];
-            const std::wstring path = c.folder + L"\\" + spec.substr(0, end);
+        for (const std::wstring& entry : c.files) {
+            const std::size_t end = entry.find_first_of(L"!#@>");
+            const WCHAR mark = end == std::wstring::npos ? 0 : entry[end];
+            const std::wstring path = c.folder + L"\\" + entry.substr(0, end);
             sim::AddFile(path, mark == L'!'   ? FILE_ATTRIBUTE_READONLY
                                : mark == L'@' ? FILE_ATTRIBUTE_REPARSE_POINT
                                               : FILE_ATTRIBUTE_ARCHIVE);
             sim::FindFile(path)->deleteError = mark == L'#' ? ERROR_SHARING_VIOLATION : 0;
-            sim::FindFile(path)->listedName = mark == L'>' ? spec.substr(end + 1) : L"";
+            sim::FindFile(path)->listedName = mark == L'>' ? entry.substr(end + 1) : L"";
             kept.emplace_back(path,
-                              mark != 0 || std::count(c.tried.begin(), c.tried.end(), spec) == 0);
+                              mark != 0 || std::count(c.tried.begin(), c.tried.end(), entry) == 0);
         }
         EXPECT_EQ(c.spooler == Ok, RunRecovery(L"test", SpoolFiles::Clear, Counting::Counted) != 0);
         Texts events = {kStarted, c.spooler == Ok            ? kCompleted
