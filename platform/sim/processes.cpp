@@ -399,23 +399,6 @@ void TakeSignal(std::uintptr_t raw) {
 
 } // namespace
 
-DWORD Sim_WaitForSingleObject(HANDLE object, DWORD milliseconds) {
-    if (M().waitObserver) {
-        M().waitObserver(object, milliseconds);
-    }
-    auto raw = reinterpret_cast<std::uintptr_t>(object);
-    std::function<bool()> done = SignalTest(raw);
-    if (!done) {
-        Fail(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
-    }
-    if (!WaitUntil(done, milliseconds == INFINITE ? kNever : milliseconds)) {
-        return WAIT_TIMEOUT;
-    }
-    TakeSignal(raw);
-    return WAIT_OBJECT_0;
-}
-
 // An alertable wait also ends for the callbacks of notifications due, which
 // it runs, as Windows runs queued asynchronous procedure calls.
 DWORD Sim_WaitForSingleObjectEx(HANDLE object, DWORD milliseconds, BOOL alertable) {
@@ -444,6 +427,11 @@ DWORD Sim_WaitForSingleObjectEx(HANDLE object, DWORD milliseconds, BOOL alertabl
     }
     TakeSignal(raw);
     return WAIT_OBJECT_0;
+}
+
+// Not alertable, the wait above is the plain one.
+DWORD Sim_WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+    return Sim_WaitForSingleObjectEx(object, milliseconds, FALSE);
 }
 
 unsigned ArmedNotifications() {
